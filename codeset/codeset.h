@@ -1,0 +1,176 @@
+// Code sets and multibyte text: the global code-set record `csG`, the string
+// function table `mbStrFuncs` every other module scans text through, the
+// code-set aware string and class functions, and the runtime configuration
+// that fills `csG` at start.
+//
+// Character classes by index: 0 isspace/isprint, 1 isspace, 2 iscntrl,
+// 3 isdigit, 4 isxdigit, 5 islower/isalpha, 6 isupper/isalpha, 7 ispunct,
+// 8 isalpha, 9 isspace.
+#ifndef CATALOGR_CODESET_H
+#define CATALOGR_CODESET_H
+
+#include <cstddef>
+#include <cstdint>
+
+// One inclusive range of byte values (or of characters, in class ranges).
+struct encodingRange {
+    int32_t start;
+    int32_t end;
+};
+
+struct charclass {
+    char *stringP;              // zero-terminated member characters, or null
+    int nValidRanges;
+    encodingRange *validRangesP;
+    int nInvalidRanges;
+    encodingRange *invalidRangesP;
+};
+
+enum { CODESET_N_CLASSES = 10 };
+
+struct codesetglobals {
+    uint32_t version;
+    int32_t encodingScheme;
+    int32_t textDirection;
+    int32_t convertShiftJIS;
+    int nMBRanges;              // byte positions of a multibyte character; 0 single-byte
+    int *mbRangeSizesP;         // nMBRanges counts
+    encodingRange **rangesPP;   // nMBRanges range arrays
+    charclass charClasses[CODESET_N_CLASSES];
+};
+
+// All zero at start: single-byte text, no classes.
+extern codesetglobals csG;
+// 0 at start and never set by this program: encoding conversions only copy.
+extern int charTranActive;
+// The newline character used when inserting text (10).
+extern int textNLCharacter;
+
+// The string and character-class function table, 20 slots in this order.
+struct mbstrfuncs {
+    char *(*strchrP)(const char *s, int c);
+    int (*strcmpiP)(const char *a, const char *b);
+    size_t (*strcspnP)(const char *s, const char *reject);
+    char *(*strlwrP)(char *s);
+    char *(*strpbrkP)(const char *s, const char *accept);
+    char *(*strrchrP)(const char *s, int c);
+    size_t (*strspnP)(const char *s, const char *accept);
+    char *(*strtokP)(char *s, const char *delims);
+    char *(*struprP)(char *s);
+    int (*isalnumP)(int c);
+    int (*isalphaP)(int c);
+    int (*iscntrlP)(int c);
+    int (*isdigitP)(int c);
+    int (*isgraphP)(int c);
+    int (*islowerP)(int c);
+    int (*isprintP)(int c);
+    int (*ispunctP)(int c);
+    int (*isspaceP)(int c);
+    int (*isupperP)(int c);
+    int (*isxdigitP)(int c);
+};
+
+extern mbstrfuncs mbStrFuncs;
+
+// Points every slot at the code-set functions (nonzero) or at the
+// single-byte functions (0).
+void mbstr_initialize(int multiByteCharsPossible);
+
+// The single-byte functions: ASCII rules on unsigned char values, no locale.
+char *sb_strchr(const char *s, int c);
+int sb_strcmpi(const char *a, const char *b);
+size_t sb_strcspn(const char *s, const char *reject);
+char *sb_strlwr(char *s);
+char *sb_strpbrk(const char *s, const char *accept);
+char *sb_strrchr(const char *s, int c);
+size_t sb_strspn(const char *s, const char *accept);
+char *sb_strtok(char *s, const char *delims);
+char *sb_strupr(char *s);
+int sb_isalnum(int c);
+int sb_isalpha(int c);
+int sb_iscntrl(int c);
+int sb_isdigit(int c);
+int sb_isgraph(int c);
+int sb_islower(int c);
+int sb_isprint(int c);
+int sb_ispunct(int c);
+int sb_isspace(int c);
+int sb_isupper(int c);
+int sb_isxdigit(int c);
+
+// Wrappers: each calls its slot of `mbStrFuncs`.
+char *qtkstrchr(const char *s, int c);
+int qtkstrcmpi(const char *a, const char *b);
+size_t qtkstrcspn(const char *s, const char *reject);
+char *qtkstrlwr(char *s);
+char *qtkstrpbrk(const char *s, const char *accept);
+char *qtkstrrchr(const char *s, int c);
+size_t qtkstrspn(const char *s, const char *accept);
+char *qtkstrtok(char *s, const char *delims);
+char *qtkstrupr(char *s);
+int qtkisalnum(int c);
+int qtkisalpha(int c);
+int qtkiscntrl(int c);
+int qtkisdigit(int c);
+int qtkisgraph(int c);
+int qtkislower(int c);
+int qtkisprint(int c);
+int qtkispunct(int c);
+int qtkisspace(int c);
+int qtkisupper(int c);
+int qtkisxdigit(int c);
+
+// Code-set functions.
+int codeSet_isMultiByteChar(int testChar, int byteNum);
+int codeSet_getCharacterNBytes(const char *s);
+int codeSet_isValidChar(const char *s);
+int codeSet_getNChars(const char *s);
+char *codeSet_charIndexToByteP(const char *s, int charIndex);
+char *codeSet_strlwr(char *s);
+char *codeSet_strupr(char *s);
+char *codeSet_strchr(const char *s, int c);
+char *codeSet_strrchr(const char *s, int c);
+size_t codeSet_strcspn(const char *s, const char *reject);
+size_t codeSet_strspn(const char *s, const char *accept);
+char *codeSet_strpbrk(const char *s, const char *accept);
+char *codeSet_strtok(char *s, const char *delims);
+int codeSet_strcmpi(const char *a, const char *b);
+int codeSet_isalnum(int c);
+int codeSet_isalpha(int c);
+int codeSet_iscntrl(int c);
+int codeSet_isdigit(int c);
+int codeSet_isgraph(int c);
+int codeSet_islower(int c);
+int codeSet_isprint(int c);
+int codeSet_ispunct(int c);
+int codeSet_isspace(int c);
+int codeSet_isupper(int c);
+int codeSet_isxdigit(int c);
+int codeSet_mblen(const char *s, int maxLen);
+int codeSet_mbtowc(uint16_t *wcP, const char *s, int maxLen);
+int codeSet_wctomb(char *s, uint16_t wchar);
+int codeSet_mbstowcs(uint16_t *wcsP, const char *s, int nChars);
+int codeSet_wcstombs(char *s, const uint16_t *wcsP, int nBytes);
+void codeSet_JisToShiftJis(unsigned char *b1, unsigned char *b2);
+void codeSet_ShiftJisToJis(unsigned char *b1, unsigned char *b2);
+int codeSet_nativeToInternalEncoding(char *out, const char *in, int nBytes);
+int codeSet_internalToNativeEncoding(char *out, const char *in, int nBytes);
+int codeSet_getScreenFontIndices(uint16_t *outputP, int nChars, const char *inputP, int nBytes,
+                                 int rightToLeft);
+int codeSet_getDesignFontIndices(uint16_t *wStringP, int justification, int languageId);
+int codeSet_insertCharacter(char *stringP, int keystroke, int *cursorIndexP, int *savedIndexP,
+                            int rightToLeft);
+int codeSet_deleteSection(char *stringP, int startIndex, int endIndex, int rightToLeft);
+int isRTL(int c);
+int codeSet_convertKeyToString(char *stringP, int keystroke);
+
+// Runtime configuration (the host's `rtCf` resource).
+enum { CODESET_RTCF_TYPE = 0x72744366 };
+int codeSet_initialize(int *multiByteCharsPossibleP);
+void codeSet_destroy(void);
+// Finds and loads the configuration; hands back a copy owned by the caller
+// (released with free()) or null, and returns its size.
+long loadRuntimeResource(char **rtcRPP);
+void *qtkDialog_fixResourceAddress(void *resP, void *memberP, int sizeMember);
+
+#endif

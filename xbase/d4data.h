@@ -1,0 +1,129 @@
+// Data files: the file format, open, create and close; record navigation,
+// write-back, append, flush, delete and pack; and the locks that
+// coordinate several processes sharing one table.
+//
+// Header (32 bytes, little-endian):
+//   0  1  version: 0x03, or 0xF5 with memo fields (bit 7: a memo file exists)
+//   1  3  date of last update: years since 1900, month, day
+//   4  4  record count (signed)
+//   8  2  header length: 32 + 32 * fields + 1
+//  10  2  record length: 1 + sum of field widths
+//  12 16  zero
+//  28  1  production index flag
+//  29  3  zero
+// Field descriptor (32 bytes each, then 0x0D):
+//   0 11  name, upper case, zero-padded
+//  11  1  type letter
+//  12  4  zero
+//  16  1  width (C: low byte)
+//  17  1  decimals (N, F); C: high byte of the width
+//  18 13  zero
+//  31  1  tag flag
+// Records follow the header: a deletion flag (' ' or '*') and the fields.
+#ifndef CATALOGR_D4DATA_H
+#define CATALOGR_D4DATA_H
+
+#include "xbase/x4types.h"
+
+struct TAG4INFO;
+
+// Header and descriptor layout.
+enum {
+    D4_HEADER_LEN = 32,
+    D4_FIELD_LEN = 32,
+    D4_VERSION_PLAIN = 0x03,
+    D4_VERSION_MEMO = 0xF5,
+    D4_VERSION_MEMO_BIT = 0x80,
+    D4_OFF_VERSION = 0,
+    D4_OFF_NUM_RECS = 4,
+    D4_OFF_HEADER_LEN = 8,
+    D4_OFF_RECORD_LEN = 10,
+    D4_OFF_HAS_MDX = 28,
+    D4_FIELD_OFF_TYPE = 11,
+    D4_FIELD_OFF_LEN = 16,
+    D4_FIELD_OFF_DEC = 17,
+    D4_HEADER_END = 0x0D,
+    D4_FILE_END = 0x1A
+};
+
+// Lock bytes shared with every program that uses the same files.
+enum : long {
+    D4_LOCK_RECORD_BASE = 0x40000000L,     // + header_len + (r - 1) * width
+    D4_LOCK_APPEND = 0x7FFFFFFEL,          // also index and memo file locks
+    D4_LOCK_PRODUCTION_BASE = 0x7FFFFFFEL, // - r, with a production index
+    D4_LOCK_FILE_START = 0x40000000L,
+    D4_LOCK_FILE_LEN = 0x3FFFFFFFL
+};
+
+// Data file format, open, create, close.
+DATA4 *d4open(CODE4 *c4, const char *name);
+DATA4 *d4create(CODE4 *c4, const char *name, const FIELD4INFO *field_data,
+                const TAG4INFO *tag_info);
+int d4close(DATA4 *data);
+long d4reccount(DATA4 *data);
+int d4update_header(DATA4 *data, int do_time_stamp, int do_count);
+const char *d4alias(DATA4 *data);
+void d4alias_set(DATA4 *data, char *new_alias);
+int d4num_fields(DATA4 *data);
+
+// Navigation.
+int d4go(DATA4 *data, long rec);
+int d4go_data(DATA4 *data, long rec);
+int d4go_eof(DATA4 *data);
+int d4top(DATA4 *data);
+int d4bottom(DATA4 *data);
+int d4skip(DATA4 *data, long n);
+int d4bof(DATA4 *data);
+int d4eof(DATA4 *data);
+long d4recno(DATA4 *data);
+char *d4record(DATA4 *data);
+unsigned d4record_width(DATA4 *data);
+long d4record_position(DATA4 *data, long rec);
+int d4read(DATA4 *data, long rec_num, char *ptr);
+int d4read_old(DATA4 *data, long rec_num);
+
+// The record buffer.
+void d4blank(DATA4 *data);
+void d4delete(DATA4 *data);
+void d4recall(DATA4 *data);
+int d4deleted(DATA4 *data);
+int d4changed(DATA4 *data, int flag);
+
+// Update.
+int d4append_start(DATA4 *data, int use_memo_entries);
+int d4append_blank(DATA4 *data);
+int d4append(DATA4 *data);
+int d4append_data(DATA4 *data);
+int d4write(DATA4 *data, long rec);
+int d4write_keys(DATA4 *data, long rec);
+int d4write_data(DATA4 *data, long rec);
+int d4update_record(DATA4 *data, int do_unlock);
+int d4update(DATA4 *data);
+int d4flush(DATA4 *data);
+int d4flush_data(DATA4 *data);
+int d4flush_files(CODE4 *c4);
+int d4pack(DATA4 *data);
+int d4pack_data(DATA4 *data);
+
+// Locking.
+int d4lock(DATA4 *data, long rec);
+int d4lock_group(DATA4 *data, const long *recs, int n_recs);
+int d4lock_append(DATA4 *data);
+int d4lock_file(DATA4 *data);
+int d4lock_index(DATA4 *data);
+int d4lock_all(DATA4 *data);
+int d4lock_test(DATA4 *data, long rec);
+int d4lock_test_append(DATA4 *data);
+int d4lock_test_file(DATA4 *data);
+int d4lock_test_index(DATA4 *data);
+int d4unlock(DATA4 *data);
+int d4unlock_data(DATA4 *data);
+int d4unlock_file(DATA4 *data);
+int d4unlock_append(DATA4 *data);
+int d4unlock_records(DATA4 *data);
+int d4unlock_index(DATA4 *data);
+int d4unlock_files(CODE4 *c4);
+// The byte locked for record `rec` (depends on the production index flag).
+long d4lock_record_offset(DATA4 *data, long rec);
+
+#endif

@@ -1,0 +1,24 @@
+// Heap blocks and memory pools: pools hand out fixed-size zeroed units from
+// larger chunks, keep freed units for reuse, and are shared by every user
+// asking for the same unit size.
+#ifndef CATALOGR_MEM4_H
+#define CATALOGR_MEM4_H
+
+#include "xbase/x4types.h"
+
+void *u4alloc(long n);
+void u4free(void *ptr);
+void *u4alloc_er(CODE4 *c4, long n);
+
+MEM4 *mem4create(CODE4 *c4, int start, unsigned unit_size, int expand, int is_temp);
+MEM4 *mem4type(int start, unsigned unit_size, int expand, int is_temp);
+void *mem4alloc2(MEM4 *memory_type, CODE4 *c4);
+void *mem4alloc(MEM4 *memory_type);
+void *mem4create_alloc(CODE4 *c4, MEM4 **type_ptr_ptr, int start, unsigned unit_size, int expand,
+                       int is_temp);
+void mem4free(MEM4 *memory_type, void *free_ptr);
+void mem4release(MEM4 *memory_type);
+void mem4init(void);
+void mem4reset(void);
+
+#endif

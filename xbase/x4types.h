@@ -1,0 +1,245 @@
+// The engine's shared records: the context `CODE4`, lists and pools, open
+// files, data files and their fields, memo files and memo caches. Index and
+// expression records live with their modules (index/i4index.h,
+// expr/expr4.h); only pointers to them appear here.
+//
+// Fields follow the documented order. Integers held in memory may be
+// `long`; every integer that reaches a file is written byte by byte in the
+// format's byte order by the module that owns that format.
+#ifndef CATALOGR_X4TYPES_H
+#define CATALOGR_X4TYPES_H
+
+#include <cstddef>
+#include <cstdint>
+
+struct CODE4;
+struct DATA4;
+struct INDEX4;
+struct TAG4;
+struct e4expr_st;
+struct B4BLOCK;
+
+// ---- Lists ----------------------------------------------------------------
+
+// The link every listed record begins with.
+struct l4link_st {
+    l4link_st *n;
+    l4link_st *p;
+};
+typedef l4link_st LINK4;
+
+// Intrusive circular doubly linked list: the last member's `n` is the
+// first member and the first member's `p` the last.
+struct LIST4 {
+    LINK4 *last_node;   // null when empty
+    void *selected;     // a member the owner marks as current, or null
+    int n_link;
+};
+
+// ---- Memory pools ---------------------------------------------------------
+
+struct MEM4 {
+    LINK4 link;         // membership in the engine-wide list of pools in use
+    LIST4 chunks;
+    LIST4 pieces;       // free units, each linked through its own first bytes
+    CODE4 *code_base;
+    int unit_start;
+    unsigned unit_size;
+    int unit_expand;
+    int n_repeat;       // users sharing the pool; -1 for a private pool
+    int n_used;
+};
+
+// ---- Files ----------------------------------------------------------------
+
+struct FILE4 {
+    char *name;
+    CODE4 *code_base;
+    int hand;           // platform descriptor; -1 while not open
+    char is_temp;
+    char is_exclusive;
+    char is_read_only;
+    char do_alloc_free;
+    char write_buffer;
+    char file_created;
+};
+
+struct FILE4SEQ_READ {
+    FILE4 *file;
+    long pos;
+    char *buffer;
+    unsigned next_read_len;
+    unsigned total;
+    unsigned working;
+    unsigned avail;
+};
+
+struct FILE4SEQ_WRITE {
+    FILE4 *file;
+    long pos;
+    char *buffer;
+    unsigned total;
+    unsigned working;
+    unsigned avail;
+};
+
+// ---- Memo files -----------------------------------------------------------
+
+struct MEMO4FILE {
+    FILE4 file;
+    short block_size;   // as stored; read it through memo4 helpers as unsigned
+    DATA4 *data;
+    int file_lock;
+};
+
+struct FIELD4;
+
+struct F4MEMO {
+    int is_changed;
+    int status;         // 1: contents must be read before use
+    char *contents;     // always followed by a zero byte
+    unsigned len;
+    unsigned len_max;   // allocated capacity (buffer holds len_max + 1); 0 none
+    FIELD4 *field;
+};
+typedef F4MEMO F4MEMO_st;
+
+// ---- Data files -----------------------------------------------------------
+
+struct FIELD4 {
+    char name[11];
+    unsigned len;
+    int dec;
+    int type;           // upper-case type letter
+    int offset;         // position of the first byte in the record; first field at 1
+    DATA4 *data;
+    F4MEMO *memo;       // memo types only
+};
+
+struct FIELD4INFO {
+    const char *name;   // null ends a list
+    int type;
+    unsigned len;
+    unsigned dec;
+};
+
+struct DATA4 {
+    LINK4 link;
+    char version;
+    char yy, mm, dd;
+    long num_recs;
+    unsigned short header_len;
+    char *record;
+    char *record_old;
+    unsigned record_width;
+    int record_changed;
+    long rec_num;
+    long rec_num_old;
+    FILE4 file;
+    char alias[11];
+    char memo_validated;
+    CODE4 *code_base;
+    char has_mdx;
+    FIELD4 *fields;
+    int n_fields;
+    F4MEMO *fields_memo;
+    int n_fields_memo;
+    long locked_record;
+    long *locks;
+    int n_locks;
+    int num_locked;
+    int file_lock;
+    int append_lock;
+    int file_changed;
+    LIST4 indexes;
+    int bof_flag, eof_flag;
+    short block_size;
+    MEMO4FILE memo_file;
+    long minCount;
+    long count;
+};
+
+// ---- The engine context ---------------------------------------------------
+
+struct CODE4 {
+    unsigned hWnd;
+    unsigned hInst;
+    LIST4 data_list;
+    int default_unique_error;
+    char date_format[20];
+    unsigned mem_size_block;
+    unsigned mem_size_sort_pool;
+    unsigned mem_size_sort_buffer;
+    unsigned mem_size_buffer;
+    unsigned mem_size_memo;
+    unsigned mem_size_memo_expr;
+    int mem_expand_block;
+    int mem_expand_data;
+    int mem_expand_index;
+    int mem_expand_tag;
+    unsigned mem_start_data;
+    unsigned mem_start_block;
+    unsigned mem_start_index;
+    unsigned mem_start_tag;
+    unsigned mem_start_buffer;
+    unsigned long mem_start_max;
+    int auto_open;
+    int create_error;
+    int off_error;
+    int exclusive;
+    int file_flush;
+    int expr_error;
+    int field_name_error;
+    int go_error;
+    int open_error;
+    int optimize;
+    int read_lock;
+    int read_only;
+    int relate_error;
+    int safety;
+    int skip_error;
+    int tag_name_error;
+    int lock_attempts;
+    MEM4 *index_memory;
+    MEM4 *data_memory;
+    MEM4 *tag_memory;
+    MEM4 *calc_memory;
+    MEM4 *bitmap_memory;
+    LIST4 calc_list;
+    MEM4 *total_memory;
+    LIST4 total_list;
+    LIST4 font_list;
+    int num_reports;
+    int s4cr2;
+    int error_code;
+    int debug_int;
+    short pageno;
+    char *field_buffer;
+    unsigned buf_len;
+    char *expr_work_buf;
+    unsigned expr_buf_len;
+    char *stored_key;
+    unsigned stored_key_len;
+    int bitmap_disable;
+    int do_index_verify;
+    char saved_key[248];
+};
+
+// ---- Result codes ---------------------------------------------------------
+
+enum {
+    r4success = 0,
+    r4found = 1,
+    r4after = 2,
+    r4eof = 3,
+    r4bof = 4,
+    r4entry = 5,
+    r4unique = 20,
+    r4unique_continue = 25,
+    r4locked = 50,
+    r4no_create = 60,
+    r4no_open = 70,
+    r4no_tag = 80
+};
+
+#endif
