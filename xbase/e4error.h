@@ -65,15 +65,18 @@ int e4hook(CODE4 *c4, int err_code, const char *desc1, const char *desc2, const 
 void e4getErrorInfo(int *errorCodeP, char *errorStringP, int buffLen);
 void e4clearErrorState(void);
 const char *e4text(int err_code);
+// Both answer -1 for a null context.
 int e4code(CODE4 *c4);
 int e4set(CODE4 *c4, int new_err_code);
+// Records the report, writes it to standard error and exits with status 1.
 [[noreturn]] void e4severe(int err_code, const char *desc);
 [[noreturn]] void e4exit(CODE4 *c4);
 void e4exit_test(CODE4 *c4);
 void e4error_out(const char *text);
 
-// The process exit status of an engine or tool status: 0 stays 0, 0x8000
-// becomes 1, 1-255 pass through, anything negative becomes 255.
+// The process exit status of an engine or tool status: 0 stays 0, 1-255
+// pass through, 0x8000 and every other value above 255 become 1, anything
+// negative becomes 255.
 int e4exit_status(int status);
 
 #endif

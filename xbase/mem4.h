@@ -6,10 +6,14 @@
 
 #include "xbase/x4types.h"
 
+// Zeroed heap blocks; null for a negative size or an exhausted heap.
 void *u4alloc(long n);
 void u4free(void *ptr);
 void *u4alloc_er(CODE4 *c4, long n);
 
+// Units are at least sizeof(LINK4) and rounded up to the strictest
+// fundamental alignment; `unit_size` holds the rounded size, and pools are
+// shared by that size. Start and expand counts below 1 count as 1.
 MEM4 *mem4create(CODE4 *c4, int start, unsigned unit_size, int expand, int is_temp);
 MEM4 *mem4type(int start, unsigned unit_size, int expand, int is_temp);
 void *mem4alloc2(MEM4 *memory_type, CODE4 *c4);
@@ -20,5 +24,9 @@ void mem4free(MEM4 *memory_type, void *free_ptr);
 void mem4release(MEM4 *memory_type);
 void mem4init(void);
 void mem4reset(void);
+
+// Test hook: after `n` more heap allocations every allocation fails as if
+// the heap were exhausted; a negative `n` ends the failures.
+void u4alloc_fail_after(long n);
 
 #endif
