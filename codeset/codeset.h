@@ -164,13 +164,46 @@ int codeSet_deleteSection(char *stringP, int startIndex, int endIndex, int right
 int isRTL(int c);
 int codeSet_convertKeyToString(char *stringP, int keystroke);
 
-// Runtime configuration (the host's `rtCf` resource).
-enum { CODESET_RTCF_TYPE = 0x72744366 };
+// Runtime configuration: the `rtCf` resource of the host application's
+// resource file (VX/plathost.rsc, or plathost.rsc along the resource
+// search; alias chosen by VX_RTCONFIG). 32-bit little-endian words:
+//
+//   0  version              release, major, minor, subMinor bytes
+//   4  loadCodeSetHandler   0: nothing after byte 32 is read, single-byte
+//   8  codeSetHandlerName   8 bytes, not used
+//   16 encodingScheme
+//   20 textDirection
+//   24 convertShiftJIS
+//   28 nMBRanges            byte positions of a character, at most 2
+//   32 nMBRanges range sets: count n, then n (start, end) pairs, each
+//      within 1..255 with start <= end
+//   .. optional, all ten or none: per character class a string length L,
+//      L bytes of a zero-terminated member list (used when L > 1), padding
+//      to a 4-byte boundary, a range set of valid and one of invalid ranges
+//
+// Every count and length is checked against the resource's size; a
+// configuration that breaks any rule is not used (single-byte text).
+enum {
+    CODESET_RTCF_TYPE = 0x72744366,
+    CODESET_RTCF_FIXED_SIZE = 32,
+    CODESET_RTCF_NMBRANGES = 28,
+    CODESET_MAX_MB_POSITIONS = 2
+};
+// Loads the configuration into csG: 0, or 1 when there is none, it is
+// malformed, or memory ran out (csG is then empty). The flag (when given)
+// is 1 exactly when two byte positions were configured.
 int codeSet_initialize(int *multiByteCharsPossibleP);
+// The same from configuration bytes already in memory.
+int codeSet_applyConfiguration(const unsigned char *rtc, long size,
+                               int *multiByteCharsPossibleP);
+// Frees every array and string of csG and leaves it all zero.
 void codeSet_destroy(void);
 // Finds and loads the configuration; hands back a copy owned by the caller
-// (released with free()) or null, and returns its size.
+// (released with free()) or null, and returns its size (0 with no copy).
 long loadRuntimeResource(char **rtcRPP);
+// `memberP` rounded up to a multiple of `sizeMember` (2, 4 or 8) counted
+// from `resP` (from address 0 when `resP` is null); unchanged for 1, null
+// for any other size.
 void *qtkDialog_fixResourceAddress(void *resP, void *memberP, int sizeMember);
 
 #endif

@@ -1,0 +1,503 @@
+// The dictionary tool's front end: start-up, the command line, script
+// files, dispatch to the directive handlers, messages and usage. The
+// handlers themselves are linked in with the program.
+#include "tool/ddmain.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "codeset/codeset.h"
+#include "platform/platform.h"
+#include "rscmgr/rscmgr.h"
+#include "xbase/code4.h"
+#include "xbase/e4error.h"
+
+#ifndef CATALOGR_DATADIR
+#define CATALOGR_DATADIR "/usr/local/share/catalogr"
+#endif
+
+FILE *outFileP = nullptr;
+uint32_t rscFileHandle = 0;
+int useCatalogrPaths = 0;
+char currentDir[DDMAIN_MAX_DIR + 1];
+CODE4 code_base;
+char warning[DDMAIN_MSG_LEN];
+const char localUser[] = "PUBLIC";
+
+namespace {
+
+// The end of a script: a 0x1A byte, as old editors wrote it.
+const int kScriptEnd = 0x1A;
+
+FILE *out() { return outFileP != nullptr ? outFileP : stdout; }
+
+void writeText(FILE *f, const std::string &s)
+{
+    if (!s.empty())
+        std::fwrite(s.data(), 1, s.size(), f);
+}
+
+std::string fetch(int number)
+{
+    char message[DDMAIN_MSG_LEN];
+    ddmain_fetchString(message, number);
+    return message;
+}
+
+std::string errorPrefix()
+{
+    if (warning[0] == 0)
+        ddmain_fetchString(warning, DDMAIN_MSG_ERROR_PREFIX);
+    return warning;
+}
+
+// ASCII comparison ignoring case; the directive words are plain ASCII, so
+// the answer does not depend on the code set.
+int sameWordIgnoringCase(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        unsigned char ca = (unsigned char)*a, cb = (unsigned char)*b;
+        if (ca >= 'a' && ca <= 'z')
+            ca = (unsigned char)(ca - 'a' + 'A');
+        if (cb >= 'a' && cb <= 'z')
+            cb = (unsigned char)(cb - 'a' + 'A');
+        if (ca != cb)
+            return 0;
+        if (ca == 0)
+            return 1;
+    }
+}
+
+// The second character of a switch, upper-cased, or 0 when the argument
+// is shorter than two characters.
+int switchLetter(const char *arg)
+{
+    if (arg == nullptr || arg[0] == 0 || arg[1] == 0)
+        return 0;
+    unsigned char c = (unsigned char)arg[1];
+    return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+}
+
+// The file name after a two-character switch, or null when the argument
+// does not reach that far (nothing past its terminator is read).
+const char *afterSwitch(const char *arg)
+{
+    if (arg == nullptr || arg[0] == 0 || arg[1] == 0)
+        return nullptr;
+    return arg + 2;
+}
+
+int isTokenSeparator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// One script line as read: its bytes (cut at a cap once it is refused
+// anyway) and what was wrong with it.
+struct scriptLine {
+    std::vector<char> text;
+    size_t length = 0;          // characters before the newline, all counted
+    int hasNul = 0;
+    int endOfScript = 0;        // a 0x1A byte or the end of the file ended it
+    int readError = 0;
+};
+
+// Characters of a refused line kept for its echo; a line this long is
+// refused whatever follows, so the rest need not be held in memory.
+const size_t kEchoCap = 65536;
+
+// Reads one line up to and excluding its newline. Returns 0 when there was
+// nothing left to read.
+int readScriptLine(FILE *f, scriptLine *line)
+{
+    line->text.clear();
+    line->length = 0;
+    line->hasNul = 0;
+    int any = 0;
+    for (;;) {
+        int c = std::getc(f);
+        if (c == EOF) {
+            if (std::ferror(f))
+                line->readError = 1;
+            line->endOfScript = 1;
+            break;
+        }
+        if (c == kScriptEnd) {
+            line->endOfScript = 1;
+            any = 1;
+            break;
+        }
+        any = 1;
+        if (c == '\n')
+            break;
+        if (c == 0)
+            line->hasNul = 1;
+        if (line->text.size() < kEchoCap)
+            line->text.push_back((char)c);
+        line->length++;
+    }
+    line->text.push_back(0);
+    return any;
+}
+
+// Splits the line in place into tokens; a NUL byte inside the line counts
+// as a separator here (the line is refused anyway).
+std::vector<char *> splitTokens(std::vector<char> &text)
+{
+    std::vector<char *> tokens;
+    size_t n = text.size() - 1;
+    for (size_t i = 0; i < n;) {
+        if (isTokenSeparator(text[i]) || text[i] == 0) {
+            text[i++] = 0;
+            continue;
+        }
+        tokens.push_back(&text[i]);
+        while (i < n && !isTokenSeparator(text[i]) && text[i] != 0)
+            i++;
+    }
+    return tokens;
+}
+
+// Flushes and, when it is not standard output, closes the output stream.
+// 0, or 0x8000 when the bytes could not all be written.
+int finishOutput(void)
+{
+    int rc = 0;
+    if (outFileP != nullptr && outFileP != stdout) {
+        if (std::fflush(outFileP) != 0 || std::ferror(outFileP))
+            rc = DDMAIN_FAILURE;
+        if (std::fclose(outFileP) != 0)
+            rc = DDMAIN_FAILURE;
+        outFileP = stdout;
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        rc = DDMAIN_FAILURE;
+    return rc;
+}
+
+// Ends the process after a failing script line: the echo is written, the
+// output flushed, and the status mapped as at every exit.
+[[noreturn]] void endScriptRun(int status)
+{
+    finishOutput();
+    std::exit(e4exit_status(status));
+}
+
+// Tries to open `path` as the message file.
+int openMessageFile(const std::string &path)
+{
+    uint32_t handle = 0;
+    if (qtkResource_openFile(&handle, path.c_str(), 0) != 0)
+        return DDMAIN_FAILURE;
+    rscFileHandle = handle;
+    return 0;
+}
+
+} // namespace
+
+int ddmain_getOperationType(const char *argument)
+{
+    static const struct {
+        const char *word;
+        int code;
+    } kWords[] = {{"INIT", DDMAIN_OP_INIT}, {"IA", DDMAIN_OP_IA}, {"ID", DDMAIN_OP_ID},
+                  {"TA", DDMAIN_OP_TA},     {"TD", DDMAIN_OP_TD}};
+    if (argument == nullptr || argument[0] == 0)
+        return DDMAIN_FAILURE;
+    for (const auto &w : kWords)
+        if (sameWordIgnoringCase(argument + 1, w.word))
+            return w.code;
+    return DDMAIN_FAILURE;
+}
+
+int ddmain_processDirective(int argc, char **argv)
+{
+    if (argc < 2 || argv == nullptr || argv[1] == nullptr)
+        return DDMAIN_FAILURE;
+    int op = ddmain_getOperationType(argv[1]);
+    switch (op) {
+    case DDMAIN_OP_INIT:
+        return ddmain_initializeCatalogr();
+    case DDMAIN_OP_IA:
+    case DDMAIN_OP_ID:
+        return ddmain_operateIndex(argc, argv, op);
+    case DDMAIN_OP_TA:
+    case DDMAIN_OP_TD:
+        return ddmain_operateTable(argc, argv, op);
+    default:
+        return DDMAIN_FAILURE;
+    }
+}
+
+int ddmain_processCommandLine(int argc, char **argv)
+{
+    if (argc < 2 || argv == nullptr)
+        return DDMAIN_FAILURE;
+    switch (switchLetter(argv[1])) {
+    case 'S': {
+        const char *script = afterSwitch(argv[1]);
+        if (argc == 2)
+            return ddmain_processScriptFile(script, nullptr, argv[0]);
+        if (argc == 3) {
+            const char *output = afterSwitch(argv[2]);
+            if (output == nullptr)
+                return DDMAIN_FAILURE;
+            return ddmain_processScriptFile(script, output, argv[0]);
+        }
+        return DDMAIN_FAILURE;
+    }
+    case 'O': {
+        if (argc != 3)
+            return DDMAIN_FAILURE;
+        const char *script = afterSwitch(argv[2]);
+        const char *output = afterSwitch(argv[1]);
+        if (script == nullptr)
+            return DDMAIN_FAILURE;
+        return ddmain_processScriptFile(script, output, argv[0]);
+    }
+    default:
+        return ddmain_processDirective(argc, argv);
+    }
+}
+
+int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
+                             const char *executableName)
+{
+    if (scriptFile == nullptr)
+        return DDMAIN_FAILURE;
+    FILE *script = platform_fopen(scriptFile, "r");
+    if (script == nullptr)
+        return DDMAIN_FAILURE;
+    if (outFile != nullptr) {
+        // The script must survive: an output file that is the script itself
+        // is refused before "w" could truncate it.
+        uint64_t sDev = 0, sIno = 0, oDev = 0, oIno = 0;
+        if (platform_fileId(outFile, &oDev, &oIno) == 0 &&
+            platform_fileId(scriptFile, &sDev, &sIno) == 0 && sDev == oDev && sIno == oIno) {
+            std::fclose(script);
+            return DDMAIN_FAILURE;
+        }
+        FILE *o = platform_fopen(outFile, "w");
+        if (o == nullptr) {
+            std::fclose(script);
+            return DDMAIN_FAILURE;
+        }
+        outFileP = o;
+    }
+
+    char *vector[1 + DDMAIN_MAX_TOKENS];
+    scriptLine line;
+    int status = 0;
+    while (readScriptLine(script, &line)) {
+        std::vector<char *> tokens = splitTokens(line.text);
+        if (!tokens.empty()) {
+            vector[0] = const_cast<char *>(executableName);
+            int count = 1 + (int)tokens.size();
+            int refused = tokens.size() > DDMAIN_MAX_TOKENS || line.length > DDMAIN_MAX_LINE ||
+                          line.hasNul;
+            if (refused) {
+                // Never run in pieces or with tokens dropped: the whole
+                // line is refused and echoed as it was read.
+                std::vector<char *> all;
+                all.push_back(vector[0]);
+                all.insert(all.end(), tokens.begin(), tokens.end());
+                ddmain_echoArguments(count, all.data());
+                std::fclose(script);
+                endScriptRun(DDMAIN_FAILURE);
+            }
+            for (int i = 1; i <= DDMAIN_MAX_TOKENS; i++)
+                vector[i] = i <= (int)tokens.size() ? tokens[(size_t)i - 1] : nullptr;
+            status = ddmain_processDirective(count, vector);
+            if (status != 0) {
+                ddmain_echoArguments(count, vector);
+                std::fclose(script);
+                endScriptRun(status);
+            }
+        }
+        if (line.endOfScript)
+            break;
+    }
+    int readError = line.readError;
+    std::fclose(script);
+    return readError ? DDMAIN_FAILURE : 0;
+}
+
+int ddmain_initializeResources(const char *exeFileName, std::string *triedName)
+{
+    const char *exe = exeFileName != nullptr && *exeFileName ? exeFileName : "catalogr";
+    // Every piece is shorter than the whole name; the join adds at most
+    // a separator, a dot and "rsc".
+    size_t room = std::strlen(exe) + 16;
+    std::vector<char> dev(room), dir(room), name(room), path(room);
+    util_parseFilename(exe, dev.data(), dir.data(), name.data(), nullptr);
+    util_buildFilename(path.data(), dev.data(), dir.data(), name.data(), "rsc");
+    std::string wanted = path.data();
+    if (triedName != nullptr)
+        *triedName = wanted;
+    warning[0] = 0;
+
+    if (openMessageFile(wanted) == 0)
+        return 0;
+    if (dir[0] != 0)
+        return DDMAIN_FAILURE;
+
+    // Called by a bare name through the command search: the message file
+    // sits beside the executable or in the installed data directory.
+    std::string fileName = std::string(name.data()) + ".rsc";
+    std::vector<char> self(UTIL_MAX_PATH + 1);
+    if (platform_exePath(self.data(), self.size()) == 0) {
+        std::string s = self.data();
+        size_t slash = s.rfind('/');
+        if (slash != std::string::npos && openMessageFile(s.substr(0, slash + 1) + fileName) == 0)
+            return 0;
+    }
+    return openMessageFile(std::string(CATALOGR_DATADIR) + "/" + fileName);
+}
+
+int ddmain_closeResources(void)
+{
+    if (rscFileHandle != 0)
+        qtkResource_closeFile(rscFileHandle);
+    rscFileHandle = 0;
+    return 0;
+}
+
+int ddmain_fetchString(char *message, int number)
+{
+    if (message == nullptr)
+        return RSC_ERR_BAD_ARGUMENT;
+    message[0] = 0;
+    if (rscFileHandle == 0)
+        return RSC_ERR_NO_FILE;
+    return qtkResource_loadFromStringList(message, DDMAIN_MSG_LEN, rscFileHandle, DDMAIN_MSG_LIST,
+                                          number);
+}
+
+void ddmain_printString(const char *outString)
+{
+    if (outString != nullptr)
+        std::fputs(outString, out());
+}
+
+void ddmain_putString(int number)
+{
+    writeText(out(), fetch(number) + "\n");
+}
+
+int ddmain_placeholderCount(int number)
+{
+    switch (number) {
+    case DDMAIN_MSG_DATA_OPEN:
+    case DDMAIN_MSG_NO_INDEX:
+    case DDMAIN_MSG_NOT_REGISTERED:
+        return 1;
+    case DDMAIN_MSG_HAS_INDEX:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
+std::string ddmain_formatMessage(int number, const char *arg1, const char *arg2)
+{
+    std::string text = fetch(number);
+    const char *args[2] = {arg1, arg2};
+    int wanted = ddmain_placeholderCount(number);
+    std::string result;
+    size_t pos = 0;
+    for (int i = 0; i < wanted; i++) {
+        size_t at = text.find("%s", pos);
+        if (at == std::string::npos)
+            break;
+        result.append(text, pos, at - pos);
+        if (args[i] != nullptr)
+            result += args[i];
+        pos = at + 2;
+    }
+    result.append(text, pos, std::string::npos);
+    return result;
+}
+
+void ddmain_putMessage(int number, const char *arg1, const char *arg2)
+{
+    std::string line = "\n" + errorPrefix() + " " + ddmain_formatMessage(number, arg1, arg2) + "\n";
+    ddmain_printString(line.c_str());
+}
+
+void ddmain_putError(int number) { ddmain_putMessage(number, nullptr, nullptr); }
+
+void ddmain_putInitError(int number, const char *tableName)
+{
+    std::string line = "\n" + errorPrefix() + " " + ddmain_formatMessage(number, nullptr, nullptr) +
+                       ": " + (tableName != nullptr ? tableName : "") + "\n";
+    ddmain_printString(line.c_str());
+}
+
+void ddmain_echoArguments(int argc, char **argv)
+{
+    if (argc <= 0)
+        return;
+    ddmain_putString(DDMAIN_MSG_ECHO);
+    std::string line;
+    for (int i = 1; i < argc && argv != nullptr; i++) {
+        if (argv[i] != nullptr)
+            line += argv[i];
+        line += ' ';
+    }
+    line += '\n';
+    writeText(out(), line);
+}
+
+void ddmain_printUsage(int argc, char **argv)
+{
+    // The heading always reaches the console, even when the rest of the
+    // usage goes to a script's output file.
+    writeText(stdout, fetch(DDMAIN_MSG_USAGE_FIRST) + "\n\n");
+    writeText(stdout, "catalogr - " + fetch(DDMAIN_MSG_USAGE_NAME) + "\n");
+    for (int n = DDMAIN_MSG_USAGE_REST; n <= DDMAIN_MSG_USAGE_LAST; n++)
+        ddmain_putString(n);
+    ddmain_echoArguments(argc, argv);
+}
+
+int ddmain_main(int argc, char **argv)
+{
+    outFileP = stdout;
+
+    mbstr_initialize(0);
+    int multiByte = 0;
+    codeSet_initialize(&multiByte);
+    mbstr_initialize(multiByte);
+
+    std::string rscName;
+    if (ddmain_initializeResources(argc > 0 && argv != nullptr ? argv[0] : nullptr, &rscName) != 0) {
+        // No message can be fetched: this one line is the program's own.
+        std::fprintf(stderr, "catalogr: cannot open the message file %s\n", rscName.c_str());
+        return -1;
+    }
+
+    useCatalogrPaths = platform_getenv("VX_XBDDPATH") != nullptr ? 1 : 0;
+
+    if (platform_getcwd(currentDir, sizeof currentDir) != 0) {
+        std::fprintf(stderr, "catalogr: cannot read the current directory\n");
+        ddmain_closeResources();
+        return -1;
+    }
+
+    if (argc < 2) {
+        ddmain_printUsage(argc, argv);
+        ddmain_closeResources();
+        finishOutput();
+        return -1;
+    }
+
+    d4init(&code_base);
+    code_base.open_error = 0;
+
+    int status = ddmain_processCommandLine(argc, argv);
+    if (status != 0)
+        ddmain_printUsage(argc, argv);
+
+    ddmain_closeResources();
+    // Messages that never reached the disk make a failed run.
+    if (finishOutput() != 0 && status == 0)
+        status = DDMAIN_FAILURE;
+    return status;
+}

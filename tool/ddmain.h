@@ -1,0 +1,135 @@
+// The dictionary tool's front end: process start-up, the command line and
+// script files, dispatch of directives to their handlers, message texts
+// fetched by number from the program's resource file, usage and exit status.
+#ifndef CATALOGR_DDMAIN_H
+#define CATALOGR_DDMAIN_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "util/findfile.h"
+#include "xbase/x4types.h"
+
+// The tool's general failure status (exits with 1).
+enum { DDMAIN_FAILURE = 0x8000 };
+
+// Operation codes of the directive words.
+enum {
+    DDMAIN_OP_INIT = 1,
+    DDMAIN_OP_IA = 2,
+    DDMAIN_OP_ID = 3,
+    DDMAIN_OP_TA = 4,
+    DDMAIN_OP_TD = 5
+};
+
+// Message numbers in string list DDMAIN_MSG_LIST of the program's resource
+// file. Numbers 2016 and 2019-2023 are not used.
+enum {
+    DDMAIN_MSG_LIST = 1,
+    DDMAIN_MSG_USAGE_FIRST = 2001,      // printed with "%s\n\n"
+    DDMAIN_MSG_USAGE_NAME = 2002,       // printed with "catalogr - %s\n"
+    DDMAIN_MSG_USAGE_REST = 2003,       // 2003-2011, one line each
+    DDMAIN_MSG_USAGE_LAST = 2011,
+    DDMAIN_MSG_ERROR_PREFIX = 2012,
+    DDMAIN_MSG_TABLE_EXISTS = 2013,
+    DDMAIN_MSG_DICT_OPEN = 2014,
+    DDMAIN_MSG_DATA_OPEN = 2015,        // %s: the file argument
+    DDMAIN_MSG_INIT_EXISTS = 2017,
+    DDMAIN_MSG_INIT_CREATE = 2018,
+    DDMAIN_MSG_HAS_INDEX = 2024,        // %s table, %s registered index file
+    DDMAIN_MSG_NO_INDEX = 2025,         // %s table
+    DDMAIN_MSG_SQLTABLE_OPEN = 2026,
+    DDMAIN_MSG_NOT_REGISTERED = 2027,   // %s table
+    DDMAIN_MSG_TD_NOT_REGISTERED = 2028,
+    DDMAIN_MSG_ECHO = 2029
+};
+
+enum {
+    DDMAIN_MSG_LEN = 128,           // a message buffer, terminator included
+    DDMAIN_MAX_LINE = 1999,         // characters of one script line
+    DDMAIN_MAX_TOKENS = 3,          // directive word and two arguments
+    DDMAIN_MAX_DIR = UTIL_MAX_PATH  // characters of currentDir
+};
+
+// Process-wide state owned by the front end.
+extern FILE *outFileP;              // where messages go: stdout or the script's output file
+extern uint32_t rscFileHandle;      // the program's message resource file
+extern int useCatalogrPaths;        // 1 when VX_XBDDPATH is defined (even empty)
+extern char currentDir[DDMAIN_MAX_DIR + 1];     // working directory at start, no trailing '/'
+extern CODE4 code_base;             // the one engine context
+extern char warning[DDMAIN_MSG_LEN];            // cache of the error prefix; empty until needed
+extern const char localUser[];      // "PUBLIC"
+
+// The whole program: start-up, one directive or a script, the end. Returns
+// the tool status (0, 0x8000, a small engine result, or -1 for a start-up
+// failure); main maps it to the exit status with e4exit_status.
+int ddmain_main(int argc, char **argv);
+
+// The command line after start-up: a script switch (-S, -O) or one
+// directive. Returns the status.
+int ddmain_processCommandLine(int argc, char **argv);
+
+// Recognises the directive in argv[1] and calls its handler; 0x8000 for an
+// unknown word or a missing one.
+int ddmain_processDirective(int argc, char **argv);
+
+// The operation code of a directive argument: its first character is
+// skipped and the rest compared, ignoring case, with the directive words.
+int ddmain_getOperationType(const char *argument);
+
+// Runs a script. `outFile` may be null. Returns 0 at the end of the script
+// and 0x8000 when a file cannot be opened, when the output file is the
+// script itself, or when the script cannot be read. A failing line ends the
+// process at once with that line's status (mapped by e4exit_status).
+int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
+                             const char *executableName);
+
+// Opens the message file that belongs to the program `exeFileName`: its
+// name with extension "rsc", looked for as given (then along VX_RSRCPATH)
+// and, for a name without a directory, beside the running executable and in
+// the installed data directory. 0, or 0x8000 with the name that was looked
+// for in `triedName` (when given).
+int ddmain_initializeResources(const char *exeFileName, std::string *triedName = nullptr);
+int ddmain_closeResources(void);
+
+// Copies message `number` into `message` (DDMAIN_MSG_LEN bytes); the
+// resource manager's result. A missing message leaves `message` empty.
+int ddmain_fetchString(char *message, int number);
+
+// Writes the text to outFileP exactly as it stands.
+void ddmain_printString(const char *outString);
+// Writes message `number` and a newline to outFileP.
+void ddmain_putString(int number);
+// Writes the error line "\n<prefix> <message>\n" for a message without
+// placeholders.
+void ddmain_putError(int number);
+
+// Message `number` with its listed "%s" placeholders filled, in order, by
+// arg1 and arg2 (a null argument fills in nothing). Every other character,
+// '%' included, stands as it is in the message file; the texts are never
+// used as a printf format and the result has no length limit.
+std::string ddmain_formatMessage(int number, const char *arg1, const char *arg2);
+// Writes the error line "\n<prefix> <message>\n" with the placeholders filled.
+void ddmain_putMessage(int number, const char *arg1, const char *arg2);
+// Writes the INIT error line "\n<prefix> <message>: <tableName>\n".
+void ddmain_putInitError(int number, const char *tableName);
+// Number of "%s" placeholders message `number` carries (0, 1 or 2).
+int ddmain_placeholderCount(int number);
+
+// Usage: the first two lines to standard output, the other nine to
+// outFileP, then the echo of the arguments.
+void ddmain_printUsage(int argc, char **argv);
+// Message 2029, then argv[1] .. argv[argc-1] each followed by a blank,
+// then a newline; nothing when argc is 0.
+void ddmain_echoArguments(int argc, char **argv);
+
+// The directive handlers, built with the program (not in the front-end
+// library, so that tests can supply their own). Each returns the
+// directive's status. INIT reports its failures as messages only and
+// returns 0 whenever it ran; a nonzero result means it could not run.
+int ddmain_initializeCatalogr(void);
+int ddmain_operateIndex(int argc, char **argv, int operation);
+int ddmain_operateTable(int argc, char **argv, int operation);
+
+#endif
