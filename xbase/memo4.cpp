@@ -219,6 +219,9 @@ int memo4file_create(MEMO4FILE *m4file, CODE4 *c4, DATA4 *d4, const char *name)
     int rc = file4write(&m4file->file, 0, header, sizeof header);
     if (rc == 0)
         rc = file4len_set(&m4file->file, MEMO4_FILE_START);
+    // Callers that see a failure do not close the file.
+    if (rc != 0)
+        file4close(&m4file->file);
     return rc;
 }
 
