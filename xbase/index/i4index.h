@@ -23,6 +23,9 @@
 
 #include "xbase/x4types.h"
 
+// The byte whose lock stands for the whole index file.
+enum : long { I4_LOCK_BYTE = 0x7FFFFFFEL };
+
 struct T4HEADER {
     long root;
     long free_list;

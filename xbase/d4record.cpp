@@ -1,0 +1,1019 @@
+// Records of a data file: moving the current record (go, top, bottom, skip,
+// end of file) in record order or in the order of the selected tag, writing
+// changed records back with their keys and memo texts, appending, flushing
+// and packing.
+//
+// Append (d4append) keeps true:
+//  A1. The record count is read under the append byte and a count that
+//      cannot be read stops the append before anything is written
+//      (d4append, d4append_data).
+//  A2. A record is never placed where its bytes or its lock byte would lie
+//      past what 32-bit offsets and the lock bytes address (record_fits).
+//  A3. Every tag holds the new record's key, or none does: a refused or
+//      failed add, and a record that could not be written, take back the
+//      keys added so far (remove_new_keys).
+//  A4. The header count is raised only after the record is on disk, so a
+//      reader never counts a record that is not there (d4append).
+//  A5. The append byte is released on every path out (d4append).
+//
+// Write with key rollback (d4write, d4write_keys) keeps true:
+//  W1. Keys change only under the index locks, which are released again
+//      when this write took them (d4write_keys).
+//  W2. A unique-key refusal puts every changed tag back as it was, leaves
+//      the record unwritten and record_changed set (d4write_keys, d4write).
+//  W3. The record is written under its own lock and stays locked
+//      (d4write_data); a failed write leaves record_changed set.
+//
+// Pack (d4pack, d4pack_data) keeps true:
+//  P1. The whole table is locked for the duration (d4pack).
+//  P2. The writer never passes the reader: records only move towards the
+//      front, so every live record is read before its bytes are overwritten
+//      (d4pack_data).
+//  P3. The scan covers every whole record the file holds, also beyond a
+//      corrupt (smaller) header count; a short read before the file's end
+//      stops the pack without cutting or recounting (d4pack_data).
+//  P4. The header count is written before the file is cut, and the file is
+//      never cut below the records kept (d4pack_data).
+#include "xbase/d4data.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "xbase/e4error.h"
+#include "xbase/f4field.h"
+#include "xbase/file4.h"
+#include "xbase/index/i4index.h"
+#include "xbase/l4list.h"
+#include "xbase/mem4.h"
+#include "xbase/memo4.h"
+
+namespace {
+
+enum { PACK_BUFFER_STEP = 2048 };
+
+// Record-lock bytes start at D4_LOCK_RECORD_BASE + the record's position
+// and must stay below the append byte; so must the file's own offsets.
+const long MAX_DATA_END = D4_LOCK_APPEND - D4_LOCK_RECORD_BASE;
+
+int refused(DATA4 *data) { return data == nullptr || data->code_base->error_code < 0; }
+
+// Whether record `rec` and the end mark after it fit the addressable range.
+// 0, or the code of the report.
+int record_fits(DATA4 *data, long rec)
+{
+    long long end = (long long)data->header_len + (long long)data->record_width * rec + 1;
+    if (rec >= 1 && end <= MAX_DATA_END)
+        return 0;
+    return e4describe(data->code_base, e4write, "File Name:", data->file.name,
+                      "Record would lie beyond the addressable size of the file");
+}
+
+void reset_memos(DATA4 *data)
+{
+    for (int i = 0; i < data->n_fields_memo; i++)
+        f4memo_reset(data->fields_memo[i].field);
+}
+
+// Every tag of every open index of the table, in index and tag order.
+std::vector<TAG4 *> all_tags(DATA4 *data)
+{
+    std::vector<TAG4 *> tags;
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&data->indexes); i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&data->indexes, i4))
+        for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr;
+             t4 = (TAG4 *)l4next(&i4->tags, t4))
+            tags.push_back(t4);
+    return tags;
+}
+
+// Whether the image in the record buffer passes the tag's filter: 1 or 0,
+// negative on failure. Tags exist only once compound indexes are built;
+// until then no TAG4 reaches this point. The index layer evaluates a
+// filter through the expression module (expr4true of t4->filter): that
+// call goes here.
+int tag_filter_passes(TAG4 *t4)
+{
+    if (t4->filter == nullptr)
+        return 1;
+    return e4describe(t4->code_base, e4not_index, "Tag filters are not supported yet", nullptr,
+                      nullptr);
+}
+
+// Key and filter result of one tag for one record image.
+struct TagImage {
+    std::string key;
+    int passes = 0;
+};
+
+// Computes key and filter result of `t4` for the image in data->record.
+int tag_image(TAG4 *t4, TagImage *img)
+{
+    char *key = nullptr;
+    int len = t4expr_key(t4, &key);
+    if (len < 0 || key == nullptr)
+        return -1;
+    img->key.assign(key, size_t(len));
+    img->passes = tag_filter_passes(t4);
+    return img->passes < 0 ? -1 : 0;
+}
+
+// The same for the image in data->record_old: the expressions read the
+// record buffer, so the two buffers change places for the evaluation.
+int tag_image_old(DATA4 *data, TAG4 *t4, TagImage *img)
+{
+    std::swap(data->record, data->record_old);
+    int rc = tag_image(t4, img);
+    std::swap(data->record, data->record_old);
+    return rc;
+}
+
+// Takes the new record's keys out of tags[0 .. upto) again (A3).
+void remove_new_keys(DATA4 *data, const std::vector<TAG4 *> &tags, size_t upto, long rec)
+{
+    CODE4 *c4 = data->code_base;
+    int saved = e4set(c4, 0);
+    for (size_t j = 0; j < upto; j++) {
+        TagImage img;
+        if (tag_image(tags[j], &img) == 0 && img.passes)
+            t4remove(tags[j], img.key.data(), rec);
+    }
+    e4set(c4, saved);
+}
+
+// Steps `t4` by n entries in its own order; the number of entries moved
+// (negative backward).
+long tag_step(TAG4 *t4, long n)
+{
+    if (t4->header.descending)
+        return -t4skip(t4, -n);
+    return t4skip(t4, n);
+}
+
+// The first record in the order of `t4` (top) or the last one (bottom),
+// stepping over an entry that names a record past the file's end.
+int tag_end(DATA4 *data, TAG4 *t4, int top)
+{
+    int rc = d4update_record(data, 1);
+    if (rc != 0)
+        return rc;
+    rc = t4version_check(t4, 0, 0);
+    if (rc != 0)
+        return rc;
+    rc = top ? t4top(t4) : t4bottom(t4);
+    if (rc != 0)
+        return rc;
+    if (t4eof(t4)) {
+        data->bof_flag = 1;
+        return d4go_eof(data);
+    }
+    long r = t4recno(t4);
+    if (r < 0)
+        return int(r);
+    if (r <= data->minCount || r <= d4reccount(data))
+        return d4go(data, r);
+    long moved = tag_step(t4, top ? 1 : -1);
+    if (data->code_base->error_code < 0)
+        return -1;
+    if (moved == 0 || t4eof(t4)) {
+        data->bof_flag = 1;
+        return d4go_eof(data);
+    }
+    r = t4recno(t4);
+    if (r <= 0 || r > data->minCount)
+        return -1;
+    return d4go(data, r);
+}
+
+int tag_skip(DATA4 *data, TAG4 *t4, long n)
+{
+    CODE4 *c4 = data->code_base;
+    int descending = t4->header.descending != 0;
+    if (data->eof_flag) {
+        if (n >= 0)
+            return d4go_eof(data);
+        int rc = d4bottom(data);
+        if (rc != 0 && rc != r4eof)
+            return rc;
+        if (rc == r4eof) {
+            d4go_eof(data);
+            return r4bof;
+        }
+        // The last entry is the first step back.
+        n++;
+        data->rec_num = t4recno(t4);
+    }
+    data->bof_flag = 0;
+    if (data->record_changed && d4update_record(data, 1) != 0)
+        return -1;
+    int rc = t4version_check(t4, 0, 0);
+    if (rc != 0)
+        return rc;
+    if (n == 0)
+        return 0;
+
+    if (t4recno(t4) != data->rec_num) {
+        rc = d4go(data, data->rec_num);
+        if (rc != 0)
+            return rc;
+        char *key = nullptr;
+        if (t4expr_key(t4, &key) < 0 || key == nullptr)
+            return -1;
+        rc = t4go(t4, key, data->rec_num);
+        if (rc < 0)
+            return -1;
+        // Positioning works in stored order: a miss stops on the next
+        // stored entry, which is one step forward in an ascending tag and
+        // one step back in a descending one.
+        if (rc > 0) {
+            if (!descending && n > 0)
+                n--;
+            else if (descending && n < 0)
+                n++;
+        }
+    }
+
+    long steps = n == 0 ? 0 : tag_step(t4, n);
+    if (c4->error_code < 0)
+        return -1;
+    if (n > 0 && steps < n)
+        return d4go_eof(data);
+    if (t4eof(t4)) {
+        data->bof_flag = 1;
+        return d4go_eof(data);
+    }
+    long r = t4recno(t4);
+    if (r < 0)
+        return int(r);
+    if (r > data->minCount && r > d4reccount(data)) {
+        long moved = tag_step(t4, n <= 0 ? -1 : 1);
+        if (c4->error_code < 0)
+            return -1;
+        if (moved == 0 || t4eof(t4)) {
+            data->bof_flag = 1;
+            return d4go_eof(data);
+        }
+        r = t4recno(t4);
+        if (r <= 0 || r > data->minCount)
+            return -1;
+    }
+    rc = d4go(data, r);
+    if (rc != 0)
+        return rc;
+    if (steps == n)
+        return 0;
+    data->bof_flag = 1;
+    return r4bof;
+}
+
+} // namespace
+
+// ---- Position ---------------------------------------------------------------
+
+long d4record_position(DATA4 *data, long rec)
+{
+    return long(data->header_len) + long(data->record_width) * (rec - 1);
+}
+
+int d4read(DATA4 *data, long rec_num, char *ptr)
+{
+    if (refused(data) || ptr == nullptr)
+        return -1;
+    if (rec_num <= 0)
+        return r4entry;
+    unsigned got = file4read(&data->file, d4record_position(data, rec_num), ptr,
+                             data->record_width);
+    if (data->code_base->error_code < 0)
+        return -1;
+    return got < data->record_width ? r4entry : 0;
+}
+
+int d4read_old(DATA4 *data, long rec_num)
+{
+    if (refused(data))
+        return -1;
+    if (rec_num <= 0) {
+        data->rec_num_old = rec_num;
+        std::memset(data->record_old, ' ', data->record_width);
+        return 0;
+    }
+    if (rec_num == data->rec_num_old)
+        return 0;
+    int rc = d4read(data, rec_num, data->record_old);
+    if (rc < 0)
+        return -1;
+    if (rc == r4entry)
+        std::memset(data->record_old, ' ', data->record_width);
+    data->rec_num_old = rec_num;
+    return 0;
+}
+
+int d4go_data(DATA4 *data, long rec)
+{
+    if (refused(data))
+        return -1;
+    int rc = rec > 0 ? d4read(data, rec, data->record) : r4entry;
+    if (rc < 0)
+        return rc;
+    if (rc == 0) {
+        data->rec_num = rec;
+        return 0;
+    }
+    std::memset(data->record, ' ', data->record_width);
+    data->rec_num = -1;
+    if (data->code_base->go_error)
+        return e4describe(data->code_base, e4read, "File Name:", data->file.name, nullptr);
+    return r4entry;
+}
+
+int d4go(DATA4 *data, long rec)
+{
+    if (refused(data))
+        return -1;
+    int rc = d4update_record(data, 0);
+    if (rc != 0)
+        return rc;
+    if (!d4lock_test(data, rec)) {
+        rc = d4unlock_data(data);
+        if (rc != 0)
+            return rc;
+        if (rec > 0 && data->code_base->read_lock) {
+            rc = d4lock(data, rec);
+            if (rc != 0)
+                return rc;
+        }
+    }
+    rc = d4go_data(data, rec);
+    if (rc != 0)
+        return rc;
+    data->bof_flag = 0;
+    data->eof_flag = 0;
+    // A record read under its lock is what the disk holds until released.
+    if (d4lock_test(data, rec) == 1) {
+        std::memcpy(data->record_old, data->record, data->record_width);
+        data->rec_num_old = rec;
+        data->memo_validated = 1;
+    } else {
+        data->memo_validated = 0;
+    }
+    return 0;
+}
+
+int d4go_eof(DATA4 *data)
+{
+    if (refused(data))
+        return -1;
+    int rc = d4update_record(data, 1);
+    if (rc != 0)
+        return rc;
+    long count = d4reccount(data);
+    if (count < 0)
+        return -1;
+    data->rec_num = count + 1;
+    data->eof_flag = 1;
+    if (data->rec_num == 1)
+        data->bof_flag = 1;
+    std::memset(data->record, ' ', data->record_width);
+    return r4eof;
+}
+
+int d4top(DATA4 *data)
+{
+    if (refused(data))
+        return -1;
+    TAG4 *t4 = d4tag_selected(data);
+    if (t4 != nullptr)
+        return tag_end(data, t4, 1);
+    CODE4 *c4 = data->code_base;
+    int saved = c4->go_error;
+    c4->go_error = 0;
+    int rc = d4go(data, 1);
+    c4->go_error = saved;
+    if (rc <= 0)
+        return rc;
+    long count = d4reccount(data);
+    if (count > 0)
+        return d4go(data, 1);
+    if (count < 0)
+        return -1;
+    data->bof_flag = 1;
+    return d4go_eof(data);
+}
+
+int d4bottom(DATA4 *data)
+{
+    if (refused(data))
+        return -1;
+    TAG4 *t4 = d4tag_selected(data);
+    if (t4 != nullptr)
+        return tag_end(data, t4, 0);
+    long count = d4reccount(data);
+    if (count > 0)
+        return d4go(data, count);
+    if (count < 0)
+        return -1;
+    data->bof_flag = 1;
+    return d4go_eof(data);
+}
+
+int d4skip(DATA4 *data, long n)
+{
+    if (data == nullptr)
+        return 0;
+    CODE4 *c4 = data->code_base;
+    if (c4->error_code < 0)
+        return -1;
+    if (data->rec_num < 1) {
+        if (c4->skip_error == 1)
+            e4describe(c4, e4info, "Skip must be made from valid record number", nullptr,
+                       nullptr);
+        return -1;
+    }
+    TAG4 *t4 = d4tag_selected(data);
+    if (t4 != nullptr)
+        return tag_skip(data, t4, n);
+
+    data->bof_flag = 0;
+    long target = data->rec_num + n;
+    if (target > 0) {
+        int saved = c4->go_error;
+        c4->go_error = 0;
+        int rc = d4go(data, target);
+        c4->go_error = saved;
+        if (rc != r4entry)
+            return rc;
+    }
+    long count = d4reccount(data);
+    if (count > 0 && target <= count) {
+        if (target < 1) {
+            int eof_was = data->eof_flag;
+            int rc = d4go(data, 1);
+            if (rc != 0)
+                return rc;
+            data->bof_flag = 1;
+            data->eof_flag = eof_was;
+            return r4bof;
+        }
+        return d4go(data, target);
+    }
+    if (count < 0)
+        return -1;
+    if (count == 0) {
+        int rc = d4go_eof(data);
+        if (rc != r4eof)
+            return rc;
+        data->bof_flag = 1;
+    }
+    if (n < 0) {
+        data->bof_flag = 1;
+        return r4bof;
+    }
+    return d4go_eof(data);
+}
+
+int d4bof(DATA4 *data)
+{
+    if (refused(data))
+        return -1;
+    return data->bof_flag;
+}
+
+int d4eof(DATA4 *data)
+{
+    if (refused(data))
+        return -1;
+    return data->eof_flag;
+}
+
+long d4recno(DATA4 *data) { return data == nullptr ? -1 : data->rec_num; }
+char *d4record(DATA4 *data) { return data == nullptr ? nullptr : data->record; }
+unsigned d4record_width(DATA4 *data) { return data == nullptr ? 0 : data->record_width; }
+
+// ---- The record buffer ------------------------------------------------------
+
+void d4blank(DATA4 *data)
+{
+    if (data == nullptr)
+        return;
+    std::memset(data->record, ' ', data->record_width);
+    data->record_changed = 1;
+}
+
+void d4delete(DATA4 *data)
+{
+    if (data == nullptr || data->record[0] == '*')
+        return;
+    data->record[0] = '*';
+    data->record_changed = 1;
+}
+
+void d4recall(DATA4 *data)
+{
+    if (data == nullptr || data->record[0] == ' ')
+        return;
+    data->record[0] = ' ';
+    data->record_changed = 1;
+}
+
+int d4deleted(DATA4 *data)
+{
+    if (data == nullptr)
+        return -1;
+    return data->record[0] != ' ' ? 1 : 0;
+}
+
+int d4changed(DATA4 *data, int flag)
+{
+    if (data == nullptr)
+        return -1;
+    int was = data->record_changed;
+    if (flag >= 0)
+        data->record_changed = flag > 0 ? 1 : 0;
+    return was;
+}
+
+// ---- Writing back -----------------------------------------------------------
+
+int d4update_record(DATA4 *data, int do_unlock)
+{
+    if (refused(data))
+        return -1;
+    if (data->rec_num <= 0 || data->eof_flag) {
+        reset_memos(data);
+        data->record_changed = 0;
+        return 0;
+    }
+    if (data->record_changed) {
+        int rc = d4write(data, data->rec_num);
+        if (rc != 0)
+            return rc;
+    }
+    reset_memos(data);
+    data->rec_num_old = -1;
+    if (do_unlock && d4unlock_records(data) != 0)
+        return -1;
+    return 0;
+}
+
+int d4write(DATA4 *data, long rec)
+{
+    if (rec <= 0 || refused(data))
+        return -1;
+    // Kept aside while keys and memo ids are checked, so that a refusal
+    // leaves the change pending (W2).
+    int was_changed = data->record_changed;
+    data->record_changed = 0;
+    int rc = 0;
+    if (data->n_fields_memo > 0)
+        rc = d4validate_memo_ids(data);
+    if (rc == 0)
+        rc = d4write_keys(data, rec);
+    data->record_changed = was_changed;
+    if (rc != 0)
+        return rc;
+
+    int kept = 0;
+    for (int i = 0; i < data->n_fields_memo; i++) {
+        int r = f4memo_update(data->fields_memo[i].field);
+        if (r < 0)
+            return -1;
+        if (r > 0)
+            kept = r;
+    }
+    rc = d4write_data(data, rec);
+    if (rc != 0)
+        return rc < 0 ? -1 : rc;
+    return kept;
+}
+
+int d4write_data(DATA4 *data, long rec)
+{
+    if (rec <= 0 || refused(data))
+        return -1;
+    int rc = record_fits(data, rec);
+    if (rc != 0)
+        return rc;
+    rc = d4lock(data, rec);
+    if (rc != 0)
+        return rc;
+    int was_changed = data->record_changed;
+    data->record_changed = 0;
+    data->file_changed = 1;
+    if (file4write(&data->file, d4record_position(data, rec), data->record,
+                   data->record_width) != 0) {
+        data->record_changed = was_changed;
+        return -1;
+    }
+    return 0;
+}
+
+int d4write_keys(DATA4 *data, long rec)
+{
+    if (rec <= 0 || refused(data))
+        return -1;
+    data->bof_flag = 0;
+    data->eof_flag = 0;
+    int rc = d4lock(data, rec);
+    if (rc != 0)
+        return rc;
+    if (data->indexes.n_link == 0)
+        return 0;
+    if (d4read_old(data, rec) != 0)
+        return -1;
+    if (std::memcmp(data->record, data->record_old, data->record_width) == 0)
+        return 0;
+
+    CODE4 *c4 = data->code_base;
+    std::vector<TAG4 *> tags = all_tags(data);
+    std::vector<TagImage> now(tags.size()), before(tags.size());
+    std::vector<char> changed(tags.size(), 0);
+    int had_locks = d4lock_test_index(data) == 1;
+    int took_locks = 0;
+    for (size_t i = 0; i < tags.size() && rc == 0; i++) {
+        TAG4 *t4 = tags[i];
+        if (tag_image(t4, &now[i]) != 0 || tag_image_old(data, t4, &before[i]) != 0) {
+            rc = -1;
+            break;
+        }
+        if (now[i].passes == before[i].passes && now[i].key == before[i].key)
+            continue;
+        if (!had_locks && !took_locks) {
+            rc = d4lock_index(data);
+            if (rc != 0)
+                break;
+            took_locks = 1;
+        }
+        if (before[i].passes && t4remove(t4, before[i].key.data(), rec) < 0) {
+            rc = -1;
+            break;
+        }
+        changed[i] = 1;
+        if (!now[i].passes)
+            continue;
+        int added = t4add(t4, now[i].key.data(), rec);
+        if (added == r4unique || added == e4unique) {
+            // W2: put back what this write changed, this tag first.
+            int saved = e4set(c4, 0);
+            int undo = 0;
+            if (before[i].passes && t4add(t4, before[i].key.data(), rec) < 0)
+                undo = -1;
+            for (size_t j = i; undo == 0 && j-- > 0;) {
+                if (!changed[j])
+                    continue;
+                if (now[j].passes && t4remove(tags[j], now[j].key.data(), rec) < 0)
+                    undo = -1;
+                else if (before[j].passes && t4add(tags[j], before[j].key.data(), rec) < 0)
+                    undo = -1;
+            }
+            e4set(c4, saved);
+            rc = saved < 0 ? saved : added;
+            if (undo != 0 && rc > 0)
+                rc = -1;
+            break;
+        }
+        if (added < 0)
+            rc = -1;
+    }
+    if (took_locks && d4unlock_index(data) != 0 && rc == 0)
+        rc = -1;
+    data->rec_num_old = -1;
+    return rc;
+}
+
+// ---- Appending --------------------------------------------------------------
+
+int d4append_start(DATA4 *data, int use_memo_entries)
+{
+    if (refused(data))
+        return -1;
+    int rc = d4update_record(data, 1);
+    if (rc != 0)
+        return rc;
+    if (data->rec_num > 0 && use_memo_entries && data->n_fields_memo > 0) {
+        // The memo texts of the record on disk go into the new record.
+        rc = d4lock(data, data->rec_num);
+        if (rc != 0)
+            return rc;
+        if (d4read_old(data, data->rec_num) != 0)
+            return -1;
+        std::swap(data->record, data->record_old);
+        for (int i = 0; i < data->n_fields_memo; i++) {
+            F4MEMO *m = data->fields_memo + i;
+            if (f4memo_read_low(m->field) == 0)
+                m->status = 0;
+        }
+        std::swap(data->record, data->record_old);
+        if (data->code_base->error_code < 0)
+            return -1;
+    }
+    for (int i = 0; i < data->n_fields_memo; i++)
+        f4assign_long(data->fields_memo[i].field, 0);
+    if (!data->file_lock && d4unlock_data(data) != 0)
+        return -1;
+    data->rec_num = 0;
+    return 0;
+}
+
+int d4append_blank(DATA4 *data)
+{
+    int rc = d4append_start(data, 0);
+    if (rc != 0)
+        return rc;
+    d4blank(data);
+    return d4append(data);
+}
+
+int d4append(DATA4 *data)
+{
+    if (refused(data))
+        return -1;
+    int rc = d4lock_append(data);
+    if (rc != 0)
+        return rc;
+
+    std::vector<TAG4 *> tags;
+    int took_locks = 0;
+    int memo_rc = 0;
+    long count;
+
+    data->num_recs = -1;
+    count = d4reccount(data);
+    if (count < 0) {
+        rc = -1;
+        goto unlock;
+    }
+    rc = record_fits(data, count + 1);
+    if (rc != 0)
+        goto unlock;
+    rc = d4lock(data, count + 1);
+    if (rc != 0)
+        goto unlock;
+    data->eof_flag = 0;
+    data->bof_flag = 0;
+    data->record_changed = 0;
+    data->rec_num = count + 1;
+
+    tags = all_tags(data);
+    if (!tags.empty() && d4lock_test_index(data) != 1) {
+        rc = d4lock_index(data);
+        if (rc != 0)
+            goto unlock;
+        took_locks = 1;
+    }
+    for (size_t i = 0; i < tags.size(); i++) {
+        int added = t4add_calc(tags[i], data->rec_num);
+        if (added < 0 || added == r4unique) {
+            remove_new_keys(data, tags, i, data->rec_num);
+            data->rec_num = 0;
+            rc = added;
+            goto unlock;
+        }
+    }
+    if (took_locks) {
+        took_locks = 0;
+        if (d4unlock_index(data) != 0) {
+            rc = -1;
+            goto unlock;
+        }
+    }
+
+    for (int i = 0; i < data->n_fields_memo; i++) {
+        F4MEMO *m = data->fields_memo + i;
+        m->is_changed = 0;
+        if (m->len == 0) {
+            f4blank(m->field);
+            continue;
+        }
+        long id = 0;
+        memo_rc = memo4file_write(&data->memo_file, &id, m->contents, m->len);
+        if (memo_rc != 0)
+            break;
+        f4assign_long(m->field, id);
+    }
+
+    rc = d4append_data(data);
+    if (rc != 0) {
+        if (!tags.empty()) {
+            if (d4lock_index(data) == 0) {
+                remove_new_keys(data, tags, tags.size(), count + 1);
+                d4unlock_index(data);
+            }
+        }
+        data->rec_num = 0;
+        goto unlock;
+    }
+    rc = d4update_header(data, 1, 1);
+    // The record is in place; a memo text that could not be stored is
+    // reported to the caller all the same.
+    if (rc == 0 && memo_rc != 0)
+        rc = memo_rc < 0 ? memo_rc : -1;
+
+unlock:
+    if (took_locks)
+        d4unlock_index(data);
+    if (d4unlock_append(data) != 0 && rc == 0)
+        rc = -1;
+    return rc;
+}
+
+int d4append_data(DATA4 *data)
+{
+    if (refused(data))
+        return -1;
+    long count = d4reccount(data);
+    if (count < 0)
+        return -1;
+    int rc = record_fits(data, count + 1);
+    if (rc != 0)
+        return rc;
+    data->file_changed = 1;
+    data->record[data->record_width] = D4_FILE_END;
+    rc = file4write(&data->file, d4record_position(data, count + 1), data->record,
+                    data->record_width + 1);
+    data->record[data->record_width] = 0;
+    if (rc != 0)
+        return -1;
+    data->rec_num = count + 1;
+    data->record_changed = 0;
+    if (data->append_lock || data->file_lock)
+        data->num_recs = count + 1;
+    return 0;
+}
+
+// ---- Update and flush -------------------------------------------------------
+
+int d4update(DATA4 *data)
+{
+    if (refused(data))
+        return -1;
+    int rc = d4update_record(data, 0);
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&data->indexes); i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&data->indexes, i4))
+        if (i4update(i4) < 0)
+            rc = -1;
+    return rc;
+}
+
+int d4flush_data(DATA4 *data)
+{
+    if (refused(data))
+        return -1;
+    int rc = d4update_record(data, 0);
+    int committed = file4flush(&data->file);
+    if (data->n_fields_memo > 0 && data->memo_file.file.hand >= 0 &&
+        file4flush(&data->memo_file.file) != 0)
+        committed = -1;
+    if (rc == 0 && committed != 0)
+        rc = -1;
+    return rc;
+}
+
+int d4flush(DATA4 *data)
+{
+    if (refused(data))
+        return -1;
+    int rc = d4flush_data(data);
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&data->indexes); i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&data->indexes, i4))
+        if (i4flush(i4) != 0)
+            rc = -1;
+    return rc;
+}
+
+int d4flush_files(CODE4 *c4)
+{
+    if (c4 == nullptr)
+        return -1;
+    int rc = 0;
+    for (DATA4 *d = (DATA4 *)l4first(&c4->data_list); d != nullptr;
+         d = (DATA4 *)l4next(&c4->data_list, d)) {
+        int r = d4flush(d);
+        if (r != 0)
+            rc = r;
+    }
+    return rc;
+}
+
+// ---- Packing ----------------------------------------------------------------
+
+int d4pack(DATA4 *data)
+{
+    if (refused(data))
+        return -1;
+    int rc = d4lock_all(data);
+    if (rc != 0)
+        return rc;
+    rc = d4pack_data(data);
+    if (rc != 0)
+        return rc;
+    long count = d4reccount(data);
+    data->eof_flag = data->bof_flag = count == 0 ? 1 : 0;
+    rc = d4reindex(data);
+    if (d4update_header(data, 1, 1) != 0 && rc == 0)
+        rc = -1;
+    return rc;
+}
+
+int d4pack_data(DATA4 *data)
+{
+    if (refused(data))
+        return -1;
+    CODE4 *c4 = data->code_base;
+    int rc = d4lock_file(data);
+    if (rc != 0)
+        return rc;
+    rc = d4update(data);
+    if (rc != 0)
+        return rc;
+    data->file_changed = 1;
+
+    const unsigned width = data->record_width;
+    const long start = d4record_position(data, 1);
+    char *read_buf = nullptr;
+    char *write_buf = nullptr;
+    unsigned buf_len = 0;
+    long count, file_len, scan, kept = 0;
+    int stopped_early = 0;
+    FILE4SEQ_READ reader;
+    FILE4SEQ_WRITE writer;
+
+    count = d4reccount(data);
+    file_len = file4len(&data->file);
+    if (count < 0 || file_len < 0) {
+        rc = -1;
+        goto done;
+    }
+    // P3: whole records present beyond the count are records too.
+    scan = file_len > start ? (file_len - start) / long(width) : 0;
+    if (scan < count)
+        scan = count;
+
+    // Step down by 2048 until both buffers are had; a usable size below
+    // 1024 means unbuffered.
+    for (unsigned long want = c4->mem_size_buffer; want > width;
+         want = want > PACK_BUFFER_STEP ? want - PACK_BUFFER_STEP : 0) {
+        unsigned usable = file4seq_usable(want);
+        if (usable == 0)
+            break;
+        read_buf = (char *)u4alloc(long(usable));
+        write_buf = (char *)u4alloc(long(usable));
+        if (read_buf != nullptr && write_buf != nullptr) {
+            buf_len = usable;
+            break;
+        }
+        u4free(read_buf);
+        u4free(write_buf);
+        read_buf = write_buf = nullptr;
+    }
+    file4seq_read_init(&reader, &data->file, start, read_buf, buf_len);
+    file4seq_write_init(&writer, &data->file, start, write_buf, buf_len);
+
+    for (long i = 1; i <= scan; i++) {
+        unsigned got = file4seq_read(&reader, data->record, width);
+        if (got < width) {
+            // The file's real end ends the scan; anything else is a failed
+            // read, and the records not read must stay where they are.
+            if (start + (i - 1) * long(width) + long(got) < file_len)
+                stopped_early = 1;
+            break;
+        }
+        if (i > count && data->record[0] == D4_FILE_END)
+            break;
+        if (data->record[0] == '*')
+            continue;
+        if (file4seq_write(&writer, data->record, width) != 0) {
+            stopped_early = 1;
+            break;
+        }
+        kept++;
+    }
+    if (stopped_early || c4->error_code < 0) {
+        rc = -1;
+        goto done;
+    }
+    {
+        const char end_mark = D4_FILE_END;
+        if (file4seq_write(&writer, &end_mark, 1) != 0 || file4seq_write_flush(&writer) != 0) {
+            rc = -1;
+            goto done;
+        }
+    }
+    // P4: the count first, so that a failed cut leaves a table that reads
+    // right with stale bytes after its end.
+    data->num_recs = kept;
+    if (d4update_header(data, 0, 1) != 0) {
+        rc = -1;
+        goto done;
+    }
+    data->file_changed = 1;
+    if (file4len_set(&data->file, d4record_position(data, kept + 1) + 1) != 0)
+        rc = -1;
+
+done:
+    u4free(read_buf);
+    u4free(write_buf);
+    data->rec_num = -1;
+    data->rec_num_old = -1;
+    std::memset(data->record, ' ', width);
+    return rc;
+}

@@ -1,0 +1,56 @@
+// Index-file locks: one byte of the index file stands for the whole file.
+// Holding it means this process may change the file and may trust what it
+// has cached of it after one version check.
+//
+// Invariants:
+//  1. file_locked is set exactly while the lock byte is held (i4lock,
+//     i4unlock); an exclusive file never takes it.
+//  2. A lock is kept only after the version check has brought the cached
+//     blocks up to date; a failed check gives the byte back (i4lock).
+//  3. The header and changed blocks reach the file before the byte is
+//     released, so the next holder reads them (i4unlock).
+#include "xbase/index/i4index.h"
+
+#include "xbase/file4.h"
+
+int i4lock_test(INDEX4 *i4)
+{
+    if (i4 == nullptr)
+        return -1;
+    if (i4->file.is_exclusive)
+        return 1;
+    return i4->file_locked ? 1 : 0;
+}
+
+int i4lock(INDEX4 *i4)
+{
+    if (i4 == nullptr)
+        return -1;
+    if (i4lock_test(i4))
+        return 0;
+    int rc = file4lock(&i4->file, I4_LOCK_BYTE, 1);
+    if (rc != 0)
+        return rc;
+    long len = file4len(&i4->file);
+    if (len < 0 || (len > 0 && i4version_check(i4, 0, 1) != 0)) {
+        file4unlock(&i4->file, I4_LOCK_BYTE, 1);
+        return -1;
+    }
+    i4->eof = len;
+    i4->file_locked = 1;
+    return 0;
+}
+
+int i4unlock(INDEX4 *i4)
+{
+    if (i4 == nullptr)
+        return -1;
+    if (!i4->file_locked)
+        return 0;
+    if (i4update(i4) != 0)
+        return -1;
+    if (file4unlock(&i4->file, I4_LOCK_BYTE, 1) != 0)
+        return -1;
+    i4->file_locked = 0;
+    return 0;
+}
