@@ -27,13 +27,29 @@ enum : long { MEMO4_LOCK_BYTE = 0x7FFFFFFEL };
 // The shared empty text of memo caches without a buffer.
 extern char f4memo_null_char[1];
 
+// Creates an empty memo file with the context's mem_size_memo as block size
+// (1-65535, else -930). The caller closes it; on failure it is closed.
 int memo4file_create(MEMO4FILE *m4file, CODE4 *c4, DATA4 *d4, const char *name);
+// Opens a memo file with the data file's context. Results: 0; -60 when the
+// file cannot be opened, always reported with its name ("File Name:", name)
+// even with open_error off, since the data file's header promised it (the
+// context's error_code then stays 70 as file4open left it); -70 when the
+// header cannot be read; -200 for a block size of 0; -1 while the context's
+// error_code is negative. On failure the file is closed.
 int memo4file_open(MEMO4FILE *f4memo, DATA4 *d4, const char *name);
 int memo4file_lock(MEMO4FILE *m4file);
 int memo4file_unlock(MEMO4FILE *m4file);
+// Reads an entry into a caller's buffer of *len_ptr bytes (plus one for a
+// terminator), replacing it by a heap buffer (u4alloc) when it is too small.
+// An entry whose header or text lies outside the file fails with -1 (-70
+// reported with the file name) and allocates nothing.
 int memo4file_read(MEMO4FILE *m4file, long memo_id, char **ptr_ptr, unsigned *len_ptr);
 int memo4file_read_part(MEMO4FILE *m4file, long memo_id, char **ptr_ptr, unsigned *len_ptr,
                         unsigned long offset, unsigned read_max);
+// Stores a text in place when it fits the old entry's blocks, else in new
+// blocks taken at the end of the file under the memo file lock. An old entry
+// that cannot be read counts as having no room. A file that would pass
+// 2147483647 bytes is refused (-120 reported) and nothing is written.
 int memo4file_write(MEMO4FILE *m4file, long *memo_id_ptr, const char *ptr, unsigned ptr_len);
 int memo4file_dump(MEMO4FILE *m4file, long memo_id, const char *ptr, unsigned len);
 
