@@ -7,16 +7,35 @@
 
 #include "xbase/x4types.h"
 
-// Largest usable sequential buffer: bits 10-15 of a length.
+// Largest usable sequential buffer, and the alignment of sequential
+// transfers in the file.
 enum { FILE4_SEQ_MAX = 64512, FILE4_SEQ_ALIGN = 1024 };
+// Offsets are 32-bit by format: no write may end past this offset, and no
+// lock range either (the highest lock byte is 0x7FFFFFFE).
+enum { FILE4_MAX_END = 0x7FFFFFFF };
+// "TEMPnnnn.TMP" and its terminator: a caller's `buf` for file4temp holds
+// at least this many bytes.
+enum { FILE4_TEMP_NAME_LEN = 13 };
+
+// Caveats for callers:
+// - Opening keeps the caller's name, or with `do_alloc` a copy of the name
+//   actually opened (the final component matched without case); files that
+//   belong beside it are looked for beside that name.
+// - Share modes do not exist: `exclusive` makes the engine take no locks
+//   but cannot keep other processes out. Locks belong to one open file, so
+//   two opens of one file in a process exclude each other.
+// - While the context's error_code is negative nearly every call refuses
+//   at once with -1 (0 for the reads that return counts).
 
 int file4open(FILE4 *file, CODE4 *code_base, const char *name, int do_alloc);
 int file4create(FILE4 *file, CODE4 *code_base, const char *name, int do_alloc);
+// 0, the close report's -10, or -1 while an error is pending afterwards.
 int file4close(FILE4 *file);
 int file4open_test(FILE4 *file);
 unsigned file4read(FILE4 *file, long pos, void *ptr, unsigned ptr_len);
 int file4read_all(FILE4 *file, long pos, void *ptr, unsigned ptr_len);
 int file4read_error(FILE4 *file);
+// 0, or the report's code; with `file_flush` on, the commit's result.
 int file4write(FILE4 *file, long pos, const void *ptr, unsigned ptr_len);
 long file4len(FILE4 *file);
 int file4len_set(FILE4 *file, long new_len);
@@ -25,7 +44,12 @@ int file4low_flush(FILE4 *file, int do_free);
 int file4refresh(FILE4 *file);
 int file4lock(FILE4 *file, long pos_start, long num_bytes);
 int file4unlock(FILE4 *file, long pos_start, long num_bytes);
+// A new TEMPnnnn.TMP in the current directory, made with O_EXCL whatever
+// `safety` says. Another name is tried only while the name exists.
 int file4temp(FILE4 *file, CODE4 *code_base, char *buf, int auto_remove);
+// Gives `keep` the contents of `from` and closes and deletes `from`. With
+// `keep` exclusive the work file is renamed over keep's file in one step
+// (no moment without the file); otherwise the contents are copied.
 int file4replace(FILE4 *keep, FILE4 *from);
 
 int file4seq_read_init(FILE4SEQ_READ *seq_read, FILE4 *file, long start_pos, void *buffer,

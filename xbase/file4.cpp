@@ -1,0 +1,583 @@
+// The file layer on the platform layer: open and create with the context's
+// settings, positioned reads and writes within the formats' 32-bit offsets,
+// length, commit, byte-range locks retried in whole seconds, work files,
+// replacing a file's contents, and the sequential reader and writer.
+#include "xbase/file4.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+#include "xbase/e4error.h"
+#include "xbase/mem4.h"
+#include "xbase/u4util.h"
+
+namespace {
+
+// A read may reach up to 2^31; a write must end at FILE4_MAX_END or before.
+const int64_t kMaxReadEnd = (int64_t)1 << 31;
+// Room for the name actually opened: the caller's name with its final
+// component matched without case is never longer, but the platform may
+// answer with a longer spelling of the directory part.
+const size_t kResolvedExtra = 4097;
+const int kTempTries = 100;
+const unsigned kRepeatBlock = 512;
+const unsigned kCopyStep = 2048;
+const unsigned kCopyFallback = 100;
+
+int pending(const FILE4 *f)
+{
+    return f->code_base != nullptr && f->code_base->error_code < 0;
+}
+
+const char *nameOf(const FILE4 *f)
+{
+    return f->name != nullptr ? f->name : "Unknown Name";
+}
+
+void clearRecord(FILE4 *file, CODE4 *c4)
+{
+    std::memset(file, 0, sizeof *file);
+    file->code_base = c4;
+    file->hand = -1;
+}
+
+// The soft or reported outcome of an open that failed.
+int openFailed(CODE4 *c4, const char *name)
+{
+    if (c4->open_error)
+        return e4describe(c4, e4open, "File Name:", name, nullptr);
+    c4->error_code = r4no_open;
+    return r4no_open;
+}
+
+char *copyName(const char *name)
+{
+    size_t n = std::strlen(name) + 1;
+    char *copy = static_cast<char *>(u4alloc((long)n));
+    if (copy != nullptr)
+        std::memcpy(copy, name, n);
+    return copy;
+}
+
+// Reads at `pos` after checking the range; the count read, or -1 after a
+// report.
+int64_t readAt(FILE4 *file, int64_t pos, void *ptr, unsigned len)
+{
+    if (file->hand < 0 || pos < 0 || pos + (int64_t)len > kMaxReadEnd) {
+        file4read_error(file);
+        return -1;
+    }
+    int64_t n = platform_read(file->hand, pos, ptr, len);
+    if (n < 0) {
+        file4read_error(file);
+        return -1;
+    }
+    return n;
+}
+
+// A byte range that locks can address: inside the formats' offsets, and
+// never empty (an empty range would mean "to the end and beyond").
+int lockRangeValid(long pos_start, long num_bytes)
+{
+    return pos_start >= 0 && num_bytes > 0 && (int64_t)pos_start + num_bytes <= FILE4_MAX_END;
+}
+
+unsigned firstFill(unsigned total, long start)
+{
+    unsigned rem = start > 0 ? (unsigned)(start % FILE4_SEQ_ALIGN) : 0;
+    return total > rem ? total - rem : total;
+}
+
+// Exclusive files: the work file takes the kept file's place by renaming,
+// which replaces the old contents in one step.
+int replaceByRename(FILE4 *keep, FILE4 *from)
+{
+    CODE4 *c4 = keep->code_base;
+    char *keepName = keep->name;
+    char keepTemp = keep->is_temp, keepAlloc = keep->do_alloc_free, keepExcl = keep->is_exclusive;
+    char *fromName = from->name;
+    char fromAlloc = from->do_alloc_free;
+    keep->is_temp = keep->do_alloc_free = 0;
+    from->is_temp = from->do_alloc_free = 0;
+    int rc = 0;
+    if (file4close(keep) != 0)
+        rc = -1;
+    if (file4close(from) != 0)
+        rc = -1;
+    if (rc == 0 && u4rename(fromName, keepName) != 0) {
+        e4describe(c4, e4rename, fromName, keepName, nullptr);
+        rc = -1;
+    }
+    // The work file is disposed of in every case.
+    if (rc != 0)
+        u4remove(fromName);
+    if (fromAlloc)
+        u4free(fromName);
+    if (file4open(keep, c4, keepName, 0) != 0) {
+        if (keepAlloc)
+            u4free(keepName);
+        return -1;
+    }
+    keep->is_temp = keepTemp;
+    keep->do_alloc_free = keepAlloc;
+    keep->is_exclusive = keepExcl;
+    return rc;
+}
+
+int replaceByCopy(FILE4 *keep, FILE4 *from)
+{
+    CODE4 *c4 = keep->code_base;
+    if (file4len_set(keep, 0) != 0)
+        return -1;
+    long len = file4len(from);
+    if (len < 0)
+        return -1;
+    unsigned size = c4->mem_size_buffer;
+    char *buf = nullptr;
+    while (size >= kCopyStep && (buf = static_cast<char *>(u4alloc((long)size))) == nullptr)
+        size -= kCopyStep;
+    if (buf == nullptr) {
+        size = kCopyFallback;
+        buf = static_cast<char *>(u4alloc_er(c4, (long)size));
+        if (buf == nullptr)
+            return -1;
+    }
+    int rc = 0;
+    for (long pos = 0; pos < len;) {
+        unsigned n = len - pos < (long)size ? (unsigned)(len - pos) : size;
+        if (file4read_all(from, pos, buf, n) != 0 || file4write(keep, pos, buf, n) != 0) {
+            rc = -1;
+            break;
+        }
+        pos += n;
+    }
+    from->is_temp = 1;
+    file4close(from);
+    u4free(buf);
+    return rc;
+}
+
+} // namespace
+
+unsigned file4seq_usable(unsigned long len)
+{
+    if (len < FILE4_SEQ_ALIGN)
+        return 0;
+    if (len > FILE4_SEQ_MAX)
+        len = FILE4_SEQ_MAX;
+    return (unsigned)(len - len % FILE4_SEQ_ALIGN);
+}
+
+int file4open(FILE4 *file, CODE4 *code_base, const char *name, int do_alloc)
+{
+    if (file == nullptr || code_base == nullptr)
+        return -1;
+    clearRecord(file, code_base);
+    if (code_base->error_code < 0)
+        return -1;
+    code_base->error_code = 0;
+    if (name == nullptr || *name == 0)
+        return openFailed(code_base, name == nullptr ? "" : name);
+
+    std::vector<char> resolved(std::strlen(name) + kResolvedExtra);
+    int fd = -1, readOnly = 0;
+    if (platform_openFile(name, code_base->read_only, &fd, &readOnly, resolved.data(), resolved.size()) != 0)
+        return openFailed(code_base, name);
+    file->hand = fd;
+    file->is_read_only = readOnly ? 1 : 0;
+    if (do_alloc) {
+        // The name actually opened: memo and index files are looked for
+        // beside it.
+        file->name = copyName(resolved.data());
+        if (file->name == nullptr) {
+            platform_close(fd);
+            file->hand = -1;
+            return e4(code_base, e4memory, nullptr);
+        }
+        file->do_alloc_free = 1;
+    } else {
+        file->name = const_cast<char *>(name);
+    }
+    file->is_exclusive = code_base->exclusive ? 1 : 0;
+    file->file_created = 1;
+    return 0;
+}
+
+int file4create(FILE4 *file, CODE4 *code_base, const char *name, int do_alloc)
+{
+    if (file == nullptr || code_base == nullptr)
+        return -1;
+    clearRecord(file, code_base);
+    if (code_base->error_code < 0)
+        return -1;
+    code_base->error_code = 0;
+    int fd = -1;
+    if (name == nullptr || *name == 0 || platform_createFile(name, code_base->safety, &fd) != 0) {
+        if (code_base->create_error)
+            return e4describe(code_base, e4create, "File Name:", name == nullptr ? "" : name, nullptr);
+        code_base->error_code = r4no_create;
+        return r4no_create;
+    }
+    file->hand = fd;
+    if (do_alloc) {
+        file->name = copyName(name);
+        if (file->name == nullptr) {
+            platform_close(fd);
+            file->hand = -1;
+            // Only a file this call made is taken away again.
+            if (code_base->safety)
+                platform_remove(name);
+            return e4(code_base, e4memory, nullptr);
+        }
+        file->do_alloc_free = 1;
+    } else {
+        file->name = const_cast<char *>(name);
+    }
+    file->is_exclusive = code_base->exclusive ? 1 : 0;
+    file->file_created = 1;
+    return 0;
+}
+
+int file4close(FILE4 *file)
+{
+    if (file == nullptr)
+        return 0;
+    CODE4 *c4 = file->code_base;
+    int rc = 0;
+    if (file->hand >= 0) {
+        if (platform_close(file->hand) != 0)
+            rc = e4(c4, e4close, nameOf(file));
+        if (file->is_temp && file->name != nullptr)
+            platform_remove(file->name);
+        if (file->do_alloc_free)
+            u4free(file->name);
+        clearRecord(file, nullptr);
+    }
+    if (rc != 0)
+        return rc;
+    return c4 != nullptr && c4->error_code < 0 ? -1 : 0;
+}
+
+int file4open_test(FILE4 *file)
+{
+    return file != nullptr && file->hand >= 0 ? 1 : 0;
+}
+
+unsigned file4read(FILE4 *file, long pos, void *ptr, unsigned ptr_len)
+{
+    if (file == nullptr || pending(file))
+        return 0;
+    int64_t n = readAt(file, pos, ptr, ptr_len);
+    return n < 0 ? 0 : (unsigned)n;
+}
+
+int file4read_all(FILE4 *file, long pos, void *ptr, unsigned ptr_len)
+{
+    if (file == nullptr || pending(file))
+        return -1;
+    int64_t n = readAt(file, pos, ptr, ptr_len);
+    if (n < 0)
+        return e4read;
+    if (n != (int64_t)ptr_len)
+        return file4read_error(file);
+    return 0;
+}
+
+int file4read_error(FILE4 *file)
+{
+    return e4describe(file->code_base, e4read, "File Name:", nameOf(file), nullptr);
+}
+
+int file4write(FILE4 *file, long pos, const void *ptr, unsigned ptr_len)
+{
+    if (file == nullptr || pending(file))
+        return -1;
+    CODE4 *c4 = file->code_base;
+    if (file->is_read_only)
+        return e4(c4, e4parm, "Attempt to write to a read-only file");
+    // The formats address at most FILE4_MAX_END bytes: a write that would
+    // pass that writes nothing.
+    if (file->hand < 0 || pos < 0 || (int64_t)pos + ptr_len > FILE4_MAX_END)
+        return e4(c4, e4write, nameOf(file));
+    if (platform_write(file->hand, pos, ptr, ptr_len) != (int64_t)ptr_len)
+        return e4(c4, e4write, nameOf(file));
+    if (c4->file_flush)
+        return file4flush(file);
+    return 0;
+}
+
+long file4len(FILE4 *file)
+{
+    if (file == nullptr)
+        return -1;
+    int64_t len = 0;
+    if (platform_length(file->hand, &len) != 0)
+        return e4(file->code_base, e4len, nameOf(file));
+    return (long)len;
+}
+
+int file4len_set(FILE4 *file, long new_len)
+{
+    if (file == nullptr)
+        return -1;
+    CODE4 *c4 = file->code_base;
+    if (c4->error_code < 0 || (c4->error_code >= 1 && c4->error_code <= 199))
+        return -1;
+    if (file->is_read_only)
+        return e4(c4, e4parm, "Attempt to change file length of a read-only file");
+    if (new_len < 0 || new_len > FILE4_MAX_END || platform_setLength(file->hand, new_len) != 0) {
+        e4describe(c4, e4len_set, "File Name:", nameOf(file), nullptr);
+        return -1;
+    }
+    return 0;
+}
+
+int file4flush(FILE4 *file)
+{
+    return file4low_flush(file, 1);
+}
+
+int file4low_flush(FILE4 *file, int)
+{
+    if (file == nullptr)
+        return -1;
+    CODE4 *c4 = file->code_base;
+    int saved = c4 != nullptr ? e4set(c4, 0) : 0;
+    int rc = 0;
+    if (file->hand >= 0 && platform_sync(file->hand) != 0)
+        rc = e4(c4, -630, nullptr);
+    if (c4 != nullptr && saved != 0)
+        e4set(c4, saved);
+    return rc;
+}
+
+int file4refresh(FILE4 *)
+{
+    return 0;
+}
+
+int file4lock(FILE4 *file, long pos_start, long num_bytes)
+{
+    if (file == nullptr || pending(file))
+        return -1;
+    if (file->is_read_only || file->is_exclusive)
+        return 0;
+    CODE4 *c4 = file->code_base;
+    if (!lockRangeValid(pos_start, num_bytes))
+        return e4(c4, e4lock, nameOf(file));
+    int attempts = c4->lock_attempts == 0 ? 1 : c4->lock_attempts;
+    for (;;) {
+        int r = platform_lock(file->hand, pos_start, num_bytes);
+        if (r == PLATFORM_LOCK_GRANTED || r == PLATFORM_LOCK_INVALID)
+            return 0;
+        if (r != PLATFORM_LOCK_HELD)
+            return e4(c4, e4lock, nameOf(file));
+        if (attempts == 1)
+            return r4locked;
+        if (attempts > 1)
+            attempts--;
+        u4delay_sec();
+    }
+}
+
+int file4unlock(FILE4 *file, long pos_start, long num_bytes)
+{
+    if (file == nullptr)
+        return -1;
+    if (file->is_read_only || file->is_exclusive)
+        return 0;
+    if (!lockRangeValid(pos_start, num_bytes))
+        return e4(file->code_base, e4unlock, nameOf(file));
+    int r = platform_unlock(file->hand, pos_start, num_bytes);
+    if (r == PLATFORM_LOCK_GRANTED || r == PLATFORM_LOCK_INVALID)
+        return 0;
+    return e4(file->code_base, e4unlock, nameOf(file));
+}
+
+int file4temp(FILE4 *file, CODE4 *code_base, char *buf, int auto_remove)
+{
+    if (file == nullptr || code_base == nullptr)
+        return -1;
+    if (code_base->error_code < 0) {
+        clearRecord(file, code_base);
+        return -1;
+    }
+    char local[FILE4_TEMP_NAME_LEN];
+    char *name = buf != nullptr ? buf : local;
+    for (int i = 0; i < kTempTries; i++) {
+        u4delay_sec();
+        long num = (long)(platform_time() % 10000);
+        if (num < 0)
+            num += 10000;
+        std::snprintf(name, FILE4_TEMP_NAME_LEN, "TEMP%04ld.TMP", num);
+        // A work file never replaces an existing file, whatever `safety`
+        // says: another process may be using that name.
+        int oldCreateError = code_base->create_error;
+        int oldExclusive = code_base->exclusive;
+        int oldSafety = code_base->safety;
+        code_base->create_error = 0;
+        code_base->exclusive = 1;
+        code_base->safety = 1;
+        int rc = file4create(file, code_base, name, buf == nullptr);
+        code_base->create_error = oldCreateError;
+        code_base->exclusive = oldExclusive;
+        code_base->safety = oldSafety;
+        if (rc < 0)
+            return -1;
+        if (rc == 0) {
+            file->is_temp = auto_remove ? 1 : 0;
+            return 0;
+        }
+        // The soft code was this call's own device, not the caller's.
+        code_base->error_code = 0;
+        if (platform_exists(name) != 0)
+            return e4describe(code_base, e4create, "File Name:", name, nullptr);
+    }
+    return e4(code_base, e4create, "Temporary Working File");
+}
+
+int file4replace(FILE4 *keep, FILE4 *from)
+{
+    if (keep == nullptr || from == nullptr || keep->code_base == nullptr)
+        return -1;
+    if (keep->is_read_only || from->is_read_only)
+        return e4(from->code_base, e4parm, "Attempt to replace to a read-only file");
+    // Nothing is half done while an error is pending.
+    if (keep->code_base->error_code < 0)
+        return -1;
+    if (keep->is_exclusive)
+        return replaceByRename(keep, from);
+    return replaceByCopy(keep, from);
+}
+
+int file4seq_read_init(FILE4SEQ_READ *seq_read, FILE4 *file, long start_pos, void *buffer,
+                       unsigned buffer_len)
+{
+    if (seq_read == nullptr)
+        return -1;
+    std::memset(seq_read, 0, sizeof *seq_read);
+    seq_read->file = file;
+    seq_read->pos = start_pos;
+    unsigned total = buffer == nullptr ? 0 : file4seq_usable(buffer_len);
+    if (total > 0) {
+        seq_read->buffer = static_cast<char *>(buffer);
+        seq_read->total = total;
+        seq_read->next_read_len = firstFill(total, start_pos);
+    }
+    return 0;
+}
+
+unsigned file4seq_read(FILE4SEQ_READ *seq_read, void *ptr, unsigned len)
+{
+    if (seq_read == nullptr || seq_read->file == nullptr || pending(seq_read->file))
+        return 0;
+    FILE4SEQ_READ *s = seq_read;
+    if (s->buffer == nullptr) {
+        unsigned n = file4read(s->file, s->pos, ptr, len);
+        s->pos += n;
+        return n;
+    }
+    char *out = static_cast<char *>(ptr);
+    unsigned done = 0;
+    while (done < len) {
+        if (s->avail == 0) {
+            int64_t want = s->next_read_len;
+            if (s->pos >= 0 && s->pos + want > kMaxReadEnd)
+                want = s->pos < kMaxReadEnd ? kMaxReadEnd - s->pos : 0;
+            int64_t n = readAt(s->file, s->pos, s->buffer, (unsigned)want);
+            if (n < 0)
+                return 0;
+            s->working = s->avail = (unsigned)n;
+            s->pos += (long)n;
+            s->next_read_len = s->total;
+            if (n == 0)
+                break; // end of file: every fill either delivers or ends the read
+        }
+        unsigned take = s->avail < len - done ? s->avail : len - done;
+        std::memcpy(out + done, s->buffer + (s->working - s->avail), take);
+        s->avail -= take;
+        done += take;
+    }
+    return pending(s->file) ? 0 : done;
+}
+
+int file4seq_read_all(FILE4SEQ_READ *seq_read, void *ptr, unsigned len)
+{
+    if (seq_read == nullptr || seq_read->file == nullptr || pending(seq_read->file))
+        return -1;
+    if (file4seq_read(seq_read, ptr, len) != len)
+        return pending(seq_read->file) ? -1 : file4read_error(seq_read->file);
+    return 0;
+}
+
+int file4seq_write_init(FILE4SEQ_WRITE *seq_write, FILE4 *file, long start_offset, void *ptr,
+                        unsigned ptr_len)
+{
+    if (seq_write == nullptr)
+        return -1;
+    std::memset(seq_write, 0, sizeof *seq_write);
+    seq_write->file = file;
+    seq_write->pos = start_offset;
+    unsigned total = ptr == nullptr ? 0 : file4seq_usable(ptr_len);
+    if (total > 0) {
+        seq_write->buffer = static_cast<char *>(ptr);
+        seq_write->total = total;
+        seq_write->working = seq_write->avail = firstFill(total, start_offset);
+    }
+    return 0;
+}
+
+int file4seq_write(FILE4SEQ_WRITE *seq_write, const void *buffer, unsigned ptr_len)
+{
+    if (seq_write == nullptr || seq_write->file == nullptr || pending(seq_write->file))
+        return -1;
+    FILE4SEQ_WRITE *s = seq_write;
+    if (s->buffer == nullptr) {
+        int rc = file4write(s->file, s->pos, buffer, ptr_len);
+        s->pos += ptr_len;
+        return rc;
+    }
+    const char *in = static_cast<const char *>(buffer);
+    while (ptr_len > 0) {
+        if (s->avail == 0 && file4seq_write_flush(s) != 0)
+            return -1;
+        unsigned take = s->avail < ptr_len ? s->avail : ptr_len;
+        std::memcpy(s->buffer + (s->working - s->avail), in, take);
+        s->avail -= take;
+        in += take;
+        ptr_len -= take;
+    }
+    return 0;
+}
+
+int file4seq_write_flush(FILE4SEQ_WRITE *seq_write)
+{
+    if (seq_write == nullptr || seq_write->buffer == nullptr)
+        return 0;
+    FILE4SEQ_WRITE *s = seq_write;
+    unsigned n = s->working - s->avail;
+    if (n > 0) {
+        int rc = file4write(s->file, s->pos, s->buffer, n);
+        if (rc != 0)
+            return rc;
+        s->pos += n;
+    }
+    s->working = s->avail = s->total;
+    return 0;
+}
+
+int file4seq_write_repeat(FILE4SEQ_WRITE *seq_write, long num_repeat, char ch)
+{
+    if (num_repeat < 0)
+        return -1;
+    char block[kRepeatBlock];
+    std::memset(block, ch, sizeof block);
+    for (; num_repeat > (long)kRepeatBlock; num_repeat -= kRepeatBlock) {
+        int rc = file4seq_write(seq_write, block, kRepeatBlock);
+        if (rc != 0)
+            return rc;
+    }
+    return num_repeat > 0 ? file4seq_write(seq_write, block, (unsigned)num_repeat) : 0;
+}
