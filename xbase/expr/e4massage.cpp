@@ -115,9 +115,8 @@ int e4massage(E4PARSE *p4)
                     fits = false;
                     break;
                 }
-                E4INFO *producer = &expr->info[v.info_i];
-                producer->function_i = to_row;
-                producer->len = 8;
+                // The entry keeps the field's width, which its routine reads.
+                expr->info[v.info_i].function_i = to_row;
                 v.type = expected;
                 v.len = 8;
                 // The converted double fills the 8-byte slot the raw field kept.

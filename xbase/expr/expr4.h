@@ -56,7 +56,9 @@ enum {
     E4ROW_FIRST_OPERATOR = 15,
     E4ROW_CONCAT = 17,
     E4ROW_CONCAT_TRIM = 18,
+    E4ROW_ADD_NUM_DATE = 20,  // number + date
     E4ROW_CONCAT_TWO = 22,
+    E4ROW_SUB_DATES = 24,     // date - date
     E4ROW_EQUAL_NUM = 28,
     E4ROW_EQUAL_DATE = 29,
     E4ROW_NOT_EQUAL_ALT = 31, // "<>", also written "!="

@@ -246,7 +246,7 @@ void e4add_date()
 {
     char **p = parms(2);
     double a = get_d(p[0]), b = get_d(p[1]);
-    double date = expr4info_ptr->function_i == 20 ? b : a;
+    double date = expr4info_ptr->function_i == E4ROW_ADD_NUM_DATE ? b : a;
     arith(date == 0.0 ? 0.0 : a + b);
 }
 
@@ -256,13 +256,13 @@ void e4sub()
     arith(get_d(p[0]) - get_d(p[1]));
 }
 
-// Date minus date (row 24) is 0 when either is blank; date minus a number
-// (row 25) stays blank when the date is.
+// Date minus date is 0 when either is blank; date minus a number stays
+// blank when the date is.
 void e4sub_date()
 {
     char **p = parms(2);
     double a = get_d(p[0]), b = get_d(p[1]);
-    bool blank = a == 0.0 || (expr4info_ptr->function_i == 24 && b == 0.0);
+    bool blank = a == 0.0 || (expr4info_ptr->function_i == E4ROW_SUB_DATES && b == 0.0);
     arith(blank ? 0.0 : a - b);
 }
 

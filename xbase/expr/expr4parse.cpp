@@ -520,7 +520,7 @@ int expr4parse_function(E4PARSE *p4, const char *start_ptr, int f_len)
             p4->scan.pos++;
             continue;
         }
-        return src_error(p4, c == 0 ? e4right_missing : e4comma_expected);
+        return src_error(p4, e4comma_expected);
     }
     s4stack_pop(&p4->op);
 
