@@ -120,21 +120,28 @@ int qtkisspace(int c);
 int qtkisupper(int c);
 int qtkisxdigit(int c);
 
-// Code-set functions.
+// Code-set functions. A character never extends past the terminator (a
+// lead byte before it is one byte); bytes are taken as unsigned char, and a
+// negative `c` of -128..-1 stands for its byte. Null strings give 0 or null.
 int codeSet_isMultiByteChar(int testChar, int byteNum);
 int codeSet_getCharacterNBytes(const char *s);
 int codeSet_isValidChar(const char *s);
 int codeSet_getNChars(const char *s);
+// Null for a negative index or one past the terminator's index.
 char *codeSet_charIndexToByteP(const char *s, int charIndex);
 char *codeSet_strlwr(char *s);
 char *codeSet_strupr(char *s);
+// `c` below 256: a single-byte character; from 256: a character whose first
+// two bytes are c's high and low byte.
 char *codeSet_strchr(const char *s, int c);
 char *codeSet_strrchr(const char *s, int c);
 size_t codeSet_strcspn(const char *s, const char *reject);
 size_t codeSet_strspn(const char *s, const char *accept);
 char *codeSet_strpbrk(const char *s, const char *accept);
 char *codeSet_strtok(char *s, const char *delims);
+// As strcmp of both operands after codeSet_strupr, at any length.
 int codeSet_strcmpi(const char *a, const char *b);
+// Without any configured class, bytes below 0x80 answer as ASCII.
 int codeSet_isalnum(int c);
 int codeSet_isalpha(int c);
 int codeSet_iscntrl(int c);
@@ -146,22 +153,31 @@ int codeSet_ispunct(int c);
 int codeSet_isspace(int c);
 int codeSet_isupper(int c);
 int codeSet_isxdigit(int c);
+// No more than `maxLen` bytes are read; a character cut by it is invalid (-1).
 int codeSet_mblen(const char *s, int maxLen);
 int codeSet_mbtowc(uint16_t *wcP, const char *s, int maxLen);
+// Writes up to 2 bytes, no terminator.
 int codeSet_wctomb(char *s, uint16_t wchar);
 int codeSet_mbstowcs(uint16_t *wcsP, const char *s, int nChars);
 int codeSet_wcstombs(char *s, const uint16_t *wcsP, int nBytes);
 void codeSet_JisToShiftJis(unsigned char *b1, unsigned char *b2);
 void codeSet_ShiftJisToJis(unsigned char *b1, unsigned char *b2);
+// EUC to Shift-JIS and back: at most `nBytes` bytes and a terminator go to
+// `out` (which may be `in`); while `charTranActive` is 0 they only copy.
 int codeSet_nativeToInternalEncoding(char *out, const char *in, int nBytes);
 int codeSet_internalToNativeEncoding(char *out, const char *in, int nBytes);
 int codeSet_getScreenFontIndices(uint16_t *outputP, int nChars, const char *inputP, int nBytes,
                                  int rightToLeft);
 int codeSet_getDesignFontIndices(uint16_t *wStringP, int justification, int languageId);
+// `stringP` must have room for one more byte. -1 (nothing changed) when the
+// index lies outside the text.
 int codeSet_insertCharacter(char *stringP, int keystroke, int *cursorIndexP, int *savedIndexP,
                             int rightToLeft);
+// Removes bytes [startIndex, endIndex); -1 (nothing changed) unless
+// 0 <= startIndex <= endIndex <= the text's length.
 int codeSet_deleteSection(char *stringP, int startIndex, int endIndex, int rightToLeft);
 int isRTL(int c);
+// `stringP` holds 3 bytes. 0 without a second byte on standard input.
 int codeSet_convertKeyToString(char *stringP, int keystroke);
 
 // Runtime configuration: the `rtCf` resource of the host application's

@@ -48,6 +48,24 @@ struct ScopedCodeSet {
     ScopedCodeSet &operator=(const ScopedCodeSet &) = delete;
 };
 
+// No configuration at all (every character one byte), for one test.
+struct ScopedNoCodeSet {
+    codesetglobals savedCs;
+    mbstrfuncs savedFuncs;
+    explicit ScopedNoCodeSet(int multiByte) : savedCs(csG), savedFuncs(mbStrFuncs)
+    {
+        csG = codesetglobals();
+        mbstr_initialize(multiByte);
+    }
+    ~ScopedNoCodeSet()
+    {
+        csG = savedCs;
+        mbStrFuncs = savedFuncs;
+    }
+    ScopedNoCodeSet(const ScopedNoCodeSet &) = delete;
+    ScopedNoCodeSet &operator=(const ScopedNoCodeSet &) = delete;
+};
+
 } // namespace testutil
 
 #endif
