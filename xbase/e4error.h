@@ -40,6 +40,7 @@ enum {
     e4unrec_operator = -480,
     e4unrec_value = -490,
     e4unterminated = -500,
+    e4opt_flush = -630,
     e4info = -910,
     e4memory = -920,
     e4parm = -930,

@@ -253,7 +253,8 @@ int file4close(FILE4 *file)
             platform_remove(file->name);
         if (file->do_alloc_free)
             u4free(file->name);
-        clearRecord(file, nullptr);
+        // The context stays, so calls on the closed file still find it.
+        clearRecord(file, c4);
     }
     if (rc != 0)
         return rc;
@@ -303,7 +304,7 @@ int file4write(FILE4 *file, long pos, const void *ptr, unsigned ptr_len)
         return e4(c4, e4write, nameOf(file));
     if (platform_write(file->hand, pos, ptr, ptr_len) != (int64_t)ptr_len)
         return e4(c4, e4write, nameOf(file));
-    if (c4->file_flush)
+    if (c4 != nullptr && c4->file_flush)
         return file4flush(file);
     return 0;
 }
@@ -323,7 +324,7 @@ int file4len_set(FILE4 *file, long new_len)
     if (file == nullptr)
         return -1;
     CODE4 *c4 = file->code_base;
-    if (c4->error_code < 0 || (c4->error_code >= 1 && c4->error_code <= 199))
+    if (c4 == nullptr || c4->error_code < 0 || (c4->error_code >= 1 && c4->error_code <= 199))
         return -1;
     if (file->is_read_only)
         return e4(c4, e4parm, "Attempt to change file length of a read-only file");
@@ -347,7 +348,7 @@ int file4low_flush(FILE4 *file, int)
     int saved = c4 != nullptr ? e4set(c4, 0) : 0;
     int rc = 0;
     if (file->hand >= 0 && platform_sync(file->hand) != 0)
-        rc = e4(c4, -630, nullptr);
+        rc = e4(c4, e4opt_flush, nullptr);
     if (c4 != nullptr && saved != 0)
         e4set(c4, saved);
     return rc;
@@ -360,7 +361,7 @@ int file4refresh(FILE4 *)
 
 int file4lock(FILE4 *file, long pos_start, long num_bytes)
 {
-    if (file == nullptr || pending(file))
+    if (file == nullptr || file->code_base == nullptr || pending(file))
         return -1;
     if (file->is_read_only || file->is_exclusive)
         return 0;

@@ -236,6 +236,9 @@ TEST_F(FileTest, CloseDeletesTemporaryAndReportsFailure)
     EXPECT_EQ(0, file4close(&f));
     EXPECT_FALSE(testutil::fileExists(name));
     EXPECT_EQ(0, file4close(&f)) << "closing again is a success";
+    EXPECT_EQ(&c4, f.code_base);
+    EXPECT_EQ(-1, file4len_set(&f, 0)) << "a closed file has no length to set";
+    EXPECT_EQ(e4len_set, slotCode());
     EXPECT_EQ(0, file4close(nullptr));
 
     ASSERT_EQ(0, file4create(&f, &c4, name.c_str(), 1));
@@ -336,13 +339,13 @@ TEST_F(FileTest, InjectedWriteFailuresAreReportedWithTheName)
         return -1;
     };
     c4.file_flush = 1;
-    EXPECT_EQ(-630, file4write(&f, 0, "abcdef", 6));
+    EXPECT_EQ(e4opt_flush, file4write(&f, 0, "abcdef", 6));
     EXPECT_EQ("Xbase -630: Optimization File Flushing Failure ", slot());
     c4.file_flush = 0;
 
     // A commit keeps a soft code that was pending before it.
     c4.error_code = r4no_open;
-    EXPECT_EQ(-630, file4flush(&f));
+    EXPECT_EQ(e4opt_flush, file4flush(&f));
     EXPECT_EQ(r4no_open, c4.error_code);
     c4.error_code = 0;
     platformG.fsync = platformDefaultCalls.fsync;
