@@ -271,7 +271,8 @@ bool splitLogicalName(const char *inname, std::string &logical, std::string &res
     if (qtkstrchr(name.c_str(), '/') != nullptr)
         return false;
     qtkstrupr(&name[0]);
-    if (findfile_getenv(nullptr, name.c_str(), 0) != 0)
+    char probe[2];
+    if (findfile_getenv(probe, name.c_str(), (int)sizeof probe) != 0)
         return false;
     logical = name;
     rest = colon + 1;

@@ -217,48 +217,6 @@ TEST(CodeSetStrings, WithoutConfigurationMatchSingleByteFunctions)
     }
 }
 
-TEST(CodeSetTable, InitializeSwitchesEverySlot)
-{
-    mbstrfuncs saved = mbStrFuncs;
-    mbstr_initialize(1);
-    const void *mb[] = {
-        (void *)mbStrFuncs.strchrP, (void *)mbStrFuncs.strcmpiP, (void *)mbStrFuncs.strcspnP,
-        (void *)mbStrFuncs.strlwrP, (void *)mbStrFuncs.strpbrkP, (void *)mbStrFuncs.strrchrP,
-        (void *)mbStrFuncs.strspnP, (void *)mbStrFuncs.strtokP, (void *)mbStrFuncs.struprP,
-        (void *)mbStrFuncs.isalnumP, (void *)mbStrFuncs.isalphaP, (void *)mbStrFuncs.iscntrlP,
-        (void *)mbStrFuncs.isdigitP, (void *)mbStrFuncs.isgraphP, (void *)mbStrFuncs.islowerP,
-        (void *)mbStrFuncs.isprintP, (void *)mbStrFuncs.ispunctP, (void *)mbStrFuncs.isspaceP,
-        (void *)mbStrFuncs.isupperP, (void *)mbStrFuncs.isxdigitP};
-    const void *wantMb[] = {
-        (void *)codeSet_strchr, (void *)codeSet_strcmpi, (void *)codeSet_strcspn,
-        (void *)codeSet_strlwr, (void *)codeSet_strpbrk, (void *)codeSet_strrchr,
-        (void *)codeSet_strspn, (void *)codeSet_strtok, (void *)codeSet_strupr,
-        (void *)codeSet_isalnum, (void *)codeSet_isalpha, (void *)codeSet_iscntrl,
-        (void *)codeSet_isdigit, (void *)codeSet_isgraph, (void *)codeSet_islower,
-        (void *)codeSet_isprint, (void *)codeSet_ispunct, (void *)codeSet_isspace,
-        (void *)codeSet_isupper, (void *)codeSet_isxdigit};
-    mbstr_initialize(0);
-    const void *sb[] = {
-        (void *)mbStrFuncs.strchrP, (void *)mbStrFuncs.strcmpiP, (void *)mbStrFuncs.strcspnP,
-        (void *)mbStrFuncs.strlwrP, (void *)mbStrFuncs.strpbrkP, (void *)mbStrFuncs.strrchrP,
-        (void *)mbStrFuncs.strspnP, (void *)mbStrFuncs.strtokP, (void *)mbStrFuncs.struprP,
-        (void *)mbStrFuncs.isalnumP, (void *)mbStrFuncs.isalphaP, (void *)mbStrFuncs.iscntrlP,
-        (void *)mbStrFuncs.isdigitP, (void *)mbStrFuncs.isgraphP, (void *)mbStrFuncs.islowerP,
-        (void *)mbStrFuncs.isprintP, (void *)mbStrFuncs.ispunctP, (void *)mbStrFuncs.isspaceP,
-        (void *)mbStrFuncs.isupperP, (void *)mbStrFuncs.isxdigitP};
-    const void *wantSb[] = {
-        (void *)sb_strchr, (void *)sb_strcmpi, (void *)sb_strcspn, (void *)sb_strlwr,
-        (void *)sb_strpbrk, (void *)sb_strrchr, (void *)sb_strspn, (void *)sb_strtok,
-        (void *)sb_strupr, (void *)sb_isalnum, (void *)sb_isalpha, (void *)sb_iscntrl,
-        (void *)sb_isdigit, (void *)sb_isgraph, (void *)sb_islower, (void *)sb_isprint,
-        (void *)sb_ispunct, (void *)sb_isspace, (void *)sb_isupper, (void *)sb_isxdigit};
-    mbStrFuncs = saved;
-    for (int i = 0; i < 20; i++) {
-        EXPECT_EQ(wantMb[i], mb[i]) << "slot " << i;
-        EXPECT_EQ(wantSb[i], sb[i]) << "slot " << i;
-    }
-}
-
 TEST(CodeSetClasses, SingleByteFunctionsAreAsciiOnly)
 {
     struct Case {

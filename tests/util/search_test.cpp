@@ -181,6 +181,10 @@ TEST(FileSearchPieces, DefaultsNamesAndDirectories)
     // A directory of the wanted name is not a file.
     makeDir(root + "/a/d.rsc");
     EXPECT_EQ(-1, find("d.rsc", "CS_TEST_PATH").rc);
+    EXPECT_EQ(0, util_access((root + "/a/d.rsc").c_str(), 0));
+    EXPECT_EQ(-1, util_access((root + "/a/d.rsc").c_str(), 4));
+    EXPECT_EQ(0, util_access("a/f.rsc", 2 | 4));
+    EXPECT_EQ(-1, util_access("a/none.rsc", 0));
     // The final component matches whatever its case on disk.
     testutil::writeFile(root + "/a/UPPER.RSC", "");
     Found f = find("upper.rsc", "CS_TEST_PATH");
