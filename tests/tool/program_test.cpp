@@ -1,0 +1,270 @@
+// The built program run as a child process with its generated message
+// file: usage and echo bytes, exit statuses, script handling seen from
+// outside, where the message file is found, and what happens without it.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/testutil.h"
+#include "tests/tool/rscfixture.h"
+#include "tool/ddmain.h"
+
+using testutil::readFile;
+using testutil::writeFile;
+
+namespace {
+
+std::string builtProgram() { return testutil::binaryDir() + "/tool/catalogr"; }
+std::string builtMessages() { return testutil::binaryDir() + "/tool/catalogr.rsc"; }
+
+// A message of the generated file, read through the front end itself.
+std::string message(int number)
+{
+    static std::map<int, std::string> cache;
+    if (cache.empty()) {
+        EXPECT_EQ(0, ddmain_initializeResources(builtProgram().c_str()));
+        char buf[DDMAIN_MSG_LEN];
+        for (int n = 2001; n <= 2029; n++) {
+            ddmain_fetchString(buf, n);
+            cache[n] = buf;
+        }
+        ddmain_closeResources();
+    }
+    return cache[number];
+}
+
+std::string echo(const std::vector<std::string> &args)
+{
+    std::string s = message(DDMAIN_MSG_ECHO) + "\n";
+    for (const auto &a : args)
+        s += a + " ";
+    return s + "\n";
+}
+
+std::string usageHeading()
+{
+    return message(DDMAIN_MSG_USAGE_FIRST) + "\n\ncatalogr - " + message(DDMAIN_MSG_USAGE_NAME) +
+           "\n";
+}
+
+std::string usageRest(const std::vector<std::string> &args)
+{
+    std::string s;
+    for (int n = DDMAIN_MSG_USAGE_REST; n <= DDMAIN_MSG_USAGE_LAST; n++)
+        s += message(n) + "\n";
+    return s + echo(args);
+}
+
+std::string usage(const std::vector<std::string> &args) { return usageHeading() + usageRest(args); }
+
+void installProgram(const std::string &dir, bool withMessages)
+{
+    testutil::copyFile(builtProgram(), dir + "/catalogr");
+    chmod((dir + "/catalogr").c_str(), 0755);
+    if (withMessages)
+        testutil::copyFile(builtMessages(), dir + "/catalogr.rsc");
+}
+
+// The environment of every run: none of the program's variables is set
+// unless a test sets it.
+std::map<std::string, std::string> cleanEnv(std::map<std::string, std::string> extra = {})
+{
+    std::map<std::string, std::string> env = {{"VX", testutil::kUnset},
+                                              {"VX_RTCONFIG", testutil::kUnset},
+                                              {"VX_RSRCPATH", testutil::kUnset},
+                                              {"VX_XBDDPATH", testutil::kUnset}};
+    for (const auto &kv : extra)
+        env[kv.first] = kv.second;
+    return env;
+}
+
+class Program : public ::testing::Test {
+protected:
+    testutil::TempDir dir;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(testutil::fileExists(builtProgram())) << builtProgram();
+        ASSERT_TRUE(testutil::fileExists(builtMessages())) << builtMessages();
+        installProgram(dir.path, true);
+    }
+
+    testutil::ProcResult run(std::vector<std::string> args,
+                             std::map<std::string, std::string> env = {})
+    {
+        args.insert(args.begin(), dir.file("catalogr"));
+        return testutil::runProgram(args, dir.path, cleanEnv(env));
+    }
+};
+
+} // namespace
+
+TEST(MessageFileContents, EveryMessageIsThereWithItsPlaceholders)
+{
+    ASSERT_TRUE(testutil::fileExists(builtMessages()));
+    const int used[] = {2001, 2002, 2003, 2004, 2005, 2006, 2007, 2008, 2009, 2010, 2011, 2012,
+                        2013, 2014, 2015, 2017, 2018, 2024, 2025, 2026, 2027, 2028, 2029};
+    for (int n : used) {
+        const std::string text = message(n);
+        EXPECT_FALSE(text.empty()) << n;
+        EXPECT_LT(text.size(), (size_t)DDMAIN_MSG_LEN) << n;
+        int count = 0;
+        for (size_t at = text.find("%s"); at != std::string::npos; at = text.find("%s", at + 2))
+            count++;
+        EXPECT_EQ(ddmain_placeholderCount(n), count) << n << ": " << text;
+    }
+}
+
+TEST_F(Program, NoArgumentPrintsUsageAndExits255)
+{
+    auto r = run({});
+    EXPECT_EQ(255, r.exitStatus);
+    EXPECT_EQ(usage({}), r.out);
+    EXPECT_EQ("", r.err);
+}
+
+TEST_F(Program, RefusedCommandLinesPrintUsageWithTheirEchoAndExit1)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {"-XX", "a", "b"},
+        {"-INITIALIZE"},
+        {"-Olog.txt"},
+        {"-Sjobs.txt", "-Olog.txt", "extra"},
+        {"-Snosuch.txt"},
+        {"-Snosuch.txt", "-Olog.txt"},
+        {"-"},
+    };
+    writeFile(dir.file("jobs.txt"), "-XX\n");
+    for (const auto &args : cases) {
+        auto r = run(args);
+        EXPECT_EQ(1, r.exitStatus) << args[0];
+        EXPECT_EQ(usage(args), r.out) << args[0];
+        EXPECT_EQ("", r.err);
+        EXPECT_FALSE(testutil::fileExists(dir.file("log.txt"))) << args[0];
+    }
+}
+
+TEST_F(Program, DirectiveWithTooFewArgumentsEndsWithUsageAndEcho)
+{
+    for (const char *word : {"-TD", "-ta", "-IA", "-ID"}) {
+        auto r = run({word});
+        EXPECT_EQ(1, r.exitStatus) << word;
+        const std::string tail = usage({word});
+        ASSERT_GE(r.out.size(), tail.size()) << word;
+        EXPECT_EQ(tail, r.out.substr(r.out.size() - tail.size())) << word;
+    }
+}
+
+TEST_F(Program, OutputFileNamingTheScriptIsRefusedAndTheScriptKept)
+{
+    const std::string text = "-XX a\n";
+    writeFile(dir.file("jobs.txt"), text);
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"-Sjobs.txt", "-Ojobs.txt"}, {"-o./jobs.txt", "-sjobs.txt"}}) {
+        auto r = run(args);
+        EXPECT_EQ(1, r.exitStatus);
+        EXPECT_EQ(usage(args), r.out);
+        EXPECT_EQ(text, readFile(dir.file("jobs.txt")));
+    }
+}
+
+TEST_F(Program, ScriptLineFailureEchoesItsTokensToTheOutputFile)
+{
+    const std::string longLine = "-TA " + std::string(2100, 'x') + " t";
+    const struct {
+        const char *what;
+        std::string script;
+        std::string echoed;
+    } cases[] = {
+        {"CRLF and blank lines", "\r\n   \r\n\n\t-XX\ta\tb \r\n-TD never\r\n", "-XX a b "},
+        {"four tokens", "\n-TA a b c\n", "-TA a b c "},
+        {"over-long line", longLine + "\n", longLine + " "},
+        {"last line without newline", "\n\n  -XX  q", "-XX q "},
+    };
+    for (const auto &c : cases) {
+        writeFile(dir.file("jobs.txt"), c.script);
+        auto r = run({"-Sjobs.txt", "-Olog.txt"});
+        EXPECT_EQ(1, r.exitStatus) << c.what;
+        EXPECT_EQ("", r.out) << c.what;
+        EXPECT_EQ(message(DDMAIN_MSG_ECHO) + "\n" + c.echoed + "\n", readFile(dir.file("log.txt")))
+            << c.what;
+        // The other spellings of the switches do the same.
+        auto same = run({"-olog2.txt", "-sjobs.txt"});
+        EXPECT_EQ(1, same.exitStatus);
+        EXPECT_EQ(readFile(dir.file("log.txt")), readFile(dir.file("log2.txt"))) << c.what;
+        auto console = run({"-sjobs.txt"});
+        EXPECT_EQ(readFile(dir.file("log.txt")), console.out) << c.what;
+    }
+}
+
+TEST_F(Program, EmptyScriptRunsCleanly)
+{
+    writeFile(dir.file("jobs.txt"), "\r\n  \n\t\n\x1a-XX after the end\n");
+    auto r = run({"-Sjobs.txt", "-Olog.txt"});
+    EXPECT_EQ(0, r.exitStatus);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("", readFile(dir.file("log.txt")));
+}
+
+TEST_F(Program, WithoutMessageFileOneLineOnStandardErrorAndExit255)
+{
+    testutil::TempDir bare;
+    installProgram(bare.path, false);
+    for (const auto &args : std::vector<std::vector<std::string>>{{}, {"-INIT"}}) {
+        std::vector<std::string> argv = {bare.file("catalogr")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto r = testutil::runProgram(argv, bare.path, cleanEnv());
+        EXPECT_EQ(255, r.exitStatus);
+        EXPECT_EQ("", r.out);
+        ASSERT_FALSE(r.err.empty());
+        EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(bare.file("catalogr.rsc"))) << r.err;
+    }
+}
+
+TEST_F(Program, CalledByBareNameFindsItsMessageFile)
+{
+    if (!testutil::fileExists("/bin/bash"))
+        GTEST_SKIP() << "needs bash to set the program name";
+    testutil::TempDir elsewhere, rscDir;
+    // argv[0] is "catalogr" while the working directory is elsewhere.
+    auto runBare = [&](const std::string &progDir, std::map<std::string, std::string> env) {
+        return testutil::runProgram(
+            {"/bin/bash", "-c", "exec -a catalogr \"$0\" \"$@\"", progDir + "/catalogr", "-XX"},
+            elsewhere.path, cleanEnv(env));
+    };
+    // Beside the executable.
+    auto r = runBare(dir.path, {});
+    EXPECT_EQ(1, r.exitStatus) << r.err;
+    EXPECT_EQ(usage({"-XX"}), r.out);
+    // Along VX_RSRCPATH, before the executable's directory.
+    testutil::TempDir bare;
+    installProgram(bare.path, false);
+    testutil::copyFile(builtMessages(), rscDir.file("catalogr.rsc"));
+    r = runBare(bare.path, {{"VX_RSRCPATH", rscDir.path}});
+    EXPECT_EQ(1, r.exitStatus) << r.err;
+    EXPECT_EQ(usage({"-XX"}), r.out);
+    // Nowhere: the error names the file looked for.
+    r = runBare(bare.path, {});
+    EXPECT_EQ(255, r.exitStatus);
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("catalogr.rsc")) << r.err;
+}
+
+TEST_F(Program, BrokenHostConfigurationLeavesStartUpUndisturbed)
+{
+    // A configuration cut in the middle of its range sets.
+    std::string rtc;
+    for (uint32_t w : {1u, 1u, 0u, 0u, 0u, 0u, 0u, 2u, 40u, 0x81u})
+        rscfixture::put32(rtc, w);
+    rscfixture::writeFile(dir.file("plathost.rsc"), {{0x72744366, -1, "", rtc}});
+    auto r = run({}, {{"VX", dir.path}});
+    EXPECT_EQ(255, r.exitStatus);
+    EXPECT_EQ(usage({}), r.out);
+    EXPECT_EQ("", r.err);
+}
