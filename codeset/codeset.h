@@ -97,6 +97,9 @@ int sb_ispunct(int c);
 int sb_isspace(int c);
 int sb_isupper(int c);
 int sb_isxdigit(int c);
+// ASCII case mapping of one byte value; other values are returned unchanged.
+int sb_tolower(int c);
+int sb_toupper(int c);
 
 // Wrappers: each calls its slot of `mbStrFuncs`.
 char *qtkstrchr(const char *s, int c);

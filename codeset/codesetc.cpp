@@ -24,9 +24,6 @@ typedef const unsigned char *ubytes;
 // A byte passed as a (possibly negative) char, as its unsigned value.
 int byteValue(int c) { return c >= -128 && c < 0 ? (c & 0xFF) : c; }
 
-int asciiLower(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
-int asciiUpper(int c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
-
 bool inRanges(const encodingRange *r, int n, int c)
 {
     if (r == nullptr)
@@ -130,7 +127,7 @@ int nextFolded(foldCursor &c)
     } else {
         int n = step(c.p);
         if (n == 1)
-            b = asciiUpper(b);
+            b = sb_toupper(b);
         else
             c.left = n - 1;
     }
@@ -246,8 +243,8 @@ char *codeSet_charIndexToByteP(const char *s, int charIndex)
     return const_cast<char *>(p);
 }
 
-char *codeSet_strlwr(char *s) { return changeCase(s, asciiLower); }
-char *codeSet_strupr(char *s) { return changeCase(s, asciiUpper); }
+char *codeSet_strlwr(char *s) { return changeCase(s, sb_tolower); }
+char *codeSet_strupr(char *s) { return changeCase(s, sb_toupper); }
 
 char *codeSet_strchr(const char *s, int c)
 {

@@ -11,9 +11,6 @@ namespace {
 // values are left as they are and belong to no ASCII class.
 int byteValue(int c) { return c >= -128 && c < 0 ? (c & 0xFF) : c; }
 
-int asciiLower(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
-int asciiUpper(int c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
-
 char *sbStrtokSave = nullptr;
 
 constexpr mbstrfuncs singleByteFuncs = {
@@ -69,7 +66,7 @@ int sb_strcmpi(const char *a, const char *b)
     const unsigned char *pa = (const unsigned char *)(a != nullptr ? a : "");
     const unsigned char *pb = (const unsigned char *)(b != nullptr ? b : "");
     for (;; pa++, pb++) {
-        int ca = asciiLower(*pa), cb = asciiLower(*pb);
+        int ca = sb_tolower(*pa), cb = sb_tolower(*pb);
         if (ca != cb || ca == 0)
             return ca - cb;
     }
@@ -80,7 +77,7 @@ char *sb_strlwr(char *s)
     if (s == nullptr)
         return nullptr;
     for (unsigned char *p = (unsigned char *)s; *p != 0; p++)
-        *p = (unsigned char)asciiLower(*p);
+        *p = (unsigned char)sb_tolower(*p);
     return s;
 }
 
@@ -89,7 +86,7 @@ char *sb_strupr(char *s)
     if (s == nullptr)
         return nullptr;
     for (unsigned char *p = (unsigned char *)s; *p != 0; p++)
-        *p = (unsigned char)asciiUpper(*p);
+        *p = (unsigned char)sb_toupper(*p);
     return s;
 }
 
@@ -115,6 +112,9 @@ char *sb_strtok(char *s, const char *delims)
     }
     return p;
 }
+
+int sb_tolower(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
+int sb_toupper(int c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
 
 int sb_isdigit(int c) { c = byteValue(c); return c >= '0' && c <= '9'; }
 int sb_islower(int c) { c = byteValue(c); return c >= 'a' && c <= 'z'; }

@@ -204,8 +204,25 @@ int tryCandidate(searchState &st, const std::string &entryDir)
     return st.result = testCandidate(st, path);
 }
 
-// Walks a directory list (entries separated by ';' or ':', empty entries
-// skipped) until a candidate is found.
+// Calls `visit` for each non-empty entry of a list whose entries are
+// separated by ';' or ':', until it answers true.
+template <typename Visit> void forEachEntry(const std::string &list, Visit visit)
+{
+    std::string buf = list;
+    char *p = &buf[0];
+    while (*p != 0) {
+        char *sep = qtkstrpbrk(p, kListSeparators);
+        if (sep != nullptr)
+            *sep = 0;
+        if (*p != 0 && visit(p))
+            return;
+        if (sep == nullptr)
+            return;
+        p = sep + 1;
+    }
+}
+
+// Walks a directory list until a candidate is found.
 void tryDirectoryList(searchState &st, const std::string &list)
 {
     // Entries only supply a directory; a name that has its own directory
@@ -215,23 +232,12 @@ void tryDirectoryList(searchState &st, const std::string &list)
         return;
     }
     st.result = UTIL_FAILURE;
-    std::string buf = list;
-    char *p = &buf[0];
-    while (*p != 0) {
-        char *sep = qtkstrpbrk(p, kListSeparators);
-        if (sep != nullptr)
-            *sep = 0;
-        if (*p != 0) {
-            std::string entry = p;
-            if (!endsWithDirSeparator(entry.c_str()))
-                entry += '/';
-            if (!isFailure(tryCandidate(st, entry)))
-                return;
-        }
-        if (sep == nullptr)
-            break;
-        p = sep + 1;
-    }
+    forEachEntry(list, [&](const char *entry) {
+        std::string dir = entry;
+        if (!endsWithDirSeparator(dir.c_str()))
+            dir += '/';
+        return !isFailure(tryCandidate(st, dir));
+    });
 }
 
 // Tries the directory list of each variable named in `varList`; an unset or
@@ -239,25 +245,14 @@ void tryDirectoryList(searchState &st, const std::string &list)
 void tryEnvironmentVariables(searchState &st, const std::string &varList)
 {
     st.result = UTIL_FAILURE;
-    std::string buf = varList;
-    char *p = &buf[0];
-    while (*p != 0) {
-        char *sep = qtkstrpbrk(p, kListSeparators);
-        if (sep != nullptr)
-            *sep = 0;
-        if (*p != 0) {
-            char *value = findfile_dynGetenv(p);
-            std::string list = value != nullptr && *value != 0 ? value : p;
-            if (value != nullptr)
-                findfile_freeDynEnv(value);
-            tryDirectoryList(st, list);
-            if (!isFailure(st.result))
-                return;
-        }
-        if (sep == nullptr)
-            break;
-        p = sep + 1;
-    }
+    forEachEntry(varList, [&](const char *var) {
+        char *value = findfile_dynGetenv(var);
+        std::string list = value != nullptr && *value != 0 ? value : var;
+        if (value != nullptr)
+            findfile_freeDynEnv(value);
+        tryDirectoryList(st, list);
+        return !isFailure(st.result);
+    });
 }
 
 // When `inname` has the form X:FILE and the upper-cased X names a defined
