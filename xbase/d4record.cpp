@@ -835,7 +835,8 @@ int d4append_data(DATA4 *data)
         return -1;
     data->rec_num = count + 1;
     data->record_changed = 0;
-    if (data->append_lock || data->file_lock)
+    // Nobody else adds records while the append byte is covered.
+    if (d4lock_test_append(data) == 1)
         data->num_recs = count + 1;
     return 0;
 }
