@@ -174,10 +174,12 @@ int finishOutput(void)
 }
 
 // Ends the process after a failing script line: the echo is written, the
-// output flushed, and the status mapped as at every exit.
+// output flushed, the message file released, and the status mapped as at
+// every exit.
 [[noreturn]] void endScriptRun(int status)
 {
     finishOutput();
+    ddmain_closeResources();
     std::exit(e4exit_status(status));
 }
 
