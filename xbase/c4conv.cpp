@@ -154,7 +154,7 @@ double c4atod(const char *str, int len_str)
 
 void c4ltoa45(long l_val, char *ptr, int num)
 {
-    if (ptr == nullptr || num == 0)
+    if (ptr == nullptr || num == 0 || num == INT_MIN)
         return;
     int w = num < 0 ? -num : num;
     unsigned long mag = l_val < 0 ? 0UL - (unsigned long)l_val : (unsigned long)l_val;
