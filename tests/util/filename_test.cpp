@@ -148,7 +148,7 @@ TEST(FileNameBuildString, JoinsNonEmptyArgumentsWithSeparator)
 
 // A lead byte followed by '/' or '.' is one character when the trail range
 // takes those bytes in: the table decides, not the byte value.
-TEST(FileNameMultibyte, TrailBytesAreNeverSeparators)
+TEST(FileSpecMultibyte, TrailBytesAreNeverSeparators)
 {
     std::vector<encodingRange> wideTrail = {{0x21, 0x7E}};
     const char *spec = "d\x81/n\x81.x";
