@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "xbase/e4error.h"
+#include "xbase/expr/expr4.h"
 #include "xbase/f4field.h"
 #include "xbase/file4.h"
 #include "xbase/index/i4index.h"
@@ -88,16 +89,13 @@ std::vector<TAG4 *> all_tags(DATA4 *data)
 }
 
 // Whether the image in the record buffer passes the tag's filter: 1 or 0,
-// negative on failure. Tags exist only once compound indexes are built;
-// until then no TAG4 reaches this point. The index layer evaluates a
-// filter through the expression module (expr4true of t4->filter): that
-// call goes here.
+// negative on failure.
 int tag_filter_passes(TAG4 *t4)
 {
     if (t4->filter == nullptr)
         return 1;
-    return e4describe(t4->code_base, e4not_index, "Tag filters are not supported yet", nullptr,
-                      nullptr);
+    int r = expr4true(t4->filter);
+    return r < 0 ? -1 : (r != 0 ? 1 : 0);
 }
 
 // Key and filter result of one tag for one record image.
