@@ -132,16 +132,6 @@ TEST(CodeSetConfig, ShiftJisLikeConfigurationFillsTheRecord)
     EXPECT_EQ(2, codeSet_getCharacterNBytes(sjis));
 }
 
-TEST(CodeSetConfig, OnePositionLoadsRangesButIsNotMultibyte)
-{
-    CodeSetReset reset;
-    int flag = -1;
-    ASSERT_EQ(0, applyBytes(fixedPart(1, 1) + rangeSet(kLead), &flag));
-    EXPECT_EQ(0, flag);
-    EXPECT_EQ(1, csG.nMBRanges);
-    EXPECT_EQ(2, csG.mbRangeSizesP[0]);
-}
-
 TEST(CodeSetConfig, HandlerOffReadsNothingAfterTheFixedPart)
 {
     CodeSetReset reset;
@@ -211,15 +201,6 @@ TEST(CodeSetConfig, ClassesAreTakenAllOrNone)
     EXPECT_EQ(1, csG.charClasses[2].nInvalidRanges);
 }
 
-TEST(CodeSetConfig, DestroyEmptiesTheRecord)
-{
-    ASSERT_EQ(0, applyBytes(shiftJisLike() + tenClasses(), nullptr));
-    codeSet_destroy();
-    EXPECT_TRUE(csgIsEmpty());
-    codeSet_destroy();
-    EXPECT_TRUE(csgIsEmpty());
-}
-
 TEST(ResourceAddress, RoundsUpFromTheResourceStart)
 {
     char buf[64];
@@ -243,16 +224,14 @@ TEST(ResourceAddress, RoundsUpFromTheResourceStart)
 namespace {
 
 // A host file with several configurations told apart by their version:
-// id -5 alias FIRST, id -1 without alias, id 5 alias ALT.
-void writeHostFile(const std::string &path, bool withMinusOne = true)
+// id -5 alias FIRST (first in id order), id -1 without alias, id 5 alias ALT.
+void writeHostFile(const std::string &path)
 {
-    std::vector<rscfixture::resource> r = {
-        {CODESET_RTCF_TYPE, -5, "FIRST", fixedPart(1, 1, 0xF1) + rangeSet(kLead)},
-        {CODESET_RTCF_TYPE, 5, "ALT", fixedPart(1, 2, 0xA1) + rangeSet(kLead) + rangeSet(kTrail)},
-    };
-    if (withMinusOne)
-        r.push_back({CODESET_RTCF_TYPE, -1, "", shiftJisLike() + tenClasses()});
-    rscfixture::writeFile(path, r);
+    rscfixture::writeFile(
+        path, {{CODESET_RTCF_TYPE, -5, "FIRST", fixedPart(1, 1, 0xF1) + rangeSet(kLead)},
+               {CODESET_RTCF_TYPE, 5, "ALT",
+                fixedPart(1, 2, 0xA1) + rangeSet(kLead) + rangeSet(kTrail)},
+               {CODESET_RTCF_TYPE, -1, "", shiftJisLike() + tenClasses()}});
 }
 
 struct Env {
@@ -276,43 +255,20 @@ int initialize(int *flag)
 
 } // namespace
 
-TEST(CodeSetStartUp, AliasInVxRtconfigChoosesTheConfiguration)
+TEST(CodeSetStartUp, IdMinusOneIsPreferredOverTheFirstResource)
 {
     CodeSetReset reset;
     testutil::TempDir dir;
-    testutil::ScopedCwd cwd(dir.path);
     writeHostFile(dir.file("plathost.rsc"));
     const struct {
         const char *rtconfig;   // null: unset
-        uint32_t version;       // 0: no configuration
-        int multiByte;
-    } cases[] = {
-        {nullptr, 0x01020304, 1},   // id -1
-        {"", 0xF1, 0},              // the first rtCf resource
-        {"ALT", 0xA1, 1},
-        {"alt", 0x01020304, 1},     // aliases match exactly
-        {"NOSUCH", 0x01020304, 1},
-    };
+        uint32_t version;
+    } cases[] = {{nullptr, 0x01020304}, {"", 0xF1}, {"NOSUCH", 0x01020304}, {"ALT", 0xA1}};
     for (const auto &c : cases) {
         Env env(dir.path.c_str(), c.rtconfig);
         int flag = -1;
         EXPECT_EQ(0, initialize(&flag)) << (c.rtconfig ? c.rtconfig : "(unset)");
         EXPECT_EQ(c.version, csG.version) << (c.rtconfig ? c.rtconfig : "(unset)");
-        EXPECT_EQ(c.multiByte, flag);
-    }
-}
-
-TEST(CodeSetStartUp, WithoutIdMinusOneAnUnknownAliasFindsNothing)
-{
-    CodeSetReset reset;
-    testutil::TempDir dir;
-    writeHostFile(dir.file("plathost.rsc"), false);
-    for (const char *alias : {(const char *)nullptr, "NOSUCH"}) {
-        Env env(dir.path.c_str(), alias);
-        int flag = -1;
-        EXPECT_EQ(1, initialize(&flag));
-        EXPECT_EQ(0, flag);
-        EXPECT_TRUE(csgIsEmpty());
     }
 }
 

@@ -236,19 +236,16 @@ TEST_F(FrontEnd, DirectiveReachesItsHandlerWithTheWholeVector)
     EXPECT_EQ(7, commandLine({"prog", "-ID", "fail=7", "t"}));
     gInitStatus = 0;
     EXPECT_EQ(0, commandLine({"prog", "/INIT", "ignored"}));
-    ASSERT_EQ(3u, gCalls.size());
+    // An INIT that could not run at all is not reported as success.
+    gInitStatus = DDMAIN_FAILURE;
+    EXPECT_EQ(DDMAIN_FAILURE, commandLine({"prog", "-init"}));
+    ASSERT_EQ(4u, gCalls.size());
     EXPECT_EQ("table", gCalls[0].handler);
     EXPECT_EQ(DDMAIN_OP_TA, gCalls[0].operation);
     EXPECT_EQ((std::vector<std::string>{"prog", "-ta", "parts.dbf", "parts"}), gCalls[0].argv);
     EXPECT_EQ("index", gCalls[1].handler);
     EXPECT_EQ(DDMAIN_OP_ID, gCalls[1].operation);
     EXPECT_EQ("init", gCalls[2].handler);
-}
-
-TEST_F(FrontEnd, InitThatCouldNotRunIsAFailure)
-{
-    gInitStatus = DDMAIN_FAILURE;
-    EXPECT_EQ(DDMAIN_FAILURE, commandLine({"prog", "-INIT"}));
 }
 
 TEST_F(FrontEnd, UnknownOrTooShortWordReachesNoHandler)
@@ -471,50 +468,6 @@ TEST_F(FrontEnd, ErrorLinesHaveTheirFixedShapes)
               "ECHO:\n"
               "%s%n%d as it stands\n",
               output());
-}
-
-TEST_F(FrontEnd, EchoListsTheArgumentsAfterTheProgramName)
-{
-    char a0[] = "prog", a1[] = "-TA", a2[] = "x";
-    char *argv[] = {a0, a1, a2, nullptr};
-    ddmain_echoArguments(0, argv);
-    EXPECT_EQ("", output());
-    ddmain_echoArguments(1, argv);
-    ddmain_echoArguments(3, argv);
-    EXPECT_EQ("ECHO:\n\nECHO:\n-TA x \n", output());
-}
-
-TEST_F(FrontEnd, UsageHeadingGoesToTheConsoleAndTheRestToTheOutputStream)
-{
-    char a0[] = "prog", a1[] = "-XX";
-    char *argv[] = {a0, a1, nullptr};
-    StdoutCapture cap(dir.file("console.txt"));
-    ddmain_printUsage(2, argv);
-    EXPECT_EQ("U2001\n\ncatalogr - U2002\n", cap.finish());
-    EXPECT_EQ(std::string(kUsageRest) + "ECHO:\n-XX \n", output());
-}
-
-TEST_F(FrontEnd, MissingMessageLeavesTheBufferEmpty)
-{
-    char buf[DDMAIN_MSG_LEN];
-    std::strcpy(buf, "stale");
-    EXPECT_NE(0, ddmain_fetchString(buf, 2016));
-    EXPECT_STREQ("", buf);
-    EXPECT_EQ(0, ddmain_fetchString(buf, 2012));
-    EXPECT_STREQ("ERR:", buf);
-}
-
-TEST(MessageFile, LongTextsAreCutToTheMessageBuffer)
-{
-    testutil::TempDir dir;
-    std::map<int, std::string> m = {{2012, std::string(300, 'p')}, {2013, "x"}};
-    rscfixture::writeFile(dir.file("m.rsc"),
-                          {{RSC_TYPE_STRLIST, DDMAIN_MSG_LIST, "", rscfixture::stringList(m)}});
-    ASSERT_EQ(0, ddmain_initializeResources(dir.file("m").c_str()));
-    char buf[DDMAIN_MSG_LEN];
-    ddmain_fetchString(buf, 2012);
-    EXPECT_EQ(std::string(DDMAIN_MSG_LEN - 1, 'p'), buf);
-    ddmain_closeResources();
 }
 
 TEST(MessageFile, NameComesFromTheProgramPathWithExtensionRsc)
