@@ -345,3 +345,18 @@ TEST(ResourceRuntimeConfig, IdMinusOneIsAnOrdinaryId)
     EXPECT_EQ(0, qtkResource_queryClassByAlias(&id, 0, RSC_TYPE_RTCONFIG, RSC_QC_ID, &n, ""));
     EXPECT_EQ(-1, id);
 }
+
+TEST(ResourceLoad, RestrictedOpenReadsOnlyTheListedTypes)
+{
+    rsctest::ManagerGuard g;
+    TempDir d;
+    std::string path = rsctest::make(d, "r", "form native\n" + dataBlock(kType, 1, " alias A") +
+                                                 dataBlock(RSC_TYPE_RTCONFIG, 2));
+    uint32_t h = 0;
+    const uint32_t types[] = {kType};
+    ASSERT_EQ(0, qtkResource_openFileRestricted(&h, path.c_str(), types, 1));
+    EXPECT_EQ(payload(1), std::string((const char *)qtkResource_loadByAlias(h, kType, 1, "A"), payload(1).size()));
+    EXPECT_EQ(nullptr, qtkResource_load(h, RSC_TYPE_RTCONFIG, 2));
+    EXPECT_EQ(RSC_ERR_NO_RESOURCE, qtkErrno);
+    EXPECT_EQ(RSC_ERR_BAD_ARGUMENT, qtkResource_openFileRestricted(&h, path.c_str(), nullptr, 1));
+}
