@@ -549,3 +549,26 @@ TEST(StartUp, VxXbddpathIsNotedEvenWhenEmpty)
     codeSet_destroy();
     mbstr_initialize(0);
 }
+
+TEST(RunEnd, MessagesThatCannotBeWrittenFailTheRun)
+{
+    if (!testutil::fileExists("/dev/full"))
+        GTEST_SKIP() << "needs /dev/full";
+    testutil::TempDir dir;
+    rscfixture::writeFile(dir.file("prog.rsc"),
+                          {{RSC_TYPE_STRLIST, DDMAIN_MSG_LIST, "",
+                            rscfixture::stringList(testMessages())}});
+    writeFile(dir.file("jobs.txt"), "-TA a b\n");
+    std::string prog = dir.file("prog"), script = "-Sjobs.txt", full = "-O/dev/full",
+                log = "-Olog.txt";
+    testutil::ScopedCwd cwd(dir.path);
+    testutil::ScopedEnv vx("VX", "", true);
+    char *ok[] = {&prog[0], &script[0], &log[0], nullptr};
+    EXPECT_EQ(0, ddmain_main(3, ok));
+    EXPECT_EQ("ran -TA a b\n", readFile(dir.file("log.txt")));
+    // Every directive succeeded, but its messages never reached the disk.
+    char *lost[] = {&prog[0], &script[0], &full[0], nullptr};
+    EXPECT_EQ(DDMAIN_FAILURE, ddmain_main(3, lost));
+    EXPECT_EQ(stdout, outFileP);
+    codeSet_destroy();
+}
