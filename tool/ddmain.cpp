@@ -289,6 +289,9 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
     scriptLine line;
     int status = 0;
     while (readScriptLine(script, &line)) {
+        // A line cut short by a read error is never run.
+        if (line.readError)
+            break;
         std::vector<char *> tokens = splitTokens(line.text);
         if (!tokens.empty()) {
             vector[0] = const_cast<char *>(executableName);

@@ -313,6 +313,9 @@ TEST_F(FrontEnd, MissingScriptOrUncreatableOutputIsAFailure)
     EXPECT_EQ(captured, outFileP);
     // A directory is not a script.
     EXPECT_EQ(DDMAIN_FAILURE, ddmain_processScriptFile(".", nullptr, "prog"));
+    // A script that cannot be read (this file answers every read with EIO)
+    // ends the run as a failure, never as an empty script.
+    EXPECT_EQ(DDMAIN_FAILURE, ddmain_processScriptFile("/proc/self/mem", nullptr, "prog"));
     EXPECT_TRUE(gCalls.empty());
 }
 
