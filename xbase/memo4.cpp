@@ -26,17 +26,6 @@ char f4memo_null_char[1] = {0};
 
 namespace {
 
-// Offsets within the file header and an entry header.
-enum {
-    HEADER_OFF_NEXT_BLOCK = 0,
-    HEADER_OFF_BLOCK_SIZE = 6,
-    ENTRY_OFF_TYPE = 0,
-    ENTRY_OFF_LEN = 4
-};
-
-// The last byte offset the format's signed 32-bit positions can address.
-const int64_t MEMO_FILE_MAX = 0x7FFFFFFFLL;
-
 uint32_t get_be32(const unsigned char *p)
 {
     return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | (uint32_t)p[3];
@@ -78,7 +67,7 @@ CODE4 *code_of(MEMO4FILE *m4file)
 // format can address.
 int64_t block_pos(unsigned block_size, long memo_id)
 {
-    if (memo_id <= 0 || (int64_t)memo_id > MEMO_FILE_MAX / (int64_t)block_size)
+    if (memo_id <= 0 || (int64_t)memo_id > MEMO4_FILE_MAX / (int64_t)block_size)
         return -1;
     return (int64_t)memo_id * block_size;
 }
@@ -102,7 +91,7 @@ int entry_len_get(MEMO4FILE *m4file, long memo_id, uint32_t *num_chars)
         return -1;
     if (got != sizeof header)
         return 1;
-    uint32_t n = get_be32(header + ENTRY_OFF_LEN);
+    uint32_t n = get_be32(header + MEMO4_ENTRY_OFF_LEN);
     if (pos + MEMO4_ENTRY_HEADER_LEN + (int64_t)n > (int64_t)file_len)
         return 1;
     *num_chars = n;
@@ -139,19 +128,19 @@ int blocks_take(MEMO4FILE *m4file, int64_t blocks_needed, long *memo_id)
     }
     // A header that points below the header area or below data already in
     // the file would hand out blocks that are in use: go past both.
-    start = get_be32(header + HEADER_OFF_NEXT_BLOCK);
+    start = get_be32(header + MEMO4_OFF_NEXT_BLOCK);
     if (start < first_block_of(block_size))
         start = first_block_of(block_size);
     if (start * block_size < (int64_t)file_len)
         start = ((int64_t)file_len + block_size - 1) / block_size;
     next = start + blocks_needed;
-    if (next * block_size > MEMO_FILE_MAX) {
+    if (next * block_size > MEMO4_FILE_MAX) {
         rc = e4describe(c4, e4write, "File Name:", m4file->file.name,
                         "Memo file would exceed 2147483647 bytes");
         goto done;
     }
-    put_be32(header + HEADER_OFF_NEXT_BLOCK, (uint32_t)next);
-    if (file4write(&m4file->file, HEADER_OFF_NEXT_BLOCK, header, 4) != 0) {
+    put_be32(header + MEMO4_OFF_NEXT_BLOCK, (uint32_t)next);
+    if (file4write(&m4file->file, MEMO4_OFF_NEXT_BLOCK, header, 4) != 0) {
         rc = -1;
         goto done;
     }
@@ -211,8 +200,8 @@ int memo4file_create(MEMO4FILE *m4file, CODE4 *c4, DATA4 *d4, const char *name)
     m4file->block_size = (short)block_size;
 
     unsigned char header[MEMO4_HEADER_LEN] = {0};
-    put_be32(header + HEADER_OFF_NEXT_BLOCK, (uint32_t)first_block_of(block_size));
-    put_be16(header + HEADER_OFF_BLOCK_SIZE, block_size);
+    put_be32(header + MEMO4_OFF_NEXT_BLOCK, (uint32_t)first_block_of(block_size));
+    put_be16(header + MEMO4_OFF_BLOCK_SIZE, block_size);
 
     if (file4create(&m4file->file, c4, name, 1) != 0)
         return -1;
@@ -251,8 +240,8 @@ int memo4file_open(MEMO4FILE *m4file, DATA4 *d4, const char *name)
         file4close(&m4file->file);
         return rc < 0 ? rc : -1;
     }
-    unsigned block_size = (unsigned)header[HEADER_OFF_BLOCK_SIZE] << 8 |
-                          header[HEADER_OFF_BLOCK_SIZE + 1];
+    unsigned block_size = (unsigned)header[MEMO4_OFF_BLOCK_SIZE] << 8 |
+                          header[MEMO4_OFF_BLOCK_SIZE + 1];
     if (block_size == 0) {
         rc = e4describe(c4, e4data, "File Name:", name, nullptr);
         file4close(&m4file->file);
@@ -392,11 +381,11 @@ int memo4file_dump(MEMO4FILE *m4file, long memo_id, const char *ptr, unsigned le
     if (m4file == nullptr || (ptr == nullptr && len > 0) || block_size_of(m4file) == 0)
         return -1;
     int64_t pos = block_pos(block_size_of(m4file), memo_id);
-    if (pos < 0 || pos + MEMO4_ENTRY_HEADER_LEN + (int64_t)len > MEMO_FILE_MAX)
+    if (pos < 0 || pos + MEMO4_ENTRY_HEADER_LEN + (int64_t)len > MEMO4_FILE_MAX)
         return -1;
     unsigned char header[MEMO4_ENTRY_HEADER_LEN];
-    put_be32(header + ENTRY_OFF_TYPE, MEMO4_TYPE_TEXT);
-    put_be32(header + ENTRY_OFF_LEN, len);
+    put_be32(header + MEMO4_ENTRY_OFF_TYPE, MEMO4_TYPE_TEXT);
+    put_be32(header + MEMO4_ENTRY_OFF_LEN, len);
     if (file4write(&m4file->file, (long)pos, header, sizeof header) != 0)
         return -1;
     if (len > 0 &&

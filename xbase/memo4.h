@@ -18,11 +18,17 @@
 
 enum {
     MEMO4_HEADER_LEN = 8,
+    MEMO4_OFF_NEXT_BLOCK = 0,
+    MEMO4_OFF_BLOCK_SIZE = 6,
     MEMO4_FILE_START = 512,
     MEMO4_ENTRY_HEADER_LEN = 8,
+    MEMO4_ENTRY_OFF_TYPE = 0,
+    MEMO4_ENTRY_OFF_LEN = 4,
     MEMO4_TYPE_TEXT = 1
 };
-enum : long { MEMO4_LOCK_BYTE = 0x7FFFFFFEL };
+// The lock byte, and the last byte the format's signed 32-bit offsets
+// address: a memo file never grows past it.
+enum : long { MEMO4_LOCK_BYTE = 0x7FFFFFFEL, MEMO4_FILE_MAX = 0x7FFFFFFFL };
 
 // The shared empty text of memo caches without a buffer.
 extern char f4memo_null_char[1];
