@@ -268,6 +268,7 @@ TEST(MemoTable, ReadsMemoTablesWrittenByOtherPrograms)
             expectedPath = testutil::sharedSamples() + "/expected/" + name + ".xbdump.txt";
         ReaderView view = parseDump(testutil::readFile(expectedPath));
         ASSERT_FALSE(view.records.empty());
+        ASSERT_FALSE(view.memos.empty());
 
         CODE4 c4;
         d4init(&c4);
