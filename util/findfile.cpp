@@ -27,7 +27,7 @@ bool endsWithDirSeparator(const char *s)
     return slash != nullptr && slash[1] == 0;
 }
 
-// The pieces of one specification; empty means absent.
+// The pieces of one file name; empty means absent.
 struct fileSpec {
     std::string dir;
     std::string name;
@@ -282,10 +282,10 @@ void util_parseFilename(const char *string, char *dev, char *dir, char *name, ch
         return;
     if (dev != nullptr)
         *dev = 0;
-    fileSpec spec = splitSpec(string);
-    copyPiece(dir, spec.dir);
-    copyPiece(name, spec.name);
-    copyPiece(ext, spec.ext);
+    fileSpec pieces = splitSpec(string);
+    copyPiece(dir, pieces.dir);
+    copyPiece(name, pieces.name);
+    copyPiece(ext, pieces.ext);
 }
 
 int util_buildFilename(char *outstg, const char *dev, const char *dir, const char *name,

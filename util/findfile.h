@@ -23,7 +23,7 @@ enum {
     UTIL_MAX_DEV = 255,         // a logical name before ':'
     UTIL_MAX_NAME = 255,
     UTIL_MAX_EXT = 255,
-    UTIL_MAX_PATH = 4095,       // a whole specification, directory or result
+    UTIL_MAX_PATH = 4095,       // a whole file name, directory or result
     UTIL_MAX_ENVLIST = 4095     // a directory or variable-name list
 };
 

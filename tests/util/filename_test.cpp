@@ -18,13 +18,13 @@ struct Pieces {
 };
 
 // Splits with every output pre-set to "#", so an output left alone shows.
-Pieces split(const char *spec)
+Pieces split(const char *input)
 {
     std::vector<char> dev(UTIL_MAX_PATH + 1), dir(UTIL_MAX_PATH + 1), name(UTIL_MAX_PATH + 1),
         ext(UTIL_MAX_PATH + 1);
     for (auto *b : {&dev, &dir, &name, &ext})
         std::strcpy(b->data(), kUntouched);
-    util_parseFilename(spec, dev.data(), dir.data(), name.data(), ext.data());
+    util_parseFilename(input, dev.data(), dir.data(), name.data(), ext.data());
     return {dev.data(), dir.data(), name.data(), ext.data()};
 }
 
@@ -40,7 +40,7 @@ std::string join(const char *dev, const char *dir, const char *name, const char 
 TEST(FileNameSplit, PiecesOfSpecifications)
 {
     struct Case {
-        const char *spec;
+        const char *input;
         Pieces want;
     } cases[] = {
         {"/DATA/TABLE.DBF", {"", "/DATA/", "TABLE", "DBF"}},
@@ -57,19 +57,19 @@ TEST(FileNameSplit, PiecesOfSpecifications)
         {"/a]b/x;1", {"", "/a]b/", "x;1", "#"}},
     };
     for (const Case &c : cases) {
-        Pieces got = split(c.spec);
-        EXPECT_EQ(c.want.dev, got.dev) << c.spec;
-        EXPECT_EQ(c.want.dir, got.dir) << c.spec;
-        EXPECT_EQ(c.want.name, got.name) << c.spec;
-        EXPECT_EQ(c.want.ext, got.ext) << c.spec;
+        Pieces got = split(c.input);
+        EXPECT_EQ(c.want.dev, got.dev) << c.input;
+        EXPECT_EQ(c.want.dir, got.dir) << c.input;
+        EXPECT_EQ(c.want.name, got.name) << c.input;
+        EXPECT_EQ(c.want.ext, got.ext) << c.input;
     }
 }
 
 TEST(FileNameSplit, NullEmptyOrOverlongInputLeavesOutputsAlone)
 {
     std::string longSpec(UTIL_MAX_PATH + 1, 'a');
-    for (const char *spec : {(const char *)nullptr, "", longSpec.c_str()}) {
-        Pieces got = split(spec);
+    for (const char *input : {(const char *)nullptr, "", longSpec.c_str()}) {
+        Pieces got = split(input);
         EXPECT_EQ("#", got.dev);
         EXPECT_EQ("#", got.dir);
         EXPECT_EQ("#", got.name);
@@ -110,11 +110,11 @@ TEST(FileNameJoin, PiecesIntoSpecifications)
 
 TEST(FileNameJoin, SplitThenJoinGivesTheSameName)
 {
-    for (const char *spec : {"/DATA/TABLE.DBF", "rel/a.b/c", "t", "/x/.hidden", "/usr/lib/x.so.1",
+    for (const char *input : {"/DATA/TABLE.DBF", "rel/a.b/c", "t", "/x/.hidden", "/usr/lib/x.so.1",
                              "a b/c d.e f"}) {
-        Pieces p = split(spec);
+        Pieces p = split(input);
         auto piece = [](const std::string &s) { return s == "#" ? nullptr : s.c_str(); };
-        EXPECT_EQ(spec, join(nullptr, piece(p.dir), piece(p.name), piece(p.ext))) << spec;
+        EXPECT_EQ(input, join(nullptr, piece(p.dir), piece(p.name), piece(p.ext))) << input;
     }
 }
 
@@ -151,19 +151,19 @@ TEST(FileNameBuildString, JoinsNonEmptyArgumentsWithSeparator)
 TEST(FileSpecMultibyte, TrailBytesAreNeverSeparators)
 {
     std::vector<encodingRange> wideTrail = {{0x21, 0x7E}};
-    const char *spec = "d\x81/n\x81.x";
+    const char *input = "d\x81/n\x81.x";
     {
         testutil::ScopedCodeSet cs(testutil::sjisLead(), wideTrail, 1);
-        Pieces got = split(spec);
+        Pieces got = split(input);
         EXPECT_EQ("#", got.dir);
-        EXPECT_EQ(spec, got.name);
+        EXPECT_EQ(input, got.name);
         EXPECT_EQ("#", got.ext);
         // A directory ending in such a character still needs its separator.
         EXPECT_EQ("d\x81//n", join(nullptr, "d\x81/", "n", nullptr));
     }
     {
         testutil::ScopedCodeSet cs(testutil::sjisLead(), wideTrail, 0);
-        Pieces got = split(spec);
+        Pieces got = split(input);
         EXPECT_EQ("d\x81/", got.dir);
         EXPECT_EQ("n\x81", got.name);
         EXPECT_EQ("x", got.ext);

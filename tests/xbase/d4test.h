@@ -35,7 +35,7 @@ struct Engine {
         d4init(&c4);
         e4clearErrorState();
     }
-    ~Engine() { d4close_all(&c4); }
+    ~Engine() { d4init_undo(&c4); }
     std::string path(const std::string &name) const { return dir.file(name); }
 };
 
