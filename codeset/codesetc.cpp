@@ -548,9 +548,13 @@ int codeSet_getScreenFontIndices(uint16_t *outputP, int nChars, const char *inpu
     int produced = 0;
     int i = 0;
     while (produced < nChars && i < nBytes && inputP[i] != 0) {
-        int n = step(inputP + i);
-        if (i + n > nBytes)
+        // Only the counted bytes are looked at: a character they cut short
+        // (lead bytes reaching the last of them) is left out.
+        int n = csG.nMBRanges > 0 ? leadCount((ubytes)inputP + i, nBytes - i) : 0;
+        if (n > 0 && n < csG.nMBRanges && i + n == nBytes)
             break;
+        if (n == 0)
+            n = 1;
         unsigned char b1 = (unsigned char)inputP[i];
         if (n >= 2) {
             unsigned char b2 = (unsigned char)inputP[i + 1];

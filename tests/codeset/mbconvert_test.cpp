@@ -228,6 +228,12 @@ TEST(CodeSetEncoding, ScreenFontIndices)
     EXPECT_EQ(9, out[1]);
     EXPECT_EQ(0, codeSet_getScreenFontIndices(out, 4, "\x88\x9F", 1, 0));
     EXPECT_EQ(0, out[0]);
+    // Counted bytes need no terminator: nothing past the last of them is
+    // read, even when it is a lead byte (an exact-size copy shows any read).
+    std::vector<char> counted = {'A', 'B', '\x88'};
+    EXPECT_EQ(2, codeSet_getScreenFontIndices(out, 4, counted.data(), 3, 0));
+    EXPECT_EQ(0x42, out[1]);
+    EXPECT_EQ(0, out[2]);
     uint16_t design[4] = {5, 6, 7, 0};
     EXPECT_EQ(3, codeSet_getDesignFontIndices(design, 0, 0));
     EXPECT_EQ(5, design[0]);
