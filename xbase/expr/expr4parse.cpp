@@ -321,7 +321,13 @@ static int parse_field(E4PARSE *p4, DATA4 *owner, const char *name, int len)
     int row;
     switch (field->type) {
     case 'C': row = E4ROW_FIELD_C; break;
-    case 'D': row = E4ROW_FIELD_D; break;
+    case 'D':
+        // Every date routine reads 8 characters; a narrower field (only a
+        // damaged descriptor makes one) would be read past its end.
+        if (field->len < 8)
+            return src_error(p4, e4type_sub);
+        row = E4ROW_FIELD_D;
+        break;
     case 'F':
     case 'N': row = E4ROW_FIELD_N; break;
     case 'L': row = E4ROW_FIELD_LOG; break;
