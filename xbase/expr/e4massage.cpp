@@ -106,10 +106,13 @@ int e4massage(E4PARSE *p4)
                 Pending &v = parm[j];
                 if (v.type == expected)
                     continue;
+                // Only a field read in place converts: a named calculation's
+                // date text has no field for the converting routine to read.
                 int to_row = -1;
-                if (v.type == E4TYPE_DATE_RAW && expected == E4TYPE_DATE)
+                int from_row = expr->info[v.info_i].function_i;
+                if (v.type == E4TYPE_DATE_RAW && expected == E4TYPE_DATE && from_row == E4ROW_FIELD_D)
                     to_row = E4ROW_FIELD_DATE_D;
-                else if (v.type == E4TYPE_NUM_RAW && expected == E4TYPE_NUM)
+                else if (v.type == E4TYPE_NUM_RAW && expected == E4TYPE_NUM && from_row == E4ROW_FIELD_N)
                     to_row = E4ROW_FIELD_NUM_D;
                 if (to_row < 0) {
                     fits = false;

@@ -20,3 +20,28 @@ TEST(ExprFieldWidth, DateFieldNarrowerThanADateIsRefused)
         EXPECT_EQ(e4type_sub, exprtest::lastError());
     }
 }
+
+TEST(ExprCalc, DateCalculationIsUsedAsItsTextOnly)
+{
+    MemTable t({{"BORN", 'D', 8, 0}, {"A", 'C', 4, 0}});
+    t.set("BORN", "19961231");
+    e4expr_st *inner = expr4parse(&t.data, "BORN");
+    ASSERT_NE(nullptr, inner);
+    ASSERT_NE(nullptr, expr4calc_create(&t.cb, inner, "BD"));
+
+    e4expr_st *e = expr4parse(&t.data, "DTOS(BD()) + A");
+    ASSERT_NE(nullptr, e);
+    char *p;
+    ASSERT_EQ(12, expr4vary(e, &p));
+    EXPECT_EQ("19961231    ", std::string(p, 12));
+    expr4free(e);
+
+    // Only a date field can be turned into a day number in place; the
+    // calculation's entry has no field to read.
+    for (const char *text : {"BD() + 1", "BD() = BORN", "DTOS(BD() - 1)"}) {
+        SCOPED_TRACE(text);
+        e4clearErrorState();
+        EXPECT_EQ(nullptr, expr4parse(&t.data, text));
+        EXPECT_EQ(e4type_sub, exprtest::lastError());
+    }
+}
