@@ -78,7 +78,9 @@ int64_t block_pos(unsigned block_size, long memo_id)
 int entry_len_get(MEMO4FILE *m4file, long memo_id, uint32_t *num_chars)
 {
     int64_t pos = block_pos(block_size_of(m4file), memo_id);
-    if (pos < 0)
+    // The blocks of the header are never an entry: a damaged reference to
+    // one must not be read as text or rewritten over the header.
+    if (pos < 0 || memo_id < first_block_of(block_size_of(m4file)))
         return 1;
     long file_len = file4len(&m4file->file);
     if (file_len < 0)

@@ -356,6 +356,42 @@ TEST(MemoFileWrite, TakesNewBlocksWhenTheOldEntryIsUnreadable)
     }
 }
 
+
+// With blocks smaller than the header, a damaged reference can name a block
+// inside the first 512 bytes: it is no entry, so it is neither read as text
+// nor rewritten in place over the file's next block and block size.
+TEST(MemoFileWrite, ReferenceIntoTheHeaderBlocksIsNoEntry)
+{
+    for (unsigned blockSize : {1u, 2u, 64u}) {
+        SCOPED_TRACE(blockSize);
+        TempDir dir;
+        uint32_t first = MEMO4_FILE_START / blockSize;
+        std::string file = memoHeader(first, blockSize);
+        // Header bytes that look like an entry of the block that holds them.
+        file.replace(blockSize * (first - 1), 8, be32Bytes(1) + be32Bytes(2));
+        file.resize(140000, '\0');
+        testutil::writeFile(dir.file("T.FPT"), file);
+        MemoEnv env;
+        ASSERT_EQ(0, env.open(dir.file("T.FPT")));
+        for (long id = 1; id < (long)first; id += (long)(first / 7) + 1) {
+            int rc = 0;
+            env.read(id, &rc);
+            EXPECT_EQ(-1, rc) << "block " << id;
+        }
+        long id = 1;
+        ASSERT_EQ(0, env.write(&id, "hi"));
+        EXPECT_GE(id * (long)blockSize, 140000L);
+        id = (long)first - 1;
+        ASSERT_EQ(0, env.write(&id, "hi"));
+        EXPECT_GE(id * (long)blockSize, 140000L);
+        env.close();
+        std::string after = testutil::readFile(dir.file("T.FPT"));
+        EXPECT_EQ(file.substr(4, MEMO4_FILE_START - 4), after.substr(4, MEMO4_FILE_START - 4));
+        MemoEnv again;
+        ASSERT_EQ(0, again.open(dir.file("T.FPT")));
+        EXPECT_EQ("hi", again.read(id));
+    }
+}
 TEST(MemoFileWrite, NeverAllocatesBelowDataAlreadyInTheFile)
 {
     struct Case {
