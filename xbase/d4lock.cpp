@@ -48,6 +48,9 @@ int next_attempt(int *retries)
 
 long d4lock_record_offset(DATA4 *data, long rec)
 {
+    // A record no lock byte can stand for gets an offset file4lock refuses.
+    if (rec < 1 || rec > D4_LOCK_FILE_LEN)
+        return -1;
     if (data->has_mdx)
         return D4_LOCK_PRODUCTION_BASE - rec;
     return D4_LOCK_RECORD_BASE + long(data->header_len) + (rec - 1) * long(data->record_width);

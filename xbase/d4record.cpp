@@ -36,6 +36,7 @@
 //      never cut below the records kept (d4pack_data).
 #include "xbase/d4data.h"
 
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -56,6 +57,8 @@ enum { PACK_BUFFER_STEP = 2048 };
 // Record-lock bytes start at D4_LOCK_RECORD_BASE + the record's position
 // and must stay below the append byte; so must the file's own offsets.
 const long MAX_DATA_END = D4_LOCK_APPEND - D4_LOCK_RECORD_BASE;
+// No byte at or past this offset can be read through 32-bit offsets.
+const long MAX_READ_END = 0x80000000L;
 
 int refused(DATA4 *data) { return data == nullptr || data->code_base->error_code < 0; }
 
@@ -277,7 +280,9 @@ int d4read(DATA4 *data, long rec_num, char *ptr)
 {
     if (refused(data) || ptr == nullptr)
         return -1;
-    if (rec_num <= 0)
+    // A record whose bytes would lie past what the file's 32-bit offsets
+    // reach cannot exist; its position is never computed.
+    if (rec_num <= 0 || rec_num > (MAX_READ_END - long(data->header_len)) / long(data->record_width))
         return r4entry;
     unsigned got = file4read(&data->file, d4record_position(data, rec_num), ptr,
                              data->record_width);
@@ -432,7 +437,8 @@ int d4skip(DATA4 *data, long n)
         return tag_skip(data, t4, n);
 
     data->bof_flag = 0;
-    long target = data->rec_num + n;
+    // Saturated: a huge forward skip ends past the last record.
+    long target = n > 0 && data->rec_num > LONG_MAX - n ? LONG_MAX : data->rec_num + n;
     if (target > 0) {
         int saved = c4->go_error;
         c4->go_error = 0;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <random>
 #include <set>
 
@@ -144,6 +145,35 @@ TEST(RecordNavigation, MissingRecordsAndInvalidSkips)
     e4clearErrorState();
     EXPECT_EQ(-1, d4skip(d, 1));
     EXPECT_EQ(0, lastErrorCode());
+}
+
+// Record numbers far past anything a file can hold are missing records, and
+// a skip by a huge count ends at the end of file, not wrapped to the front.
+TEST(RecordNavigation, RecordNumbersPastTheFileRangeAreMissing)
+{
+    Engine e;
+    DATA4 *d = tableWith(e, "far", kFive);
+    ASSERT_NE(nullptr, d);
+    e.c4.go_error = 0;
+    for (long rec : {LONG_MAX, LONG_MAX / 17, 2147483647L / 17 + 1}) {
+        SCOPED_TRACE(rec);
+        e4clearErrorState();
+        EXPECT_EQ(r4entry, d4go(d, rec));
+        EXPECT_EQ(0, lastErrorCode()) << lastError();
+        EXPECT_EQ(-1, d4recno(d));
+    }
+    ASSERT_EQ(0, d4go(d, 2));
+    EXPECT_EQ(r4eof, d4skip(d, LONG_MAX));
+    EXPECT_EQ(6, d4recno(d));
+    ASSERT_EQ(0, d4go(d, 2));
+    EXPECT_EQ(r4bof, d4skip(d, LONG_MIN));
+    EXPECT_EQ(1, d4recno(d));
+
+    e.c4.read_lock = 1;
+    e.c4.lock_attempts = 1;
+    EXPECT_NE(0, d4go(d, LONG_MAX));
+    EXPECT_EQ(0, d4go(d, 3));
+    EXPECT_EQ("THREE", nameOf(d));
 }
 
 TEST(RecordUpdate, MovingWritesTheChangeFirst)
