@@ -341,11 +341,11 @@ int ddmain_initializeResources(const char *exeFileName, std::string *triedName)
 
     if (openMessageFile(wanted) == 0)
         return 0;
-    if (dir[0] != 0)
-        return DDMAIN_FAILURE;
 
-    // Called by a bare name through the command search: the message file
-    // sits beside the executable or in the installed data directory.
+    // Not beside the name the program was called by (a bare name found
+    // through the command search, or a link to the program): the message
+    // file sits beside the executable itself or in the installed data
+    // directory, where an installed program keeps it.
     std::string fileName = std::string(name.data()) + ".rsc";
     std::vector<char> self(UTIL_MAX_PATH + 1);
     if (platform_exePath(self.data(), self.size()) == 0) {

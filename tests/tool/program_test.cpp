@@ -268,3 +268,14 @@ TEST_F(Program, BrokenHostConfigurationLeavesStartUpUndisturbed)
     EXPECT_EQ(usage({}), r.out);
     EXPECT_EQ("", r.err);
 }
+
+TEST_F(Program, CalledThroughALinkFindsTheMessageFileBesideTheProgramItself)
+{
+    // A link by its full path, in a directory without the message file:
+    // the file beside the executable itself is used.
+    testutil::TempDir links;
+    ASSERT_EQ(0, symlink(dir.file("catalogr").c_str(), links.file("catalogr").c_str()));
+    auto r = testutil::runProgram({links.file("catalogr"), "-XX"}, links.path, cleanEnv());
+    EXPECT_EQ(1, r.exitStatus) << r.err;
+    EXPECT_EQ(usage({"-XX"}), r.out);
+}
