@@ -6,6 +6,7 @@
 
 #include "codeset/codeset.h"
 #include "xbase/d4data.h"
+#include "xbase/expr/expr4.h"
 #include "xbase/l4list.h"
 #include "xbase/mem4.h"
 #include "xbase/u4util.h"
@@ -78,6 +79,9 @@ int d4init_undo(CODE4 *c4)
 {
     if (c4 == nullptr)
         return -1;
+    // Named calculations hold expressions over the open tables: they go
+    // first, and their pool is empty before it is released.
+    expr4calc_reset(c4);
     d4close_all(c4);
     releasePool(c4->index_memory);
     releasePool(c4->data_memory);

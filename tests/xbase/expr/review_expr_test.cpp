@@ -45,3 +45,21 @@ TEST(ExprCalc, DateCalculationIsUsedAsItsTextOnly)
         EXPECT_EQ(e4type_sub, exprtest::lastError());
     }
 }
+
+TEST(ExprCalc, ReleasingTheContextDeletesEveryCalculation)
+{
+    exprtest::MemTable t({{"POSITION", 'N', 4, 0}});
+    e4expr_st *inner = expr4parse(&t.data, "POSITION");
+    ASSERT_NE(nullptr, inner);
+    ASSERT_NE(nullptr, expr4calc_create(&t.cb, inner, "P"));
+    ASSERT_EQ(1, t.cb.calc_list.n_link);
+    // The calculation's expression and unit go with the context; the list
+    // never points into a released pool (the sanitizer build checks both).
+    // The table lives in memory only: it leaves the list of files to close.
+    l4remove(&t.cb.data_list, &t.data);
+    d4init_undo(&t.cb);
+    EXPECT_EQ(0, t.cb.calc_list.n_link);
+    EXPECT_EQ(nullptr, t.cb.calc_memory);
+    EXPECT_EQ(nullptr, expr4calc_lookup(&t.cb, "P", 1));
+    l4add(&t.cb.data_list, &t.data);
+}
