@@ -7,9 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "bench/benchutil.h"
 #include "rscmgr/rscmgr.h"
 
@@ -44,15 +41,8 @@ void generate(const bench::ScratchDir &dir, long messages, const std::string &ou
     std::fprintf(fp, "end\n");
     bench::check(std::fclose(fp) == 0, "writing the generator's source");
 
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl(CATALOGR_RSCGEN, CATALOGR_RSCGEN, "-o", out.c_str(), src.c_str(), (char *)nullptr);
-        _exit(127);
-    }
-    int st = 0;
-    bench::check(pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) &&
-                     WEXITSTATUS(st) == 0,
-                 "running " CATALOGR_RSCGEN);
+    std::string cmd = std::string("'") + CATALOGR_RSCGEN + "' -o '" + out + "' '" + src + "'";
+    bench::check(std::system(cmd.c_str()) == 0, "running " CATALOGR_RSCGEN);
 }
 
 // A small generator of its own (xorshift), so that every run fetches the

@@ -8,41 +8,41 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <random>
 #include <string>
-
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <system_error>
 
 #include "xbase/e4error.h"
 
 namespace bench {
 
-// A directory made with mkdtemp under $TMPDIR (or /tmp) and removed with
-// the files in it; benchmarks make no subdirectories.
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the benchmark ends.
 struct ScratchDir {
     std::string path;
     ScratchDir()
     {
-        const char *base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                           "/catalogr-bench-XXXXXX";
-        if (mkdtemp(&tmpl[0]) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(2);
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        fs::path base = fs::temp_directory_path(ec);
+        if (ec)
+            base = "/tmp";
+        std::random_device rd;
+        for (int tries = 0; tries < 100; tries++) {
+            fs::path p = base / ("catalogr-bench-" + std::to_string(rd()));
+            if (fs::create_directory(p, ec)) {
+                path = p.string();
+                return;
+            }
         }
-        path = tmpl;
+        std::fprintf(stderr, "cannot make a scratch directory under %s\n", base.c_str());
+        std::exit(2);
     }
     ~ScratchDir()
     {
-        DIR *d = opendir(path.c_str());
-        if (d != nullptr) {
-            while (struct dirent *e = readdir(d))
-                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                    unlink(file(e->d_name).c_str());
-            closedir(d);
-        }
-        rmdir(path.c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
     }
     ScratchDir(const ScratchDir &) = delete;
     ScratchDir &operator=(const ScratchDir &) = delete;
@@ -58,8 +58,9 @@ inline double now()
 // Bytes of a file, -1 when it is not there.
 inline long long fileSize(const std::string &path)
 {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? (long long)st.st_size : -1;
+    std::error_code ec;
+    auto size = std::filesystem::file_size(path, ec);
+    return ec ? -1 : (long long)size;
 }
 
 // The first argument as a positive count, or `fallback` without one. A
