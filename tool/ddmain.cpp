@@ -52,23 +52,6 @@ std::string errorPrefix()
     return warning;
 }
 
-// ASCII comparison ignoring case; the directive words are plain ASCII, so
-// the answer does not depend on the code set.
-int sameWordIgnoringCase(const char *a, const char *b)
-{
-    for (;; a++, b++) {
-        unsigned char ca = (unsigned char)*a, cb = (unsigned char)*b;
-        if (ca >= 'a' && ca <= 'z')
-            ca = (unsigned char)(ca - 'a' + 'A');
-        if (cb >= 'a' && cb <= 'z')
-            cb = (unsigned char)(cb - 'a' + 'A');
-        if (ca != cb)
-            return 0;
-        if (ca == 0)
-            return 1;
-    }
-}
-
 // The second character of a switch, upper-cased, or 0 when the argument
 // is shorter than two characters.
 int switchLetter(const char *arg)
@@ -204,8 +187,10 @@ int ddmain_getOperationType(const char *argument)
                   {"TA", DDMAIN_OP_TA},     {"TD", DDMAIN_OP_TD}};
     if (argument == nullptr || argument[0] == 0)
         return DDMAIN_FAILURE;
+    // The words are plain ASCII: the single-byte comparison answers
+    // whatever the code set.
     for (const auto &w : kWords)
-        if (sameWordIgnoringCase(argument + 1, w.word))
+        if (sb_strcmpi(argument + 1, w.word) == 0)
             return w.code;
     return DDMAIN_FAILURE;
 }
