@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "rscmgr/rscmgr.h"
+#include "util/byteorder.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ int readWord(rtcReader *r, uint32_t *out)
     if (remaining(r) < 4)
         return -1;
     const unsigned char *p = r->base + r->pos;
-    *out = (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+    *out = util_getLe32(p);
     r->pos += 4;
     return 0;
 }

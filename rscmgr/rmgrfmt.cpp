@@ -5,18 +5,7 @@
 
 #include <cstring>
 
-uint32_t rsc_get32(const unsigned char *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-void rsc_put32(unsigned char *p, uint32_t v)
-{
-    p[0] = (unsigned char)v;
-    p[1] = (unsigned char)(v >> 8);
-    p[2] = (unsigned char)(v >> 16);
-    p[3] = (unsigned char)(v >> 24);
-}
+#include "util/byteorder.h"
 
 namespace {
 
@@ -64,66 +53,66 @@ void rsc_encodeHeader(const rscfileheader *h, unsigned char out[RSC_HEADER_SIZE]
 {
     std::memset(out, 0, RSC_HEADER_SIZE);
     std::memcpy(out, h->idString, RSC_ID_STRING_SIZE);
-    rsc_put32(out + H_SYS_VERSION, h->sysVersion);
-    rsc_put32(out + H_APPL_VERSION, (uint32_t)h->applVersion);
-    rsc_put32(out + H_SIGNATURE, h->signature);
-    rsc_put32(out + H_TYPE_LIST_OFFSET, h->typeListOffset);
-    rsc_put32(out + H_TYPE_LIST_SIZE, h->typeListSize);
-    rsc_put32(out + H_PLATFORM, (uint32_t)h->platformID);
-    rsc_put32(out + H_SUPPORTS_DATA_DEFS, (uint32_t)h->supportsDataDefs);
+    util_putLe32(out + H_SYS_VERSION, h->sysVersion);
+    util_putLe32(out + H_APPL_VERSION, (uint32_t)h->applVersion);
+    util_putLe32(out + H_SIGNATURE, h->signature);
+    util_putLe32(out + H_TYPE_LIST_OFFSET, h->typeListOffset);
+    util_putLe32(out + H_TYPE_LIST_SIZE, h->typeListSize);
+    util_putLe32(out + H_PLATFORM, (uint32_t)h->platformID);
+    util_putLe32(out + H_SUPPORTS_DATA_DEFS, (uint32_t)h->supportsDataDefs);
     for (unsigned i = 0; i < RSC_N_DATA_PROPS; i++)
-        rsc_put32(out + H_DATA_PROPS + 4 * i, (uint32_t)h->dataProps[i]);
+        util_putLe32(out + H_DATA_PROPS + 4 * i, (uint32_t)h->dataProps[i]);
 }
 
 void rsc_decodeHeader(const unsigned char in[RSC_HEADER_READ_SIZE], rscfileheader *h)
 {
     std::memcpy(h->idString, in, RSC_ID_STRING_SIZE);
-    h->sysVersion = rsc_get32(in + H_SYS_VERSION);
-    h->applVersion = (int32_t)rsc_get32(in + H_APPL_VERSION);
-    h->signature = rsc_get32(in + H_SIGNATURE);
-    h->typeListOffset = rsc_get32(in + H_TYPE_LIST_OFFSET);
-    h->typeListSize = rsc_get32(in + H_TYPE_LIST_SIZE);
-    h->platformID = (int32_t)rsc_get32(in + H_PLATFORM);
-    h->supportsDataDefs = (int32_t)rsc_get32(in + H_SUPPORTS_DATA_DEFS);
+    h->sysVersion = util_getLe32(in + H_SYS_VERSION);
+    h->applVersion = (int32_t)util_getLe32(in + H_APPL_VERSION);
+    h->signature = util_getLe32(in + H_SIGNATURE);
+    h->typeListOffset = util_getLe32(in + H_TYPE_LIST_OFFSET);
+    h->typeListSize = util_getLe32(in + H_TYPE_LIST_SIZE);
+    h->platformID = (int32_t)util_getLe32(in + H_PLATFORM);
+    h->supportsDataDefs = (int32_t)util_getLe32(in + H_SUPPORTS_DATA_DEFS);
     for (unsigned i = 0; i < RSC_N_DATA_PROPS; i++)
-        h->dataProps[i] = (int32_t)rsc_get32(in + H_DATA_PROPS + 4 * i);
+        h->dataProps[i] = (int32_t)util_getLe32(in + H_DATA_PROPS + 4 * i);
 }
 
 void rsc_encodeTypeEntry(const filetypelistentry *e, unsigned char out[RSC_TYPE_ENTRY_SIZE])
 {
-    rsc_put32(out, e->deleted);
-    rsc_put32(out + 4, e->typeId);
-    rsc_put32(out + 8, e->numEntries);
-    rsc_put32(out + 12, e->rscIdTableOffset);
-    rsc_put32(out + 16, e->nextAvailAliasId);
-    rsc_put32(out + 20, e->aliasInfoTree);
+    util_putLe32(out, e->deleted);
+    util_putLe32(out + 4, e->typeId);
+    util_putLe32(out + 8, e->numEntries);
+    util_putLe32(out + 12, e->rscIdTableOffset);
+    util_putLe32(out + 16, e->nextAvailAliasId);
+    util_putLe32(out + 20, e->aliasInfoTree);
 }
 
 void rsc_decodeTypeEntry(const unsigned char in[RSC_TYPE_ENTRY_SIZE], filetypelistentry *e)
 {
-    e->deleted = rsc_get32(in);
-    e->typeId = rsc_get32(in + 4);
-    e->numEntries = rsc_get32(in + 8);
-    e->rscIdTableOffset = rsc_get32(in + 12);
-    e->nextAvailAliasId = rsc_get32(in + 16);
-    e->aliasInfoTree = rsc_get32(in + 20);
+    e->deleted = util_getLe32(in);
+    e->typeId = util_getLe32(in + 4);
+    e->numEntries = util_getLe32(in + 8);
+    e->rscIdTableOffset = util_getLe32(in + 12);
+    e->nextAvailAliasId = util_getLe32(in + 16);
+    e->aliasInfoTree = util_getLe32(in + 20);
 }
 
 void rsc_encodeIdEntry(const filerscidentry *e, unsigned char out[RSC_ID_ENTRY_SIZE])
 {
-    rsc_put32(out, e->deleted);
-    rsc_put32(out + 4, (uint32_t)e->rscId);
-    rsc_put32(out + 8, e->rscData);
-    rsc_put32(out + 12, e->dataSize);
+    util_putLe32(out, e->deleted);
+    util_putLe32(out + 4, (uint32_t)e->rscId);
+    util_putLe32(out + 8, e->rscData);
+    util_putLe32(out + 12, e->dataSize);
     std::memcpy(out + 16, e->aliasInfo, RSC_ALIAS_FIELD_SIZE);
 }
 
 void rsc_decodeIdEntry(const unsigned char in[RSC_ID_ENTRY_SIZE], filerscidentry *e)
 {
-    e->deleted = rsc_get32(in);
-    e->rscId = (int32_t)rsc_get32(in + 4);
-    e->rscData = rsc_get32(in + 8);
-    e->dataSize = rsc_get32(in + 12);
+    e->deleted = util_getLe32(in);
+    e->rscId = (int32_t)util_getLe32(in + 4);
+    e->rscData = util_getLe32(in + 8);
+    e->dataSize = util_getLe32(in + 12);
     std::memcpy(e->aliasInfo, in + 16, RSC_ALIAS_FIELD_SIZE);
 }
 

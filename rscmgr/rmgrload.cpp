@@ -17,6 +17,8 @@
 #include <cstring>
 #include <deque>
 
+#include "util/byteorder.h"
+
 std::map<const void *, rschandleentry> loadedRscTree;
 
 namespace {
@@ -62,8 +64,8 @@ const rscaliasrecord *findAliasRecord(const LowLevelFileInfo *ll, const memtypel
                                       const filerscidentry &e)
 {
     if (ll->supportsAliasStrLists) {
-        uint32_t hVal = rsc_get32(e.aliasInfo);
-        int32_t aliasId = (int32_t)rsc_get32(e.aliasInfo + 4);
+        uint32_t hVal = util_getLe32(e.aliasInfo);
+        int32_t aliasId = (int32_t)util_getLe32(e.aliasInfo + 4);
         if (aliasId == 0)
             return nullptr;
         auto it = m->aliasInfoTree.lower_bound(rscaliaskey(hVal, aliasId, INT32_MIN, std::string()));
@@ -294,7 +296,7 @@ int rmgr_loadAliasLists(LowLevelFileInfo *ll)
             return RSC_ERR_FILE;
         aliasctx c{ll, &m, 0, 0};
         rc = rmgr_walkStringList(data.data() + RSC_STRLIST_HEADER_SIZE,
-                                 data.size() - RSC_STRLIST_HEADER_SIZE, rsc_get32(data.data() + 4),
+                                 data.size() - RSC_STRLIST_HEADER_SIZE, util_getLe32(data.data() + 4),
                                  addAliasMember, &c, nullptr);
         if (rc != 0 || c.bad)
             return RSC_ERR_FILE;

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "util/byteorder.h"
+
 namespace {
 
 enum { MEMBER_OK = 0, MEMBER_SHORT = 1, MEMBER_BAD = 2 };
@@ -33,14 +35,14 @@ int parseMember(const unsigned char *p, size_t left, member *m)
 {
     if (left < 4)
         return MEMBER_SHORT;
-    m->nInfo = rsc_get32(p);
+    m->nInfo = util_getLe32(p);
     if (m->nInfo < 1)
         return MEMBER_BAD;
     uint64_t head = 4 + 4 * (uint64_t)m->nInfo + 4;
     if (head > left)
         return MEMBER_SHORT;
     m->infoP = p + 4;
-    m->textLen = rsc_get32(p + head - 4);
+    m->textLen = util_getLe32(p + head - 4);
     if (m->textLen < 1)
         return MEMBER_BAD;
     m->exactSize = head + m->textLen;
@@ -55,7 +57,7 @@ int parseMember(const unsigned char *p, size_t left, member *m)
 
 int32_t firstInfo(const member &m)
 {
-    return (int32_t)rsc_get32(m.infoP);
+    return (int32_t)util_getLe32(m.infoP);
 }
 
 struct findctx {
@@ -100,7 +102,7 @@ int cutList(LowLevelFileInfo *ll, uint32_t typeId, int32_t rscId, uint32_t dataO
     unsigned char head[RSC_STRLIST_HEADER_SIZE];
     if (rmgr_read(ll, dataOffset, head, sizeof head) != 0)
         return RSC_ERR_FILE;
-    uint32_t nMembers = rsc_get32(head + 4);
+    uint32_t nMembers = util_getLe32(head + 4);
     uint64_t start = (uint64_t)dataOffset + RSC_STRLIST_HEADER_SIZE;
     uint64_t total = dataSize - RSC_STRLIST_HEADER_SIZE;
     uint64_t pos = 0;
@@ -215,7 +217,7 @@ int rmgr_walkStringList(const unsigned char *p, size_t n, uint32_t maxMembers,
         }
         info.resize(m.nInfo);
         for (uint32_t i = 0; i < m.nInfo; i++)
-            info[i] = (int32_t)rsc_get32(m.infoP + 4 * (size_t)i);
+            info[i] = (int32_t)util_getLe32(m.infoP + 4 * (size_t)i);
         // The padding of the last member may be missing.
         off += (size_t)std::min<uint64_t>(m.paddedSize, n - off);
         count++;

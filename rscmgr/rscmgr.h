@@ -205,9 +205,8 @@ extern rscstats rscStats;
 // The reason of the last failed call that returns a pointer.
 extern int qtkErrno;
 
-// Little-endian fields and the fixed records.
-uint32_t rsc_get32(const unsigned char *p);
-void rsc_put32(unsigned char *p, uint32_t v);
+// The fixed records, field by field in little-endian order (their integers
+// go through util/byteorder.h).
 void rsc_encodeHeader(const rscfileheader *h, unsigned char out[RSC_HEADER_SIZE]);
 void rsc_decodeHeader(const unsigned char in[RSC_HEADER_READ_SIZE], rscfileheader *h);
 void rsc_encodeTypeEntry(const filetypelistentry *e, unsigned char out[RSC_TYPE_ENTRY_SIZE]);

@@ -32,6 +32,7 @@
 
 #include "platform/platform.h"
 #include "rscmgr/rscmgr.h"
+#include "util/byteorder.h"
 
 namespace {
 
@@ -210,7 +211,7 @@ bool parseType(const sourceline &l, const token &t, uint32_t *out)
 void put32(std::string &s, uint32_t v)
 {
     unsigned char b[4];
-    rsc_put32(b, v);
+    util_putLe32(b, v);
     s.append((const char *)b, 4);
 }
 
@@ -520,9 +521,9 @@ std::string layout(const generator &g)
             if (!r.alias.empty() && g.native) {
                 uint32_t hash;
                 qtkResource_generateHashValue(&hash, r.alias.c_str(), 0);
-                rsc_put32(ie.aliasInfo, hash);
-                rsc_put32(ie.aliasInfo + 4, (uint32_t)r.aliasId);
-                rsc_put32(ie.aliasInfo + 8, (uint32_t)r.alias.size());
+                util_putLe32(ie.aliasInfo, hash);
+                util_putLe32(ie.aliasInfo + 4, (uint32_t)r.aliasId);
+                util_putLe32(ie.aliasInfo + 8, (uint32_t)r.alias.size());
                 te.nextAvailAliasId = std::max<uint32_t>(te.nextAvailAliasId, (uint32_t)r.aliasId + 1);
             } else if (!r.alias.empty()) {
                 std::memcpy(ie.aliasInfo, r.alias.data(), r.alias.size());

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "util/byteorder.h"
 #include "xbase/c4conv.h"
 #include "xbase/e4error.h"
 #include "xbase/file4.h"
@@ -42,30 +43,6 @@ enum {
     NAME_LEN = 10,              // field names and aliases
     CREATE_BUFFER = 2048
 };
-
-unsigned get16(const unsigned char *p) { return unsigned(p[0]) | (unsigned(p[1]) << 8); }
-
-long get32(const unsigned char *p)
-{
-    uint32_t v = uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) |
-                 (uint32_t(p[3]) << 24);
-    return long(int32_t(v));
-}
-
-void put16(unsigned char *p, unsigned v)
-{
-    p[0] = (unsigned char)(v & 0xFF);
-    p[1] = (unsigned char)((v >> 8) & 0xFF);
-}
-
-void put32(unsigned char *p, long v)
-{
-    uint32_t u = uint32_t(v);
-    p[0] = (unsigned char)(u & 0xFF);
-    p[1] = (unsigned char)((u >> 8) & 0xFF);
-    p[2] = (unsigned char)((u >> 16) & 0xFF);
-    p[3] = (unsigned char)((u >> 24) & 0xFF);
-}
 
 int is_memo_type(int type) { return type == 'M' || type == 'G' || type == 'B'; }
 
@@ -150,9 +127,9 @@ int read_structure(DATA4 *data)
     data->mm = char(head[2]);
     data->dd = char(head[3]);
     data->num_recs = -1;    // always read from the file: others may append
-    data->header_len = (unsigned short)get16(head + D4_OFF_HEADER_LEN);
+    data->header_len = util_getLe16(head + D4_OFF_HEADER_LEN);
     data->has_mdx = char(head[D4_OFF_HAS_MDX]);
-    unsigned stored_record_len = get16(head + D4_OFF_RECORD_LEN);
+    unsigned stored_record_len = util_getLe16(head + D4_OFF_RECORD_LEN);
 
     long file_len = file4len(&data->file);
     if (file_len < 0)
@@ -391,9 +368,9 @@ DATA4 *d4create(CODE4 *c4, const char *name, const FIELD4INFO *field_data,
     char ymd[3];
     u4yymmdd(ymd);
     std::memcpy(head + 1, ymd, 3);
-    put32(head + D4_OFF_NUM_RECS, 0);
-    put16(head + D4_OFF_HEADER_LEN, unsigned(D4_HEADER_LEN + D4_FIELD_LEN * n_fields + 1));
-    put16(head + D4_OFF_RECORD_LEN, unsigned(record_len));
+    util_putLe32(head + D4_OFF_NUM_RECS, 0);
+    util_putLe16(head + D4_OFF_HEADER_LEN, uint16_t(D4_HEADER_LEN + D4_FIELD_LEN * n_fields + 1));
+    util_putLe16(head + D4_OFF_RECORD_LEN, uint16_t(record_len));
 
     char wbuf[CREATE_BUFFER];
     FILE4SEQ_WRITE seq;
@@ -501,7 +478,7 @@ long d4reccount(DATA4 *data)
     unsigned char buf[4];
     if (file4read(&data->file, D4_OFF_NUM_RECS, buf, sizeof buf) != sizeof buf)
         return -1;
-    long count = get32(buf);
+    long count = long(int32_t(util_getLe32(buf)));
     if (count < 0)
         return -1;
     data->minCount = count;
@@ -531,8 +508,8 @@ int d4update_header(DATA4 *data, int do_time_stamp, int do_count)
     buf[1] = (unsigned char)data->yy;
     buf[2] = (unsigned char)data->mm;
     buf[3] = (unsigned char)data->dd;
-    put32(buf + 4, data->num_recs);
-    put16(buf + 8, data->header_len);
+    util_putLe32(buf + 4, uint32_t(data->num_recs));
+    util_putLe16(buf + 8, data->header_len);
 
     int rc = 0;
     if (do_time_stamp && do_count)

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "util/byteorder.h"
 #include "xbase/d4data.h"
 #include "xbase/e4error.h"
 #include "xbase/f4field.h"
@@ -25,25 +26,6 @@
 char f4memo_null_char[1] = {0};
 
 namespace {
-
-uint32_t get_be32(const unsigned char *p)
-{
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | (uint32_t)p[3];
-}
-
-void put_be32(unsigned char *p, uint32_t v)
-{
-    p[0] = (unsigned char)(v >> 24);
-    p[1] = (unsigned char)(v >> 16);
-    p[2] = (unsigned char)(v >> 8);
-    p[3] = (unsigned char)v;
-}
-
-void put_be16(unsigned char *p, unsigned v)
-{
-    p[0] = (unsigned char)(v >> 8);
-    p[1] = (unsigned char)v;
-}
 
 // The block size is a 16-bit unsigned number; the record keeps it in a short.
 unsigned block_size_of(const MEMO4FILE *m4file)
@@ -93,7 +75,7 @@ int entry_len_get(MEMO4FILE *m4file, long memo_id, uint32_t *num_chars)
         return -1;
     if (got != sizeof header)
         return 1;
-    uint32_t n = get_be32(header + MEMO4_ENTRY_OFF_LEN);
+    uint32_t n = util_getBe32(header + MEMO4_ENTRY_OFF_LEN);
     if (pos + MEMO4_ENTRY_HEADER_LEN + (int64_t)n > (int64_t)file_len)
         return 1;
     *num_chars = n;
@@ -130,7 +112,7 @@ int blocks_take(MEMO4FILE *m4file, int64_t blocks_needed, long *memo_id)
     }
     // A header that points below the header area or below data already in
     // the file would hand out blocks that are in use: go past both.
-    start = get_be32(header + MEMO4_OFF_NEXT_BLOCK);
+    start = util_getBe32(header + MEMO4_OFF_NEXT_BLOCK);
     if (start < first_block_of(block_size))
         start = first_block_of(block_size);
     if (start * block_size < (int64_t)file_len)
@@ -141,7 +123,7 @@ int blocks_take(MEMO4FILE *m4file, int64_t blocks_needed, long *memo_id)
                         "Memo file would exceed 2147483647 bytes");
         goto done;
     }
-    put_be32(header + MEMO4_OFF_NEXT_BLOCK, (uint32_t)next);
+    util_putBe32(header + MEMO4_OFF_NEXT_BLOCK, (uint32_t)next);
     if (file4write(&m4file->file, MEMO4_OFF_NEXT_BLOCK, header, 4) != 0) {
         rc = -1;
         goto done;
@@ -202,8 +184,8 @@ int memo4file_create(MEMO4FILE *m4file, CODE4 *c4, DATA4 *d4, const char *name)
     m4file->block_size = (short)block_size;
 
     unsigned char header[MEMO4_HEADER_LEN] = {0};
-    put_be32(header + MEMO4_OFF_NEXT_BLOCK, (uint32_t)first_block_of(block_size));
-    put_be16(header + MEMO4_OFF_BLOCK_SIZE, block_size);
+    util_putBe32(header + MEMO4_OFF_NEXT_BLOCK, (uint32_t)first_block_of(block_size));
+    util_putBe16(header + MEMO4_OFF_BLOCK_SIZE, (uint16_t)block_size);
 
     if (file4create(&m4file->file, c4, name, 1) != 0)
         return -1;
@@ -242,8 +224,7 @@ int memo4file_open(MEMO4FILE *m4file, DATA4 *d4, const char *name)
         file4close(&m4file->file);
         return rc < 0 ? rc : -1;
     }
-    unsigned block_size = (unsigned)header[MEMO4_OFF_BLOCK_SIZE] << 8 |
-                          header[MEMO4_OFF_BLOCK_SIZE + 1];
+    unsigned block_size = util_getBe16(header + MEMO4_OFF_BLOCK_SIZE);
     if (block_size == 0) {
         rc = e4describe(c4, e4data, "File Name:", name, nullptr);
         file4close(&m4file->file);
@@ -386,8 +367,8 @@ int memo4file_dump(MEMO4FILE *m4file, long memo_id, const char *ptr, unsigned le
     if (pos < 0 || pos + MEMO4_ENTRY_HEADER_LEN + (int64_t)len > MEMO4_FILE_MAX)
         return -1;
     unsigned char header[MEMO4_ENTRY_HEADER_LEN];
-    put_be32(header + MEMO4_ENTRY_OFF_TYPE, MEMO4_TYPE_TEXT);
-    put_be32(header + MEMO4_ENTRY_OFF_LEN, len);
+    util_putBe32(header + MEMO4_ENTRY_OFF_TYPE, MEMO4_TYPE_TEXT);
+    util_putBe32(header + MEMO4_ENTRY_OFF_LEN, len);
     if (file4write(&m4file->file, (long)pos, header, sizeof header) != 0)
         return -1;
     if (len > 0 &&

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tests/rscmgr/rsctest.h"
+#include "util/byteorder.h"
 
 using testutil::TempDir;
 
@@ -332,7 +333,7 @@ TEST(ResourceRuntimeConfig, IdMinusOneIsAnOrdinaryId)
     EXPECT_EQ(0, qtkResource_query(&h, p, RSC_Q_HANDLE));
     EXPECT_EQ(-1, id);
     EXPECT_EQ(host, h);
-    EXPECT_EQ(2u, rsc_get32((const unsigned char *)p + 28));    // nMBRanges
+    EXPECT_EQ(2u, util_getLe32((const unsigned char *)p + 28));    // nMBRanges
     qtkResource_free(p);
 
     int32_t n = 0;

@@ -12,6 +12,7 @@
 
 #include "rscmgr/rscmgr.h"
 #include "tests/testutil.h"
+#include "util/byteorder.h"
 
 namespace rscfixture {
 
@@ -25,7 +26,7 @@ struct resource {
 inline void put32(std::string &s, uint32_t v)
 {
     unsigned char b[4];
-    rsc_put32(b, v);
+    util_putLe32(b, v);
     s.append((const char *)b, 4);
 }
 
