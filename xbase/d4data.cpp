@@ -40,7 +40,7 @@ enum {
     FIXED_DATE = 8,
     FIXED_LOGICAL = 1,
     FIXED_MEMO = 10,
-    NAME_LEN = 10,              // field names and aliases
+    NAME_LEN = 10,              // field names
     CREATE_BUFFER = 2048
 };
 
@@ -79,21 +79,6 @@ std::string replace_extension(const std::string &name, const char *ext)
 {
     size_t dot = extension_dot(name);
     return (dot == std::string::npos ? name : name.substr(0, dot)) + "." + ext;
-}
-
-// The alias: final component without extension, at most 10 characters,
-// upper-cased.
-void alias_from_name(char *alias, const std::string &name)
-{
-    size_t slash = name.rfind('/');
-    std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-    size_t dot = base.rfind('.');
-    if (dot != std::string::npos)
-        base.resize(dot);
-    if (base.size() > NAME_LEN)
-        base.resize(NAME_LEN);
-    std::memcpy(alias, base.c_str(), base.size() + 1);
-    c4upper(alias);
 }
 
 // Width and decimals of a descriptor as read: N and F keep decimals in byte
@@ -317,7 +302,9 @@ DATA4 *d4open(CODE4 *c4, const char *name)
     if (file4open(&data->file, c4, full.c_str(), 1) != 0)
         goto fail;
     l4add(&c4->data_list, data);
-    alias_from_name(data->alias, full);
+    // The alias: final component without extension, upper-cased, cut to
+    // what the alias field holds.
+    u4name_piece(data->alias, int(sizeof data->alias), full.c_str(), 0, 0);
 
     if (read_structure(data) != 0)
         goto fail;
