@@ -258,7 +258,7 @@ int e4massage(E4PARSE *p4)
             need = pos + calc->expr->len_eval;
         // One byte past every value is written as a terminator (invariant 3).
         if (slot_end + 1 > E4_WORK_MAX || need + 1 > E4_WORK_MAX)
-            return e4parse_error(c4, e4complete, src, nullptr, nullptr);
+            return e4too_large(c4, src);
 
         bool eight = type == E4TYPE_DATE_RAW || type == E4TYPE_NUM_RAW || type == E4TYPE_NUM;
         unsigned key_need = (unsigned)(eight ? 8 : length) + 1;

@@ -137,8 +137,7 @@ enum {
     E4_OP_STACK_LEN = 128,    // operator stack of the parser: 32 ints
     E4_MAX_PENDING = 19,      // values pending at once in the resolution pass
     E4_STACK_SLOTS = 21,      // value stack of one evaluation
-    E4_WORK_MAX = 65536,      // largest work buffer one expression may need
-    E4_LEN_MAX = 65535,       // largest result of one entry and largest folded constant
+    E4_WORK_MAX = 65536,      // largest work buffer (and entry array) one expression may need
     E4_GROW_ENTRIES = 50,
     E4_NAME_MAX = 10          // field and alias names
 };
@@ -193,6 +192,9 @@ int e4massage(E4PARSE *p4);
 // Reports a compilation failure when the context's `expr_error` asks for
 // reports; returns -1 either way.
 int e4parse_error(CODE4 *c4, int err_code, const char *d1, const char *d2, const char *d3);
+// The same for an expression whose entries, result or work area would pass
+// E4_WORK_MAX: -920 with "Expression too large" and the source text.
+int e4too_large(CODE4 *c4, const char *source);
 
 int s4stack_push_int(S4STACK *s4, int i);
 int s4stack_push_str(S4STACK *s4, const void *ptr, int len);

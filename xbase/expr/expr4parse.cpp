@@ -21,6 +21,11 @@ int e4parse_error(CODE4 *c4, int err_code, const char *d1, const char *d2, const
     return -1;
 }
 
+int e4too_large(CODE4 *c4, const char *source)
+{
+    return e4parse_error(c4, e4memory, "Expression too large", source, nullptr);
+}
+
 // ---- Stacks ---------------------------------------------------------------
 
 int s4stack_push_str(S4STACK *s4, const void *ptr, int len)
@@ -172,7 +177,7 @@ E4INFO *e4function_add(e4expr_st *expr, int i_functions)
     if (need > c4->expr_buf_len) {
         size_t new_len = ((size_t)expr->info_n + E4_GROW_ENTRIES) * sizeof(E4INFO);
         if (new_len > (size_t)E4_WORK_MAX) {
-            e4parse_error(c4, e4complete, expr->source, nullptr, nullptr);
+            e4too_large(c4, expr->source);
             return nullptr;
         }
         if (u4alloc_again(c4, &c4->expr_work_buf, &c4->expr_buf_len, (unsigned)new_len) < 0)
@@ -473,7 +478,11 @@ int expr4parse_value(E4PARSE *p4)
 // ---- Function calls -------------------------------------------------------
 
 // Takes the last argument, which must be a numeric constant, out of the
-// entries; it becomes part of the function's own entry.
+// entries; it becomes part of the function's own entry. The value is
+// truncated toward zero; one beyond what an int holds is held at INT_MIN or
+// INT_MAX, which the folding rules treat exactly as the value itself (a
+// negative length, a start before the first character, a length or start
+// past any operand, a result too large to compile).
 static int fold_constant(E4PARSE *p4, int *value)
 {
     e4expr_st *expr = &p4->expr;
@@ -481,10 +490,14 @@ static int fold_constant(E4PARSE *p4, int *value)
         return src_error(p4, e4not_constant);
     double d;
     memcpy(&d, p4->constants.ptr + expr->info[expr->info_n - 1].i1, sizeof(d));
-    // Truncation toward zero must land in 0..65535 (NaN fails both tests).
-    if (!(d > -1.0 && d < (double)E4_LEN_MAX + 1.0))
-        return src_error(p4, e4not_constant);
-    *value = (int)d;
+    if (d >= (double)INT_MAX)
+        *value = INT_MAX;
+    else if (d <= (double)INT_MIN)
+        *value = INT_MIN;
+    else if (d == d)
+        *value = (int)d;
+    else
+        *value = 0;
     e4function_pop(expr);
     return 0;
 }
@@ -544,7 +557,9 @@ int expr4parse_function(E4PARSE *p4, const char *start_ptr, int f_len)
                 return -1;
             n_args--;
         }
-        if (dec + 1 >= len)
+        if (len < 0)
+            len = 10;
+        if ((long long)dec + 1 >= len)
             dec = len - 2;
         if (dec < 0)
             dec = 0;
@@ -552,7 +567,7 @@ int expr4parse_function(E4PARSE *p4, const char *start_ptr, int f_len)
     } else if (row == E4ROW_SUBSTR || row == E4ROW_LEFT) {
         // Without a length SUBSTR takes the rest of its operand: the
         // resolution pass lowers the length to what is there.
-        len = E4_LEN_MAX;
+        len = INT_MAX;
         if ((row == E4ROW_SUBSTR && n_args == 3) || (row == E4ROW_LEFT && n_args == 2)) {
             if (fold_constant(p4, &len) < 0)
                 return -1;
@@ -563,7 +578,7 @@ int expr4parse_function(E4PARSE *p4, const char *start_ptr, int f_len)
             if (fold_constant(p4, &start) < 0)
                 return -1;
             n_args--;
-            i1 = start - 1;
+            i1 = start > INT_MIN ? start - 1 : INT_MIN;
         }
     }
 
