@@ -530,6 +530,9 @@ int expr4parse_function(E4PARSE *p4, const char *start_ptr, int f_len)
             return -1;
         n_args++;
         s4scan_range(&p4->scan, 1, ' ');
+        // A text that ends after an argument still lacks its ")".
+        if (p4->scan.pos >= p4->scan.len)
+            return src_error(p4, e4right_missing);
         int c = cur(p4);
         if (c == ')') {
             p4->scan.pos++;

@@ -153,7 +153,7 @@ TEST(ExprEvaluate, ResultTypeLengthAndValueOfEachExpression)
     }
 }
 
-TEST(ExprParse, ConstantArgumentsFoldForEveryIntAndOversizedResultsAreRefused)
+TEST(ExprParse, ConstantArgumentsFoldForEveryIntOversizedAndUnfinishedTextsAreRefused)
 {
     std::string sum600 = "QTY";
     for (int i = 1; i < 600; i++)
@@ -179,6 +179,8 @@ TEST(ExprParse, ConstantArgumentsFoldForEveryIntAndOversizedResultsAreRefused)
         {"LEFT(NAME,-3)+'X'", 0, 'C', 1, "X"},
         {"LEFT(STR(QTY,70000),3)", e4memory, 0, 0, ""},
         {sum600, e4memory, 0, 0, ""},
+        {"UPPER(NAME", e4right_missing, 0, 0, ""},
+        {"STR(QTY,5", e4right_missing, 0, 0, ""},
     };
     MemTable t({{"NAME", 'C', 10, 0}, {"QTY", 'N', 5, 0}, {"AMOUNT", 'N', 10, 2}});
     t.set("NAME", "ZHANG");
@@ -228,7 +230,7 @@ TEST(ExprParse, MalformedTextsFailWithTheirCode)
         std::string text;
         int code;
     } cases[] = {
-        {"UPPER(A", e4comma_expected},
+        {"UPPER(A", e4right_missing},
         {"WIDE+WIDE", e4memory},
         {manyEntries, e4memory},
         {"NOALIAS->A", e4data_name},
