@@ -27,15 +27,19 @@ bool endsWithDirSeparator(const char *s)
     return slash != nullptr && slash[1] == 0;
 }
 
-// The pieces of one file name; empty means absent.
+// The pieces of one file name; an empty directory or name is absent. An
+// extension is present whenever its '.' was: "data." has an empty one, and
+// on Linux it names another file than "data".
 struct fileSpec {
     std::string dir;
     std::string name;
     std::string ext;
+    bool hasExt = false;
 };
 
 // Splits `text` ('/' separates directories, the last '.' after the last '/'
-// starts the extension; a trailing '/' makes it all directory).
+// starts the extension; a trailing '/' makes it all directory; the
+// components "." and ".." are names).
 fileSpec splitSpec(const char *text)
 {
     fileSpec out;
@@ -48,9 +52,12 @@ fileSpec splitSpec(const char *text)
     }
     // The slash (or the start) is a character boundary, so scanning on from
     // there stays in step with the characters.
-    char *dot = qtkstrrchr(slash != nullptr ? slash : s, '.');
+    char *base = slash != nullptr ? slash + 1 : s;
+    bool dotDir = std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0;
+    char *dot = dotDir ? nullptr : qtkstrrchr(base, '.');
     if (dot != nullptr) {
         out.ext = dot + 1;
+        out.hasExt = true;
         *dot = 0;
     }
     if (slash != nullptr) {
@@ -60,6 +67,15 @@ fileSpec splitSpec(const char *text)
         out.name = s;
     }
     return out;
+}
+
+// The name followed by '.' and the extension when one is present (the dot
+// stays for an empty extension after a name, and for a name-less one).
+std::string withExtension(const std::string &name, bool hasExt, const std::string &ext)
+{
+    if (!hasExt || (name.empty() && ext.empty()))
+        return name;
+    return name + "." + ext;
 }
 
 void copyPiece(char *out, const std::string &piece)
@@ -180,7 +196,8 @@ int tryCandidate(searchState &st, const std::string &entryDir)
     const std::string &dir = !st.in.dir.empty() ? st.in.dir
                              : !entryDir.empty() ? entryDir : st.def.dir;
     const std::string &name = !st.in.name.empty() ? st.in.name : st.def.name;
-    const std::string &ext = !st.in.ext.empty() ? st.in.ext : st.def.ext;
+    const fileSpec &extFrom = st.in.hasExt ? st.in : st.def;
+    const std::string &ext = extFrom.ext;
     if (name.empty() && ext.empty())
         return st.result = UTIL_FAILURE;
     std::string path;
@@ -190,9 +207,7 @@ int tryCandidate(searchState &st, const std::string &entryDir)
         path = dir;
     else
         path = st.cwd + dir;
-    path += name;
-    if (!ext.empty())
-        path += "." + ext;
+    path += withExtension(name, extFrom.hasExt, ext);
     if (path.size() > UTIL_MAX_PATH) {
         st.last.clear();
         return st.result = notFoundResult(st);
@@ -285,7 +300,8 @@ void util_parseFilename(const char *string, char *dev, char *dir, char *name, ch
     fileSpec pieces = splitSpec(string);
     copyPiece(dir, pieces.dir);
     copyPiece(name, pieces.name);
-    copyPiece(ext, pieces.ext);
+    if (ext != nullptr && pieces.hasExt)
+        std::memcpy(ext, pieces.ext.c_str(), pieces.ext.size() + 1);
 }
 
 int util_buildFilename(char *outstg, const char *dev, const char *dir, const char *name,
@@ -297,18 +313,17 @@ int util_buildFilename(char *outstg, const char *dev, const char *dir, const cha
     std::string d = dir != nullptr ? dir : "";
     std::string n = name != nullptr ? name : "";
     std::string e = ext != nullptr ? ext : "";
+    // Any given extension keeps its dot, so that the result names the same
+    // file the pieces came from: ".profile", and "data." with its empty one.
+    std::string tail = withExtension(n, ext != nullptr, e);
     // "/" is the root: it is kept whole and no separator follows it.
     bool root = d == "/";
     if (!root && endsWithDirSeparator(d.c_str()))
         d.erase(d.size() - 1);
     std::string r = d;
-    if (!d.empty() && !root && (!n.empty() || !e.empty()))
+    if (!d.empty() && !root && !tail.empty())
         r += '/';
-    r += n;
-    // An extension without a name still keeps its dot (".profile"), so the
-    // result names the same file the pieces came from.
-    if (!e.empty())
-        r += "." + e;
+    r += tail;
     if (r.size() > UTIL_MAX_PATH) {
         *outstg = 0;
         return UTIL_FAILURE;

@@ -51,14 +51,18 @@ typedef int (*util_getenvFunc)(char *envStr, const char *envVar, int maxlen);
 typedef char *(*util_dynGetenvFunc)(const char *envVar);
 typedef void (*util_freeDynEnvFunc)(char *p);
 
-// Splits `string` into its pieces. `dev` (when given) is set empty; the other
-// outputs are written only when their piece is present and non-empty. Each
-// output needs UTIL_MAX_PATH + 1 bytes. A null, empty or over-long `string`
-// leaves every output untouched.
+// Splits `string` into its pieces. `dev` (when given) is set empty; `dir` and
+// `name` are written only when their piece is non-empty, `ext` whenever the
+// name has a '.' after its last '/': "data." writes an empty extension, as
+// it names another file than "data". The components "." and ".." are names.
+// Each output needs UTIL_MAX_PATH + 1 bytes. A null, empty or over-long
+// `string` leaves every output untouched.
 void util_parseFilename(const char *string, char *dev, char *dir, char *name, char *ext);
 // Joins directory, name and extension into `outstg` (UTIL_MAX_PATH + 1
-// bytes); `dev` is ignored (there are no devices). 0, or UTIL_FAILURE with
-// `outstg` empty when the result would be longer than UTIL_MAX_PATH.
+// bytes); `dev` is ignored (there are no devices). A non-null `ext` always
+// brings its '.', even when empty ("data" and "" give "data."): pass null
+// for a name without extension. 0, or UTIL_FAILURE with `outstg` empty when
+// the result would be longer than UTIL_MAX_PATH.
 int util_buildFilename(char *outstg, const char *dev, const char *dir, const char *name,
                        const char *ext);
 // Concatenates the null-terminated list of strings after `usersep` into

@@ -55,6 +55,15 @@ TEST(FileNameSplit, PiecesOfSpecifications)
         {"C:\\DATA\\TABLE.DBF", {"", "#", "C:\\DATA\\TABLE", "DBF"}},
         {"[dir]name.ext;3", {"", "#", "[dir]name", "ext;3"}},
         {"/a]b/x;1", {"", "/a]b/", "x;1", "#"}},
+        // A final '.' is an empty extension, not nothing: "data." and "data"
+        // are two files. "." and ".." are names.
+        {"data.", {"", "#", "data", ""}},
+        {"a.b.", {"", "#", "a.b", ""}},
+        {".", {"", "#", ".", "#"}},
+        {"..", {"", "#", "..", "#"}},
+        {"sub/..", {"", "sub/", "..", "#"}},
+        {"/d/.", {"", "/d/", ".", "#"}},
+        {"...", {"", "#", "..", ""}},
     };
     for (const Case &c : cases) {
         Pieces got = split(c.input);
@@ -88,7 +97,9 @@ TEST(FileNameJoin, PiecesIntoSpecifications)
     } cases[] = {
         {"", "/DATA/", "T", "DBF", "/DATA/T.DBF"},
         {nullptr, "/", "T", nullptr, "/T"},
-        {nullptr, nullptr, "T", "", "T"},
+        // A given extension brings its dot even when empty; null gives none.
+        {nullptr, nullptr, "T", "", "T."},
+        {nullptr, "sub/", "..", nullptr, "sub/.."},
         {nullptr, "/DATA", "T", nullptr, "/DATA/T"},
         {nullptr, "rel/sub/", "x", nullptr, "rel/sub/x"},
         {nullptr, "/d/", nullptr, nullptr, "/d"},
@@ -111,7 +122,7 @@ TEST(FileNameJoin, PiecesIntoSpecifications)
 TEST(FileNameJoin, SplitThenJoinGivesTheSameName)
 {
     for (const char *input : {"/DATA/TABLE.DBF", "rel/a.b/c", "t", "/x/.hidden", "/usr/lib/x.so.1",
-                             "a b/c d.e f"}) {
+                             "a b/c d.e f", "data.", "a.b.", ".", "..", "sub/..", "/d/.", "..."}) {
         Pieces p = split(input);
         auto piece = [](const std::string &s) { return s == "#" ? nullptr : s.c_str(); };
         EXPECT_EQ(input, join(nullptr, piece(p.dir), piece(p.name), piece(p.ext))) << input;

@@ -192,6 +192,49 @@ TEST(FileSearchPieces, DefaultsNamesAndDirectories)
     EXPECT_EQ(root + "/a/UPPER.RSC", f.name);
 }
 
+TEST(FileSearchPieces, NameEndingInADotIsSearchedAsItselfNeverAsAnother)
+{
+    TempDir t;
+    std::string root = realDir(t);
+    makeDir(root + "/sub");
+    testutil::writeFile(root + "/data", "6bytes");
+    ScopedCwd cwd(root);
+    ScopedEnv v("CS_TEST_PATH", root);
+
+    const struct {
+        const char *name, *iext;
+        int option, rc;
+        const char *last;
+    } cases[] = {
+        // A find with a handle opens for reading: 5 when nothing opens.
+        {"data", "", 0, 0, "/data"},
+        {"data.", "", 0, UTIL_OPEN_FAILED, "/data."},
+        {"data.", ".rsc", 0, UTIL_OPEN_FAILED, "/data."},  // its empty extension is its own
+        {"a.b.", "", 0, UTIL_OPEN_FAILED, "/a.b."},
+        {".", "", 0, UTIL_OPEN_FAILED, "/."},
+        {"..", "", 0, UTIL_OPEN_FAILED, "/.."},
+        {"sub/..", "", 0, UTIL_OPEN_FAILED, "/sub/.."},
+        {"data.", "", UTIL_OPT_OPEN_UPDATE, UTIL_OPEN_FAILED, "/data."},
+        {"sub/..", "", UTIL_OPT_CREATE, -1, "/sub/.."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " option " + std::to_string(c.option));
+        short h = 9;
+        std::vector<char> out(UTIL_MAX_PATH + 1, 'x');
+        EXPECT_EQ(c.rc, util_findFile(&h, out.data(), c.name, "CS_TEST_PATH", c.iext, c.option));
+        EXPECT_EQ(root + c.last, std::string(out.data()));
+        if (h >= 0)
+            close_file(h);
+    }
+    // Creating "data." makes that file and leaves "data" whole.
+    short h = -1;
+    EXPECT_EQ(0, util_findFile(&h, nullptr, "data.", "CS_TEST_PATH", "", UTIL_OPT_CREATE));
+    ASSERT_GE(h, 0);
+    close_file(h);
+    EXPECT_EQ(0, testutil::fileSize(root + "/data."));
+    EXPECT_EQ("6bytes", testutil::readFile(root + "/data"));
+}
+
 TEST(FileSearchPieces, CandidateTooLongForItsBufferIsNotFound)
 {
     TempDir t;
