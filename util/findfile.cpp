@@ -92,7 +92,7 @@ struct searchState {
     int option;
     std::string cwd;        // the current directory, ending with '/'
     fileSpec in;            // the name searched for
-    fileSpec def;           // default pieces from `iext`
+    fileSpec def;           // default name and extension from `iext`
     std::string last;       // the last candidate tried
     int result;
 };
@@ -189,12 +189,13 @@ int testCandidate(searchState &st, const std::string &path)
 }
 
 // One try: the input's pieces, the directory `entryDir` where the input has
-// none, defaults from `iext` for what is still missing; an empty directory
-// means the current one, a relative one lies below it.
+// none, name and extension from `iext` where the input lacks them. An empty
+// directory means the current one (the try of the current directory passes
+// none, and the default name's directory never stands in for it); a
+// relative one lies below it.
 int tryCandidate(searchState &st, const std::string &entryDir)
 {
-    const std::string &dir = !st.in.dir.empty() ? st.in.dir
-                             : !entryDir.empty() ? entryDir : st.def.dir;
+    const std::string &dir = !st.in.dir.empty() ? st.in.dir : entryDir;
     const std::string &name = !st.in.name.empty() ? st.in.name : st.def.name;
     const fileSpec &extFrom = st.in.hasExt ? st.in : st.def;
     const std::string &ext = extFrom.ext;

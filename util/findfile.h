@@ -70,10 +70,11 @@ int util_buildFilename(char *outstg, const char *dev, const char *dir, const cha
 // before each non-empty argument after the first. Null when `outstg` is null
 // or the result would be too long (then `outstg` is left empty).
 char *util_buildString(char *outstg, const char *usersep, ...);
-// Searches for `inname` (default pieces from `iext`) in the current
-// directory and along the directory lists of the variables named in
-// `envvar`. `handle` (may be null) receives a slot handle or -1; `outname`
-// (may be null, else UTIL_MAX_PATH + 1 bytes) the last candidate tried.
+// Searches for `inname` (a missing name or extension taken from `iext`,
+// whose directory is not used) in the current directory and along the
+// directory lists of the variables named in `envvar`. `handle` (may be
+// null) receives a slot handle or -1; `outname` (may be null, else
+// UTIL_MAX_PATH + 1 bytes) the last candidate tried.
 int util_findFile(short *handle, char *outname, const char *inname, const char *envvar,
                   const char *iext, int option);
 // 0 when `name` exists (mode 0), opens for reading (bit 4) and for writing

@@ -122,6 +122,43 @@ TEST(FileSearchOrder, OpenLooksAlongVariablesFirstUnlessBit8)
     EXPECT_EQ(root + "/v/f.rsc", find("f.rsc", "CS_TEST_PATH", "", UTIL_OPT_CWD_ORDER).name);
 }
 
+TEST(FileSearchOrder, DefaultNameLendsItsNameAndExtensionNotItsDirectory)
+{
+    TempDir t;
+    std::string root = realDir(t);
+    for (const char *d : {"/other", "/v"})
+        makeDir(root + d);
+    for (const char *f : {"/f.rsc", "/other/f.rsc", "/v/f.rsc"})
+        testutil::writeFile(root + f, f);
+    ScopedCwd cwd(root);
+    ScopedEnv v("CS_TEST_PATH", root + "/v");
+
+    // The default name has a directory of its own; the current directory is
+    // still the current directory, whichever end of the search it takes.
+    const struct {
+        const char *name, *iext;
+        int option;
+        const char *want;
+    } cases[] = {
+        {"f", "other/x.rsc", 0, "/f.rsc"},
+        {"", "other/f.rsc", 0, "/f.rsc"},
+        {"f", "/nowhere/x.rsc", 0, "/f.rsc"},
+        {"f", "other/x.rsc", UTIL_OPT_CWD_ORDER, "/v/f.rsc"},
+        {"f", "other/x.rsc", UTIL_OPT_OPEN_UPDATE | UTIL_OPT_CWD_ORDER, "/f.rsc"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " with " + c.iext);
+        Found f = find(c.name, "CS_TEST_PATH", c.iext, c.option);
+        EXPECT_EQ(0, f.rc);
+        EXPECT_EQ(root + c.want, f.name);
+    }
+    // Tried last, the current directory also ignores the default's directory.
+    std::remove((root + "/v/f.rsc").c_str());
+    Found f = find("f", "CS_TEST_PATH", "other/x.rsc", UTIL_OPT_OPEN_UPDATE);
+    EXPECT_EQ(0, f.rc);
+    EXPECT_EQ(root + "/f.rsc", f.name);
+}
+
 TEST(FileSearchLists, VariablesAndEntries)
 {
     TempDir t;
