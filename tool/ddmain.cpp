@@ -166,6 +166,15 @@ int finishOutput(void)
     std::exit(e4exit_status(status));
 }
 
+// A program name as an error line shows it: its first characters, and
+// "..." when there are more.
+std::string forDisplay(const char *name)
+{
+    const size_t kShown = 60;
+    std::string s = name;
+    return s.size() > kShown ? s.substr(0, kShown) + "..." : s;
+}
+
 // Tries to open `path` as the message file.
 int openMessageFile(const std::string &path)
 {
@@ -318,7 +327,16 @@ int ddmain_initializeResources(const char *exeFileName, std::string *triedName)
     size_t room = std::strlen(exe) + 16;
     std::vector<char> dev(room), dir(room), name(room), path(room);
     util_parseFilename(exe, dev.data(), dir.data(), name.data(), nullptr);
-    util_buildFilename(path.data(), dev.data(), dir.data(), name.data(), "rsc");
+    // A name the split refuses (longer than a path) or one without a file
+    // name leaves no name piece, and its join would be some other program's
+    // ".rsc"; a name whose message-file name would be too long has none.
+    // Nothing is opened for either.
+    if (name[0] == 0 ||
+        util_buildFilename(path.data(), dev.data(), dir.data(), name.data(), "rsc") != 0) {
+        if (triedName != nullptr)
+            *triedName = "for the program " + forDisplay(exe);
+        return DDMAIN_FAILURE;
+    }
     std::string wanted = path.data();
     if (triedName != nullptr)
         *triedName = wanted;

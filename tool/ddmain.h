@@ -89,7 +89,10 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
 // name with extension "rsc", looked for as given (then along VX_RSRCPATH)
 // and, for a name without a directory, beside the running executable and in
 // the installed data directory. 0, or 0x8000 with the name that was looked
-// for in `triedName` (when given).
+// for in `triedName` (when given). A program name too long for a file name,
+// one without a file name (ending in '/'), and one whose message-file name
+// would be too long open nothing: `triedName` then says "for the program"
+// and the program name cut for display.
 int ddmain_initializeResources(const char *exeFileName, std::string *triedName = nullptr);
 int ddmain_closeResources(void);
 

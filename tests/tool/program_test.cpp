@@ -256,6 +256,33 @@ TEST_F(Program, CalledByBareNameFindsItsMessageFile)
     EXPECT_NE(std::string::npos, r.err.find("catalogr.rsc")) << r.err;
 }
 
+TEST_F(Program, ProgramNameWithoutAMessageFileNameOpensNothing)
+{
+    if (!testutil::fileExists("/bin/bash"))
+        GTEST_SKIP() << "needs bash to set the program name";
+    // A foreign message file where a lost name piece would lead: were it
+    // opened, -XX would print the usage and exit 1.
+    testutil::copyFile(builtMessages(), dir.file(".rsc"));
+    const struct {
+        std::string argv0;
+        std::string shown;  // how the one line names the program
+    } cases[] = {
+        {std::string(5000, 'x'), std::string(60, 'x') + "..."},  // longer than a path
+        {std::string(4093, 'y'), std::string(60, 'y') + "..."},  // its ".rsc" name would be
+        {dir.path + "/", dir.path + "/"},                          // no file name
+        {".catalogr", ".catalogr"},                                // nothing before the extension
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv0.substr(0, 20));
+        auto r = testutil::runProgram({"/bin/bash", "-c", "exec -a \"$1\" \"$0\" -XX",
+                                       dir.file("catalogr"), c.argv0},
+                                      dir.path, cleanEnv());
+        EXPECT_EQ(255, r.exitStatus);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ("catalogr: cannot open the message file for the program " + c.shown + "\n", r.err);
+    }
+}
+
 TEST_F(Program, BrokenHostConfigurationLeavesStartUpUndisturbed)
 {
     // A configuration cut in the middle of its range sets.
