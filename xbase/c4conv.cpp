@@ -6,6 +6,7 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,6 +79,44 @@ int decimalPrefix(const char *s, int n)
         }
     }
     return i;
+}
+
+// True when `mag` (finite, not negative) lies exactly halfway between two
+// numbers of `d` decimals, that is when 2 * mag * 10^d is an odd integer.
+// With mag = m * 2^q, m odd, that product is m * 5^d * 2^(q + 1 + d): odd
+// exactly when q + 1 + d == 0. Decided on the bits, without rounding.
+bool isExactTie(double mag, int d)
+{
+    if (mag == 0.0)
+        return false;
+    int e;
+    double f = std::frexp(mag, &e);     // mag = f * 2^e, 0.5 <= f < 1
+    uint64_t m = (uint64_t)std::ldexp(f, 53);
+    int q = e - 53;
+    while ((m & 1) == 0) {
+        m >>= 1;
+        q++;
+    }
+    return q + 1 + d == 0;
+}
+
+// Adds one unit in the last place of the unsigned decimal text in `text`
+// (digits with at most one '.'); a carry out of the first digit puts a "1"
+// in front. `text` has room for one more character.
+void addOneInLastPlace(char *text)
+{
+    int i = (int)strlen(text) - 1;
+    for (; i >= 0; i--) {
+        if (text[i] == '.')
+            continue;
+        if (text[i] != '9') {
+            text[i]++;
+            return;
+        }
+        text[i] = '0';
+    }
+    memmove(text + 1, text, strlen(text) + 1);
+    text[0] = '1';
 }
 
 } // namespace
@@ -204,9 +243,21 @@ void c4dtoa45(double doub_val, char *out_buffer, int len, int dec)
     }
 
     // Fixed-point digits of the magnitude rounded to d decimals. The
-    // largest double has 309 integer digits, so the text always fits.
+    // largest double has 309 integer digits, so the text always fits. The
+    // standard conversion rounds correctly but sends exact ties to the even
+    // digit; they go away from zero here, as other xBase programs write them
+    // (2.5 gives 3). A tie has exactly d + 1 decimals, so its text with
+    // d + 1 decimals is exact and ends in the 5 that is dropped.
     char text[DBL_MAX_10_EXP + 40];
-    snprintf(text, sizeof text, "%.*f", d, std::fabs(doub_val));
+    double mag = std::fabs(doub_val);
+    if (isExactTie(mag, d)) {
+        snprintf(text, sizeof text, "%.*f", d + 1, mag);
+        size_t n = strlen(text);
+        text[n - (d > 0 ? 1 : 2)] = 0;
+        addOneInLastPlace(text);
+    } else {
+        snprintf(text, sizeof text, "%.*f", d, mag);
+    }
     const char *point = strchr(text, '.');
     int intLen = point != nullptr ? (int)(point - text) : (int)strlen(text);
     const char *frac = point != nullptr ? point + 1 : text + intLen;

@@ -19,7 +19,10 @@ int c4atod2(const char *str, int len_str, double *result);
 // Number to text of exactly |num| (or `len`) characters, not terminated.
 // A negative `num` fills with leading zeros; a value that does not fit is
 // written as asterisks over the whole width, as are infinities and NaN. A
-// value that rounds to zero is written without a sign.
+// value that rounds to zero is written without a sign. A double is rounded
+// to `dec` decimals from its exact binary value; one exactly halfway goes
+// away from zero (2.5 gives 3, while -564.15, stored just below the half,
+// gives -564.1 at one decimal).
 void c4ltoa45(long l_val, char *ptr, int num);
 void c4dtoa45(double doub_val, char *out_buffer, int len, int dec);
 

@@ -8,9 +8,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <cfloat>
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "codeset/codeset.h"
 #include "tests/testutil.h"
@@ -64,7 +66,7 @@ TEST(NumberToText, FixedWidthRoundingAndOverflow)
         {-7, 3, 0, " -7"},
         {-99, 3, 0, "-99"},
         {-100, 3, 0, "***"},
-        {2.5, 1, 0, "2"},             // halves go to the even digit
+        {2.5, 1, 0, "3"},             // halves go away from zero
         {0, 5, 0, "    0"},
         {1e300, 10, 2, "**********"},
         {inf, 5, 0, "*****"},
@@ -84,6 +86,29 @@ TEST(NumberToText, FixedWidthRoundingAndOverflow)
     }
 }
 
+TEST(NumberToText, ExactHalvesGoAwayFromZeroOthersKeepTheirBinaryValue)
+{
+    const double big = 1e15 + 0.5;          // exactly representable
+    const double quarter = 0x1p50 + 0.25;   // a tie at one decimal with the coarsest step there
+    const DtoaCase cases[] = {
+        {2.5, 3, 0, "  3"},       {2.5, 5, 1, "  2.5"},     {-2.5, 3, 0, " -3"},
+        {-2.5, 2, 0, "-3"},       {0.125, 5, 2, " 0.13"},   {0.125, 4, 1, " 0.1"},
+        {-0.125, 5, 2, "-0.13"},  {-0.125, 3, 2, "***"},    {742.5, 4, 0, " 743"},
+        {742.5, 6, 1, " 742.5"},  {-742.5, 4, 0, "-743"},   {0.5, 1, 0, "1"},
+        {-0.5, 2, 0, "-1"},       {9.5, 1, 0, "*"},         {9.5, 2, 0, "10"},
+        {99.875, 6, 2, " 99.88"}, {big, 16, 0, "1000000000000001"},
+        {-big, 17, 0, "-1000000000000001"},               {big, 18, 1, "1000000000000000.5"},
+        {quarter, 18, 1, "1125899906842624.3"},
+        // Stored just below the tie: its binary value decides.
+        {-564.15, 6, 1, "-564.1"}, {-564.15, 7, 2, "-564.15"}, {0.15, 3, 1, "0.1"},
+        {1.005, 4, 2, "1.00"},
+    };
+    for (const DtoaCase &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.value << " in " << c.len << "." << c.dec);
+        EXPECT_EQ(dtoa(c.value, c.len, c.dec), c.want);
+    }
+}
+
 TEST(NumberToText, NegativeZeroIsStoredAsZero)
 {
     EXPECT_EQ(dtoa(-0.001, 5, 2), " 0.00");
@@ -92,29 +117,61 @@ TEST(NumberToText, NegativeZeroIsStoredAsZero)
     EXPECT_EQ(dtoa(-0.004, 4, 2), "0.00");
 }
 
-// Wherever the standard conversion's text has exactly the field's width,
-// the field text must be the same; elsewhere it must be asterisks or a
-// narrower layout, never a wider one.
-TEST(NumberToText, AgreesWithStandardConversionWhereItFits)
+// The model of the rounding: the value's whole decimal expansion (every
+// double has one of at most 1074 decimals) cut to `dec` decimals, one more
+// in the last place when the cut part is more than half or exactly half,
+// and a sign only when a digit other than zero is left.
+std::string roundedModel(double v, int dec)
+{
+    std::vector<char> exact(DBL_MAX_10_EXP + 1100);
+    snprintf(exact.data(), exact.size(), "%.1074f", std::fabs(v));
+    std::string s = exact.data();
+    size_t cut = s.find('.') + 1 + (size_t)dec;
+    std::string rest = s.substr(cut);
+    std::string r = s.substr(0, dec > 0 ? cut : cut - 1);
+    if (rest[0] >= '5') {
+        int i = (int)r.size() - 1;
+        for (; i >= 0 && (r[i] == '9' || r[i] == '.'); i--)
+            if (r[i] == '9')
+                r[i] = '0';
+        if (i < 0)
+            r.insert(0, "1");
+        else
+            r[(size_t)i]++;
+    }
+    bool negative = v < 0 && r.find_first_not_of("0.") != std::string::npos;
+    return (negative ? "-" : "") + r;
+}
+
+// Wherever the model's text has exactly the field's width, the field text
+// must be the same; elsewhere it must be asterisks or a narrower layout,
+// never a wider one. Every seventh value is a whole number, every fifth an
+// exact tie at the decimals asked for.
+TEST(NumberToText, AgreesWithTheExactDecimalExpansionWhereItFits)
 {
     unsigned seed = testutil::testSeed();
     std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> lenDist(1, 20), decDist(0, 15), expDist(-8, 12);
+    std::uniform_int_distribution<int> lenDist(1, 20), decDist(0, 15), expDist(-8, 12), bitsDist(1, 52);
     std::uniform_real_distribution<double> mant(-10.0, 10.0);
-    int compared = 0;
+    int compared = 0, ties = 0;
     for (int i = 0; i < 20000; i++) {
         int len = lenDist(rng);
         int dec = decDist(rng) % (len > 1 ? len : 1);
         double v = mant(rng) * std::pow(10.0, expDist(rng));
         if (i % 7 == 0)
             v = std::round(v);
-        char want[400];
-        snprintf(want, sizeof want, "%*.*f", len, dec, v);
+        if (i % 5 == 0) {
+            // An odd multiple of 2^-(dec + 1) is halfway between two
+            // numbers of dec decimals.
+            uint64_t bits = (uint64_t)rng() << 32 | rng();
+            uint64_t odd = (bits & ((1ull << bitsDist(rng)) - 1)) | 1;
+            v = std::ldexp((double)odd, -(dec + 1)) * (rng() % 2 ? -1 : 1);
+        }
+        std::string model = roundedModel(v, dec);
+        if (i % 5 == 0 && (int)model.size() <= len)
+            ties++;
+        std::string w = std::string(len > (int)model.size() ? len - model.size() : 0, ' ') + model;
         std::string got = dtoa(v, len, dec);
-        std::string w(want);
-        bool negZero = w.find('-') != std::string::npos && w.find_first_of("123456789") == std::string::npos;
-        if (negZero)
-            continue;
         if ((int)w.size() == len) {
             ASSERT_EQ(got, w) << v << " in " << len << "." << dec;
             compared++;
@@ -128,6 +185,7 @@ TEST(NumberToText, AgreesWithStandardConversionWhereItFits)
         }
     }
     EXPECT_GT(compared, 5000);
+    EXPECT_GT(ties, 1000);
 }
 
 struct LtoaCase {
