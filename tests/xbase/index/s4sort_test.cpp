@@ -1,0 +1,296 @@
+// The sort: every entry back in (key, record number) order whether it stayed
+// in memory or went through many runs, slots never beyond the pointer
+// array, memory shortage, and work files that cannot be written or read.
+#include "xbase/index/s4sort.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "tests/testutil.h"
+#include "xbase/code4.h"
+#include "xbase/e4error.h"
+#include "xbase/mem4.h"
+
+namespace {
+
+int64_t fakeMs = 0;
+int64_t fakeTime() { return fakeMs / 1000; }
+void fakeSleep(int ms) { fakeMs += ms; }
+int64_t failingPwrite(int, const void *, size_t, int64_t)
+{
+    errno = ENOSPC;
+    return -1;
+}
+int64_t failingPread(int, void *, size_t, int64_t)
+{
+    errno = EIO;
+    return -1;
+}
+
+struct Entry {
+    std::string key;
+    int32_t rec;
+    std::string info;
+};
+
+// Keys compared in reverse, to drive the sort through a caller's function.
+int reverseCmp(const void *a, const void *b, size_t len) { return std::memcmp(b, a, len); }
+
+struct SortTest : testing::Test {
+    testutil::TempDir dir;
+    testutil::ScopedCwd cwd{dir.path};
+    CODE4 c4;
+    SORT4 s4;
+    void SetUp() override
+    {
+        d4init(&c4);
+        e4clearErrorState();
+        std::memset(&s4, 0, sizeof s4);
+        s4.file.hand = -1;
+        // Work-file names wait for a new second: a fake clock keeps that short.
+        platformG.time = fakeTime;
+        platformG.sleepMs = fakeSleep;
+    }
+    void TearDown() override
+    {
+        sort4free(&s4);
+        platformG = platformDefaultCalls;
+        u4alloc_fail_after(-1);
+    }
+    int workFiles()
+    {
+        int n = 0;
+        for (auto &e : std::filesystem::directory_iterator(dir.path))
+            n += e.path().filename().string().rfind("TEMP", 0) == 0;
+        return n;
+    }
+    int put(const Entry &e) { return sort4put(&s4, e.rec, e.key.data(), e.info.data()); }
+    // Drains the sort; the result that ended the drain.
+    int drain(std::vector<Entry> &out, unsigned sortLen, unsigned infoLen)
+    {
+        long rec;
+        char *key, *info;
+        int rc;
+        while ((rc = sort4get(&s4, &rec, &key, &info)) == 0)
+            out.push_back({std::string(key, sortLen), (int32_t)rec, std::string(info, infoLen)});
+        return rc;
+    }
+    std::string slot()
+    {
+        char buf[E4_ERROR_BUFFER_LEN];
+        e4getErrorInfo(nullptr, buf, sizeof buf);
+        return buf;
+    }
+};
+
+// `n` entries with keys drawn from `distinct` random keys (any byte value)
+// and distinct record numbers, some negative.
+std::vector<Entry> makeEntries(std::mt19937 &rng, unsigned n, unsigned keyLen, unsigned infoLen,
+                               unsigned distinct)
+{
+    std::vector<std::string> keys(distinct);
+    for (auto &k : keys)
+        for (unsigned i = 0; i < keyLen; i++)
+            k += (char)(rng() & 0xFF);
+    std::vector<int32_t> recs(n);
+    std::iota(recs.begin(), recs.end(), -(int32_t)n / 4);
+    std::shuffle(recs.begin(), recs.end(), rng);
+    std::vector<Entry> v;
+    for (unsigned i = 0; i < n; i++) {
+        std::string info;
+        for (unsigned j = 0; j < infoLen; j++)
+            info += (char)(rng() & 0xFF);
+        v.push_back({keys[rng() % distinct], recs[i], info});
+    }
+    return v;
+}
+
+bool sameEntries(const std::vector<Entry> &a, const std::vector<Entry> &b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](auto &x, auto &y) {
+               return x.key == y.key && x.rec == y.rec && x.info == y.info;
+           });
+}
+
+} // namespace
+
+TEST_F(SortTest, ReturnsKeyThenRecordOrderForAnyNumberOfRuns)
+{
+    std::mt19937 rng(testutil::testSeed());
+    struct Case {
+        unsigned pool, buffer, n, keyLen, infoLen, distinct, minRuns, maxRuns;
+        S4CMP cmp;
+    } cases[] = {
+        {61440, 4096, 3000, 15, 0, 40, 0, 0, nullptr},    // all in memory
+        {1024, 4096, 257, 15, 0, 5, 2, 2, nullptr},       // the smallest spill
+        {1024, 4096, 1500, 3, 2, 9, 6, 6, nullptr},
+        {1024, 1500, 1400, 6, 0, 30, 5, 6, nullptr},
+        {1024, 0, 1300, 8, 1, 3, 5, 6, nullptr},          // unbuffered writes
+        {2048, 4096, 6000, 20, 0, 60, 10, 12, reverseCmp},
+        {1024, 4096, 300, 0, 4, 1, 2, 2, nullptr},        // record numbers alone
+        {1024, 4096, 30000, 15, 0, 50, 101, 120, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "pool " << c.pool << " n " << c.n << " key " << c.keyLen);
+        c4.mem_size_sort_pool = c.pool;
+        c4.mem_size_sort_buffer = c.buffer;
+        std::vector<Entry> in = makeEntries(rng, c.n, c.keyLen, c.infoLen, c.distinct);
+        ASSERT_EQ(0, sort4init(&s4, &c4, (int)c.keyLen, (int)c.infoLen));
+        if (c.cmp != nullptr)
+            s4.cmp = c.cmp;
+        for (const Entry &e : in)
+            ASSERT_EQ(0, put(e));
+        ASSERT_EQ(0, sort4get_init(&s4));
+        EXPECT_GE(s4.spools_max, c.minRuns);
+        EXPECT_LE(s4.spools_max, c.maxRuns);
+        EXPECT_EQ(c.minRuns > 0, workFiles() == 1);
+        std::vector<Entry> out;
+        EXPECT_EQ(1, drain(out, c.keyLen, c.infoLen));
+        EXPECT_EQ(0, workFiles()) << "the finished sort removes its work file";
+        std::sort(in.begin(), in.end(), [&](const Entry &a, const Entry &b) {
+            int k = (c.cmp ? c.cmp : std::memcmp)(a.key.data(), b.key.data(), c.keyLen);
+            return k != 0 ? k < 0 : a.rec < b.rec;
+        });
+        EXPECT_TRUE(sameEntries(in, out)) << out.size() << " of " << in.size() << " entries";
+        EXPECT_EQ(1, sort4get(&s4, nullptr, nullptr, nullptr)) << "a finished sort stays finished";
+    }
+}
+
+TEST_F(SortTest, NewUnitsNeverGiveMoreSlotsThanThePointerArrayHolds)
+{
+    // Units whose entry count does not divide the pointer array's size.
+    struct Case {
+        unsigned pool;
+        int keyLen, infoLen;
+    } cases[] = {{1024, 15, 0}, {1024, 10, 3}, {4000, 37, 0}, {61440, 15, 0}};
+    std::mt19937 rng(7);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.pool);
+        c4.mem_size_sort_pool = c.pool;
+        ASSERT_EQ(0, sort4init(&s4, &c4, c.keyLen, c.infoLen));
+        unsigned cap = s4.pointers_max;
+        ASSERT_NE(0u, cap % s4.pool_entries);
+        std::vector<Entry> in = makeEntries(rng, cap + 1, c.keyLen, c.infoLen, 4);
+        for (unsigned i = 0; i < cap; i++) {
+            ASSERT_EQ(0, put(in[i]));
+            ASSERT_LE(s4.pointers_init, cap);
+        }
+        EXPECT_EQ(cap, s4.pointers_init);
+        EXPECT_EQ((cap + s4.pool_entries - 1) / s4.pool_entries, s4.pool_n);
+        ASSERT_EQ(0, put(in[cap]));
+        EXPECT_EQ(1u, s4.spools_max);
+        EXPECT_EQ((long)cap * (long)s4.tot_len, s4.spool_disk_len) << "a full run is the array";
+        sort4free(&s4);
+    }
+}
+
+TEST_F(SortTest, MemoryShortageUsesThePointerArrayOrFailsCleanly)
+{
+    std::mt19937 rng(11);
+    c4.mem_size_sort_pool = 1024;
+    std::vector<Entry> in = makeEntries(rng, 2000, 15, 0, 20);
+    // No unit at all: entries live in the pointer array's tail; the merge
+    // then gets a unit again.
+    ASSERT_EQ(0, sort4init(&s4, &c4, 15, 0));
+    u4alloc_fail_after(0);
+    for (const Entry &e : in)
+        ASSERT_EQ(0, put(e));
+    EXPECT_EQ(0, s4.pool_n);
+    EXPECT_LT(s4.pointers_max, 256u);
+    u4alloc_fail_after(-1);
+    ASSERT_EQ(0, sort4get_init(&s4));
+    std::vector<Entry> out;
+    EXPECT_EQ(1, drain(out, 15, 0));
+    EXPECT_EQ(in.size(), out.size());
+    EXPECT_TRUE(std::is_sorted(out.begin(), out.end(), [](auto &a, auto &b) {
+        return a.key != b.key ? a.key < b.key : a.rec < b.rec;
+    }));
+
+    // An entry larger than the array's tail, and no memory for the merge.
+    ASSERT_EQ(0, sort4init(&s4, &c4, 3000, 0));
+    u4alloc_fail_after(0);
+    EXPECT_EQ(e4memory, sort4put(&s4, 1, std::string(3000, 'k').data(), nullptr));
+    EXPECT_EQ("Xbase -920: Out of Memory Sorting ", slot());
+    u4alloc_fail_after(-1);
+    ASSERT_EQ(0, sort4init(&s4, &c4, 15, 0));
+    for (const Entry &e : in)
+        ASSERT_EQ(0, put(e));
+    u4alloc_fail_after(0);
+    EXPECT_EQ(e4memory, sort4get_init(&s4));
+    EXPECT_EQ(e4memory, sort4get(&s4, nullptr, nullptr, nullptr)) << "nothing handed out";
+    EXPECT_EQ(0, workFiles());
+}
+
+TEST_F(SortTest, WorkFileFailuresAreErrorsNeverAShorterResult)
+{
+    std::mt19937 rng(5);
+    c4.mem_size_sort_pool = 1024;
+    enum { WRITE, READ, TRUNCATE_AT_ENTRY, TRUNCATE_MID_ENTRY, EMPTY };
+    struct Case {
+        int how;
+        unsigned n;
+        int keyLen;
+    } cases[] = {
+        {WRITE, 2000, 15},  // the writer fails while entries are still put
+        {WRITE, 300, 4},    // everything fits the buffer: only the last flush fails
+        {READ, 2000, 15},
+        {TRUNCATE_AT_ENTRY, 2000, 15},
+        {TRUNCATE_MID_ENTRY, 2000, 15},
+        {EMPTY, 2000, 15},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.how);
+        std::vector<Entry> in = makeEntries(rng, c.n, c.keyLen, 0, 30);
+        ASSERT_EQ(0, sort4init(&s4, &c4, c.keyLen, 0));
+        if (c.how == WRITE)
+            platformG.pwrite = failingPwrite;
+        int rc = 0;
+        for (size_t i = 0; i < in.size() && rc == 0; i++)
+            rc = put(in[i]);
+        if (rc == 0)
+            rc = sort4get_init(&s4);
+        std::vector<Entry> out;
+        if (c.how != WRITE) {
+            ASSERT_EQ(0, rc);
+            std::string name = s4.file_name_buf;
+            long len = (long)c.n * s4.tot_len;
+            long cut[] = {0, 0, 0, len - 5 * s4.tot_len, len - 7, 0};
+            if (c.how == READ)
+                platformG.pread = failingPread;
+            else
+                std::filesystem::resize_file(dir.file(name), (uintmax_t)cut[c.how]);
+            rc = drain(out, c.keyLen, 0);
+            EXPECT_EQ("Xbase -70: Reading File File Name: " + name + " ", slot());
+        }
+        EXPECT_LT(rc, 0);
+        EXPECT_LT(out.size(), in.size());
+        EXPECT_EQ(rc, sort4get(&s4, nullptr, nullptr, nullptr)) << "the failure stays";
+        EXPECT_EQ(0, workFiles());
+        platformG.pwrite = platformDefaultCalls.pwrite;
+        platformG.pread = platformDefaultCalls.pread;
+        sort4free(&s4);
+    }
+}
+
+TEST_F(SortTest, CallsOutOfOrderAreRefused)
+{
+    char key[4] = "abc";
+    c4.error_code = e4memory;
+    EXPECT_EQ(-1, sort4init(&s4, &c4, 3, 0)) << "a pending error refuses";
+    c4.error_code = 0;
+    EXPECT_EQ(e4parm, sort4init(&s4, &c4, -1, 0));
+    ASSERT_EQ(0, sort4init(&s4, &c4, 3, 0));
+    EXPECT_EQ(e4parm, sort4get(&s4, nullptr, nullptr, nullptr)) << "no reading before get_init";
+    ASSERT_EQ(0, sort4get_init(&s4));
+    EXPECT_EQ(e4parm, sort4put(&s4, 1, key, nullptr));
+    EXPECT_EQ(1, sort4get(&s4, nullptr, nullptr, nullptr)) << "an empty sort";
+}

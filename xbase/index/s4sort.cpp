@@ -1,0 +1,575 @@
+// The sort of fixed-size entries: slots filled from pooled memory units,
+// quicksorted runs written to a work file when the slots are full, and the
+// merge of the runs through one read window per run.
+//
+// Invariants kept here:
+//  1. pointers_used <= pointers_init <= pointers_max: a new memory unit adds
+//     at most the slots still free in the pointer array (add_memory).
+//  2. Every run in the work file but the last holds spool_disk_len bytes;
+//     the last ends at spill_len. A read that brings fewer bytes than the
+//     run still owes is -70 with the work file's name, never the end of the
+//     run (spool_load).
+//  3. spool_pointer[0 .. spools_n) is ordered by current entry, smallest
+//     first; only the front run ever moves (spool_next).
+//  4. A failure releases everything and stays in `status`; every later
+//     call answers with it (fail).
+#include "xbase/index/s4sort.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "xbase/e4error.h"
+#include "xbase/file4.h"
+#include "xbase/l4list.h"
+#include "xbase/mem4.h"
+
+namespace {
+
+const unsigned kRecLen = 4;
+// The real link at the front of a unit; the unit's entry area follows it.
+const size_t kLink = sizeof(LINK4);
+const int kStackRanges = 32;
+
+// ---- Order of entries -----------------------------------------------------
+
+int32_t rec_of(const char *entry, unsigned sort_len)
+{
+    int32_t rec;
+    std::memcpy(&rec, entry + sort_len, kRecLen);
+    return rec;
+}
+
+inline uint64_t load_be64(const unsigned char *p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+inline uint32_t load_be32(const unsigned char *p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    return v;
+}
+
+// memcmp's order (unsigned bytes), eight bytes at a time. A tail shorter
+// than a word is compared as the last word of the key: its leading bytes
+// overlap bytes already found equal, so they cannot change the answer.
+inline int bytes_cmp(const char *a0, const char *b0, unsigned len)
+{
+    const unsigned char *a = reinterpret_cast<const unsigned char *>(a0);
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(b0);
+    if (len >= 8) {
+        unsigned i = 0;
+        for (; i + 8 <= len; i += 8) {
+            uint64_t x = load_be64(a + i), y = load_be64(b + i);
+            if (x != y)
+                return x < y ? -1 : 1;
+        }
+        if (i < len) {
+            uint64_t x = load_be64(a + len - 8), y = load_be64(b + len - 8);
+            if (x != y)
+                return x < y ? -1 : 1;
+        }
+        return 0;
+    }
+    if (len >= 4) {
+        uint32_t x = load_be32(a), y = load_be32(b);
+        if (x == y) {
+            x = load_be32(a + len - 4);
+            y = load_be32(b + len - 4);
+        }
+        return x == y ? 0 : (x < y ? -1 : 1);
+    }
+    for (unsigned i = 0; i < len; i++)
+        if (a[i] != b[i])
+            return a[i] < b[i] ? -1 : 1;
+    return 0;
+}
+
+// The default order: memcmp's, without a call through a pointer.
+struct BytesOrder {
+    unsigned len;
+    int keys(const char *a, const char *b) const { return bytes_cmp(a, b, len); }
+};
+
+// A caller's comparison.
+struct CallOrder {
+    S4CMP cmp;
+    unsigned len;
+    int keys(const char *a, const char *b) const { return cmp(a, b, len); }
+};
+
+// Whether entry `a` comes after entry `b`: a greater key, or an equal key
+// and a greater record number.
+template <class Order>
+inline bool after(const Order &o, const char *a, const char *b)
+{
+    int c = o.keys(a, b);
+    if (c != 0)
+        return c > 0;
+    return rec_of(a, o.len) > rec_of(b, o.len);
+}
+
+template <class Order>
+void quick(char **p, unsigned n, const Order &o)
+{
+    if (n < 2)
+        return;
+    // The larger side waits on the stack while the smaller one is sorted,
+    // so at most log2(n) < 32 ranges ever wait.
+    struct Range {
+        ptrdiff_t lo, hi;
+    } stack[kStackRanges];
+    int waiting = 0;
+    ptrdiff_t lo = 0, hi = (ptrdiff_t)n - 1;
+    for (;;) {
+        while (hi > lo) {
+            if (hi - lo == 1) {
+                if (after(o, p[lo], p[hi]))
+                    std::swap(p[lo], p[hi]);
+                break;
+            }
+            // Median of three to the front, leaving p[mid] <= p[lo] <= p[hi]:
+            // p[hi] stops the scan from the left, the pivot the one from
+            // the right.
+            ptrdiff_t mid = lo + (hi - lo) / 2;
+            if (after(o, p[mid], p[hi]))
+                std::swap(p[mid], p[hi]);
+            if (after(o, p[mid], p[lo]))
+                std::swap(p[mid], p[lo]);
+            else if (after(o, p[lo], p[hi]))
+                std::swap(p[lo], p[hi]);
+            if (hi - lo == 2) {
+                std::swap(p[lo], p[mid]);
+                break;
+            }
+            char *pivot = p[lo];
+            ptrdiff_t i = lo, j = hi + 1;
+            for (;;) {
+                do
+                    i++;
+                while (after(o, pivot, p[i]));
+                do
+                    j--;
+                while (after(o, p[j], pivot));
+                if (i >= j)
+                    break;
+                std::swap(p[i], p[j]);
+            }
+            std::swap(p[lo], p[j]);
+            if (j - lo > hi - j) {
+                stack[waiting++] = {lo, j - 1};
+                lo = j + 1;
+            } else {
+                stack[waiting++] = {j + 1, hi};
+                hi = j - 1;
+            }
+        }
+        if (waiting == 0)
+            return;
+        waiting--;
+        lo = stack[waiting].lo;
+        hi = stack[waiting].hi;
+    }
+}
+
+// ---- Releasing and failing ------------------------------------------------
+
+// Frees memory and closes (and so deletes) the work file, keeping the
+// context and the status. -1 when the close failed.
+int release(SORT4 *s4)
+{
+    int rc = 0;
+    if (file4open_test(&s4->file) && file4close(&s4->file) != 0)
+        rc = -1;
+    u4free(s4->seqwrite_buffer);
+    u4free(s4->pointers);
+    u4free(s4->spool_pointer);
+    u4free(s4->spools);
+    if (s4->pool_memory != nullptr)
+        mem4release(s4->pool_memory);
+    CODE4 *c4 = s4->code_base;
+    int status = s4->status;
+    std::memset(s4, 0, sizeof *s4);
+    s4->file.hand = -1;
+    s4->code_base = c4;
+    s4->status = status;
+    return rc;
+}
+
+int fail(SORT4 *s4, int rc)
+{
+    release(s4);
+    s4->status = rc < 0 ? rc : -1;
+    return s4->status;
+}
+
+int out_of_memory(SORT4 *s4)
+{
+    return fail(s4, e4(s4->code_base, e4memory, "Sorting"));
+}
+
+// A call the sort's state does not allow: a failed sort repeats its
+// failure, a finished one has no entry left, anything else is misuse.
+int refuse(SORT4 *s4, int done_result)
+{
+    if (s4->status < 0)
+        return s4->status;
+    if (s4->status == SORT4_DONE && done_result != 0)
+        return done_result;
+    return e4describe(s4->code_base, e4parm, "Sorting", "Sort used out of order", nullptr);
+}
+
+// ---- Filling --------------------------------------------------------------
+
+void give_slots(SORT4 *s4, char *area, unsigned count)
+{
+    for (unsigned i = 0; i < count; i++)
+        s4->pointers[s4->pointers_init++] = area + (size_t)i * s4->tot_len;
+}
+
+// Gives memory to more slots: a new unit while units can be had (never
+// more slots than the pointer array has left), else the unused tail of the
+// pointer array itself, which then shrinks to what remains of it.
+void add_memory(SORT4 *s4)
+{
+    char *unit = static_cast<char *>(mem4alloc(s4->pool_memory));
+    if (unit != nullptr) {
+        l4add(&s4->pool, unit);
+        s4->pool_n++;
+        unsigned room = s4->pointers_max - s4->pointers_init;
+        give_slots(s4, unit + kLink, s4->pool_entries < room ? s4->pool_entries : room);
+        return;
+    }
+    s4->is_mem_avail = 0;
+    // Each slot made from the tail costs its pointer and its entry; the
+    // first pointer of the tail is kept free.
+    const size_t ptr = sizeof(char *);
+    size_t tail = (size_t)(s4->pointers_max - s4->pointers_used) * ptr;
+    unsigned more = (unsigned)((tail - ptr) / (s4->tot_len + ptr));
+    s4->pointers_max = s4->pointers_used + more;
+    give_slots(s4, reinterpret_cast<char *>(s4->pointers + s4->pointers_max), more);
+}
+
+// Sorts the filled slots and appends them to the work file as one run.
+int spill(SORT4 *s4)
+{
+    s4quick(s4->pointers, s4->pointers_used, s4->cmp, s4->sort_len);
+    if (!file4open_test(&s4->file)) {
+        int rc = file4temp(&s4->file, s4->code_base, s4->file_name_buf, 1);
+        if (rc != 0)
+            return rc < 0 ? rc : -1;
+        file4seq_write_init(&s4->seqwrite, &s4->file, 0, s4->seqwrite_buffer,
+                            s4->code_base->mem_size_sort_buffer);
+    }
+    for (unsigned i = 0; i < s4->pointers_used; i++) {
+        int rc = file4seq_write(&s4->seqwrite, s4->pointers[i], s4->tot_len);
+        if (rc != 0)
+            return rc < 0 ? rc : -1;
+    }
+    long bytes = (long)s4->pointers_used * (long)s4->tot_len;
+    if (s4->spools_max == 0)
+        s4->spool_disk_len = bytes;
+    s4->spill_len += bytes;
+    s4->spools_max++;
+    s4->pointers_used = 0;
+    return 0;
+}
+
+// ---- Merging --------------------------------------------------------------
+
+const char *current(const S4SPOOL *sp)
+{
+    return sp->ptr + sp->pos;
+}
+
+// Fills the run's window with its next bytes: exactly what the run still
+// owes, up to the window's size.
+int spool_load(SORT4 *s4, S4SPOOL *sp)
+{
+    long run_end = (long)(sp->spool_i + 1) * s4->spool_disk_len;
+    if (run_end > s4->spill_len)
+        run_end = s4->spill_len;
+    long owed = run_end - sp->disk;
+    if (owed <= 0)
+        return file4read_error(&s4->file);
+    unsigned want = owed < (long)s4->spool_mem_len ? (unsigned)owed : s4->spool_mem_len;
+    int rc = file4read_all(&s4->file, sp->disk, sp->ptr, want);
+    if (rc != 0)
+        return rc < 0 ? rc : -1;
+    sp->disk += want;
+    if (sp->disk >= run_end)
+        sp->disk = -1;
+    sp->pos = 0;
+    sp->len = want;
+    return 0;
+}
+
+// Moves the front run one entry on and back to its place in the order.
+template <class Order>
+int spool_next(SORT4 *s4, const Order &o)
+{
+    S4SPOOL **order = s4->spool_pointer;
+    S4SPOOL *sp = order[0];
+    sp->pos += s4->tot_len;
+    if (sp->pos >= sp->len) {
+        if (sp->disk < 0) {
+            s4->spools_n--;
+            std::memmove(order, order + 1, s4->spools_n * sizeof *order);
+            return 0;
+        }
+        int rc = spool_load(s4, sp);
+        if (rc != 0)
+            return rc;
+    }
+    unsigned n = s4->spools_n;
+    const char *e = current(sp);
+    // Runs of keys already in order keep the front for long stretches:
+    // one comparison settles that before any search.
+    if (n < 2 || !after(o, e, current(order[1])))
+        return 0;
+    unsigned lo = 2, hi = n;
+    while (lo < hi) {
+        unsigned mid = lo + (hi - lo) / 2;
+        if (after(o, current(order[mid]), e))
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    std::memmove(order, order + 1, (lo - 1) * sizeof *order);
+    order[lo - 1] = sp;
+    return 0;
+}
+
+int spool_advance(SORT4 *s4)
+{
+    if (s4->cmp == std::memcmp)
+        return spool_next(s4, BytesOrder{s4->sort_len});
+    return spool_next(s4, CallOrder{s4->cmp, s4->sort_len});
+}
+
+int add_unit(SORT4 *s4)
+{
+    void *unit = mem4alloc(s4->pool_memory);
+    if (unit == nullptr)
+        return -1;
+    l4add(&s4->pool, unit);
+    s4->pool_n++;
+    return 0;
+}
+
+// Shares the memory units out as one read window per run and loads every
+// run but the last, which the first sort4get loads.
+int merge_init(SORT4 *s4)
+{
+    size_t runs = s4->spools_max;
+    s4->spools = static_cast<S4SPOOL *>(u4alloc((long)(runs * sizeof(S4SPOOL))));
+    s4->spool_pointer = static_cast<S4SPOOL **>(u4alloc((long)(runs * sizeof(S4SPOOL *))));
+    if (s4->spools == nullptr || s4->spool_pointer == nullptr)
+        return e4memory;
+    // Every unit came from the filling; with none (all slots lived in the
+    // pointer array) units of fewer entries are tried.
+    while (s4->pool_n == 0 && add_unit(s4) != 0) {
+        s4->pool_entries /= 2;
+        if (s4->pool_entries == 0)
+            return e4memory;
+        mem4release(s4->pool_memory);
+        s4->pool_memory = mem4type(1, (unsigned)(kLink + (size_t)s4->pool_entries * s4->tot_len),
+                                   1, 1);
+        if (s4->pool_memory == nullptr)
+            return e4memory;
+    }
+    // Every run needs a window of at least one entry: more units are asked
+    // for when the runs outnumber the entries the units hold.
+    size_t needed = (runs + s4->pool_entries - 1) / s4->pool_entries;
+    while (s4->pool_n < needed)
+        if (add_unit(s4) != 0)
+            return e4memory;
+    unsigned per_unit = (unsigned)((runs + s4->pool_n - 1) / s4->pool_n);
+    unsigned entries = s4->pool_entries / per_unit;
+    s4->spool_mem_len = entries * s4->tot_len;
+
+    char *unit = static_cast<char *>(l4first(&s4->pool));
+    unsigned in_unit = 0;
+    for (unsigned i = 0; i < s4->spools_max; i++) {
+        if (in_unit == per_unit) {
+            unit = static_cast<char *>(l4next(&s4->pool, unit));
+            in_unit = 0;
+        }
+        S4SPOOL *sp = &s4->spools[i];
+        sp->ptr = unit + kLink + (size_t)in_unit++ * s4->spool_mem_len;
+        sp->pos = 0;
+        sp->len = 0;
+        sp->disk = (long)i * s4->spool_disk_len;
+        sp->spool_i = i;
+        std::memmove(s4->spool_pointer + 1, s4->spool_pointer, s4->spools_n * sizeof(S4SPOOL *));
+        s4->spool_pointer[0] = sp;
+        s4->spools_n++;
+        if (i + 1 < s4->spools_max) {
+            int rc = spool_advance(s4);
+            if (rc != 0)
+                return rc;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+// ---- Interface ------------------------------------------------------------
+
+int sort4init(SORT4 *s4, CODE4 *c4, int sort_len, int info_len)
+{
+    if (s4 == nullptr)
+        return -1;
+    std::memset(s4, 0, sizeof *s4);
+    s4->file.hand = -1;
+    s4->code_base = c4;
+    if (c4 == nullptr || c4->error_code < 0)
+        return -1;
+    if (sort_len < 0 || info_len < 0 || (int64_t)sort_len + kRecLen + info_len > INT32_MAX)
+        return e4describe(c4, e4parm, "Sorting", "Entry length", nullptr);
+    s4->sort_len = (unsigned)sort_len;
+    s4->info_offset = s4->sort_len + kRecLen;
+    s4->info_len = (unsigned)info_len;
+    s4->tot_len = s4->info_offset + s4->info_len;
+    s4->cmp = std::memcmp;
+    s4->is_mem_avail = 1;
+
+    // A unit always holds at least one entry, and the pointer array at
+    // least one slot, however small the pool setting: the sort then runs
+    // slowly instead of never making room.
+    uint64_t pool = c4->mem_size_sort_pool;
+    uint64_t area = pool > SORT4_UNIT_LINK ? pool - SORT4_UNIT_LINK : 0;
+    s4->pool_entries = area / s4->tot_len > 0 ? (unsigned)(area / s4->tot_len) : 1;
+    s4->pointers_max = pool / 4 > 0 ? (unsigned)(pool / 4) : 1;
+
+    uint64_t unit_size = kLink + (uint64_t)s4->pool_entries * s4->tot_len;
+    s4->seqwrite_buffer = static_cast<char *>(u4alloc((long)c4->mem_size_sort_buffer));
+    for (;;) {
+        s4->pointers = static_cast<char **>(u4alloc((long)((size_t)s4->pointers_max * sizeof(char *))));
+        if (s4->pointers != nullptr || s4->pointers_max / 2 < SORT4_MIN_POINTERS)
+            break;
+        s4->pointers_max /= 2;
+    }
+    if (unit_size <= UINT32_MAX)
+        s4->pool_memory = mem4type(1, (unsigned)unit_size, 1, 1);
+    if (s4->seqwrite_buffer == nullptr || s4->pointers == nullptr || s4->pool_memory == nullptr)
+        return out_of_memory(s4);
+    s4->status = SORT4_FILLING;
+    return 0;
+}
+
+int sort4put(SORT4 *s4, long rec, const void *key, const void *info)
+{
+    if (s4 == nullptr)
+        return -1;
+    if (s4->status != SORT4_FILLING)
+        return refuse(s4, 0);
+    if (s4->pointers_used == s4->pointers_init) {
+        if (s4->pointers_used < s4->pointers_max && s4->is_mem_avail)
+            add_memory(s4);
+        if (s4->pointers_init == 0)
+            return out_of_memory(s4);
+        if (s4->pointers_used == s4->pointers_init) {
+            int rc = spill(s4);
+            if (rc != 0)
+                return fail(s4, rc);
+        }
+    }
+    char *e = s4->pointers[s4->pointers_used++];
+    std::memcpy(e, key, s4->sort_len);
+    int32_t r = (int32_t)rec;
+    std::memcpy(e + s4->sort_len, &r, kRecLen);
+    if (s4->info_len > 0)
+        std::memcpy(e + s4->info_offset, info, s4->info_len);
+    return 0;
+}
+
+int sort4get_init(SORT4 *s4)
+{
+    if (s4 == nullptr)
+        return -1;
+    if (s4->status != SORT4_FILLING)
+        return refuse(s4, 0);
+    if (s4->spools_max == 0) {
+        s4quick(s4->pointers, s4->pointers_used, s4->cmp, s4->sort_len);
+        u4free(s4->seqwrite_buffer);
+        s4->seqwrite_buffer = nullptr;
+        s4->pointers_i = 0;
+        s4->status = SORT4_READING;
+        return 0;
+    }
+    int rc = s4->pointers_used > 0 ? spill(s4) : 0;
+    if (rc == 0)
+        rc = file4seq_write_flush(&s4->seqwrite);
+    if (rc != 0)
+        return fail(s4, rc < 0 ? rc : -1);
+    u4free(s4->seqwrite_buffer);
+    s4->seqwrite_buffer = nullptr;
+    u4free(s4->pointers);
+    s4->pointers = nullptr;
+    rc = merge_init(s4);
+    if (rc == e4memory)
+        return out_of_memory(s4);
+    if (rc != 0)
+        return fail(s4, rc);
+    s4->status = SORT4_READING;
+    return 0;
+}
+
+int sort4get(SORT4 *s4, long *rec, char **key, char **info)
+{
+    if (s4 == nullptr)
+        return -1;
+    if (s4->status != SORT4_READING)
+        return refuse(s4, 1);
+    const char *e;
+    if (s4->spools_max == 0) {
+        e = s4->pointers_i < s4->pointers_used ? s4->pointers[s4->pointers_i++] : nullptr;
+    } else {
+        int rc = spool_advance(s4);
+        if (rc != 0)
+            return fail(s4, rc);
+        e = s4->spools_n > 0 ? current(s4->spool_pointer[0]) : nullptr;
+    }
+    if (e == nullptr) {
+        release(s4);
+        s4->status = SORT4_DONE;
+        return 1;
+    }
+    if (rec != nullptr)
+        *rec = rec_of(e, s4->sort_len);
+    if (key != nullptr)
+        *key = const_cast<char *>(e);
+    if (info != nullptr)
+        *info = const_cast<char *>(e) + s4->info_offset;
+    return 0;
+}
+
+int sort4free(SORT4 *s4)
+{
+    if (s4 == nullptr)
+        return 0;
+    int rc = release(s4);
+    s4->status = SORT4_CLEAR;
+    return rc;
+}
+
+void s4quick(char **pointers, unsigned n, S4CMP cmp, unsigned sort_len)
+{
+    if (cmp == std::memcmp)
+        quick(pointers, n, BytesOrder{sort_len});
+    else
+        quick(pointers, n, CallOrder{cmp, sort_len});
+}
