@@ -92,15 +92,19 @@ struct SortTest : testing::Test {
     }
 };
 
-// `n` entries with keys drawn from `distinct` random keys (any byte value)
-// and distinct record numbers, some negative.
+// `n` entries with keys drawn from `distinct` keys and distinct record
+// numbers, some negative. The keys differ from one random key in one byte
+// each (any value, any position), so every byte decides some comparisons.
 std::vector<Entry> makeEntries(std::mt19937 &rng, unsigned n, unsigned keyLen, unsigned infoLen,
                                unsigned distinct)
 {
-    std::vector<std::string> keys(distinct);
+    std::string base;
+    for (unsigned i = 0; i < keyLen; i++)
+        base += (char)(rng() & 0xFF);
+    std::vector<std::string> keys(distinct, base);
     for (auto &k : keys)
-        for (unsigned i = 0; i < keyLen; i++)
-            k += (char)(rng() & 0xFF);
+        if (keyLen > 0)
+            k[rng() % keyLen] = (char)(rng() & 0xFF);
     std::vector<int32_t> recs(n);
     std::iota(recs.begin(), recs.end(), -(int32_t)n / 4);
     std::shuffle(recs.begin(), recs.end(), rng);
