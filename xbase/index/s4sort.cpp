@@ -20,6 +20,7 @@
 #include <cstring>
 #include <utility>
 
+#include "util/byteorder.h"
 #include "xbase/e4error.h"
 #include "xbase/file4.h"
 #include "xbase/l4list.h"
@@ -41,24 +42,10 @@ int32_t rec_of(const char *entry, unsigned sort_len)
     return rec;
 }
 
+// Eight key bytes as one number whose order is theirs.
 inline uint64_t load_be64(const unsigned char *p)
 {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}
-
-inline uint32_t load_be32(const unsigned char *p)
-{
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
+    return (uint64_t)util_getBe32(p) << 32 | util_getBe32(p + 4);
 }
 
 // memcmp's order (unsigned bytes), eight bytes at a time. A tail shorter
@@ -83,10 +70,10 @@ inline int bytes_cmp(const char *a0, const char *b0, unsigned len)
         return 0;
     }
     if (len >= 4) {
-        uint32_t x = load_be32(a), y = load_be32(b);
+        uint32_t x = util_getBe32(a), y = util_getBe32(b);
         if (x == y) {
-            x = load_be32(a + len - 4);
-            y = load_be32(b + len - 4);
+            x = util_getBe32(a + len - 4);
+            y = util_getBe32(b + len - 4);
         }
         return x == y ? 0 : (x < y ? -1 : 1);
     }
