@@ -142,6 +142,7 @@ TEST_F(SortTest, ReturnsKeyThenRecordOrderForAnyNumberOfRuns)
         {2048, 4096, 6000, 20, 0, 60, 10, 12, reverseCmp},
         {1024, 4096, 300, 0, 4, 1, 2, 2, nullptr},        // record numbers alone
         {1024, 4096, 30000, 15, 0, 50, 101, 120, nullptr},
+        {256, 4096, 5000, 15, 0, 20, 79, 79, nullptr},    // more runs than unit entries
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "pool " << c.pool << " n " << c.n << " key " << c.keyLen);
