@@ -455,7 +455,8 @@ int sort4init(SORT4 *s4, CODE4 *c4, int sort_len, int info_len)
     uint64_t unit_size = kLink + (uint64_t)s4->pool_entries * s4->tot_len;
     s4->seqwrite_buffer = static_cast<char *>(u4alloc((long)c4->mem_size_sort_buffer));
     for (;;) {
-        s4->pointers = static_cast<char **>(u4alloc((long)((size_t)s4->pointers_max * sizeof(char *))));
+        size_t bytes = (size_t)s4->pointers_max * sizeof(char *);
+        s4->pointers = static_cast<char **>(u4alloc((long)bytes));
         if (s4->pointers != nullptr || s4->pointers_max / 2 < SORT4_MIN_POINTERS)
             break;
         s4->pointers_max /= 2;

@@ -17,9 +17,10 @@
 // Life of a sort:
 //   sort4init -> sort4put ... -> sort4get_init -> sort4get ... (1 = done)
 // The last sort4get (result 1) frees the sort; sort4free frees it at any
-// point. After a failure the sort has already released its memory and work
-// file, and every later call answers with that failure: nothing is ever
-// handed out as if the sort were complete.
+// point, and may be called again on any SORT4 that sort4init has seen.
+// After a failure the sort has already released its memory and work file,
+// and every later call answers with that failure: nothing is ever handed
+// out as if the sort were complete.
 //
 // Caveats for callers:
 // - The work file's name lives in the SORT4 (file_name_buf): a SORT4 is

@@ -145,7 +145,8 @@ TEST_F(SortTest, ReturnsKeyThenRecordOrderForAnyNumberOfRuns)
         {256, 4096, 5000, 15, 0, 20, 79, 79, nullptr},    // more runs than unit entries
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "pool " << c.pool << " n " << c.n << " key " << c.keyLen);
+        SCOPED_TRACE(testing::Message() << "pool " << c.pool << " n " << c.n << " key "
+                                        << c.keyLen);
         c4.mem_size_sort_pool = c.pool;
         c4.mem_size_sort_buffer = c.buffer;
         std::vector<Entry> in = makeEntries(rng, c.n, c.keyLen, c.infoLen, c.distinct);
