@@ -113,7 +113,7 @@ int read_structure(DATA4 *data)
     data->dd = char(head[3]);
     data->num_recs = -1;    // always read from the file: others may append
     data->header_len = util_getLe16(head + D4_OFF_HEADER_LEN);
-    data->has_mdx = char(head[D4_OFF_HAS_MDX]);
+    data->has_mdx = char(head[D4_OFF_HAS_MDX] & D4_HAS_MDX_BIT);
     unsigned stored_record_len = util_getLe16(head + D4_OFF_RECORD_LEN);
 
     long file_len = file4len(&data->file);

@@ -9,7 +9,8 @@
 //   8  2  header length: 32 + 32 * fields + 1
 //  10  2  record length: 1 + sum of field widths
 //  12 16  zero
-//  28  1  production index flag
+//  28  1  flags: bit 0x01 a production index exists (other programs set
+//         other bits; they are kept)
 //  29  3  zero
 // Field descriptor (32 bytes each, then 0x0D):
 //   0 11  name, upper case, zero-padded
@@ -39,6 +40,7 @@ enum {
     D4_OFF_HEADER_LEN = 8,
     D4_OFF_RECORD_LEN = 10,
     D4_OFF_HAS_MDX = 28,
+    D4_HAS_MDX_BIT = 0x01,
     D4_FIELD_OFF_TYPE = 11,
     D4_FIELD_OFF_LEN = 16,
     D4_FIELD_OFF_DEC = 17,

@@ -222,7 +222,9 @@ struct CODE4 {
     unsigned stored_key_len;
     int bitmap_disable;
     int do_index_verify;
-    char saved_key[248];
+    // A key with its record number (index/b4block.h's B4KEY_DATA: a long,
+    // then up to 240 key bytes and a terminator), sized for this machine's long.
+    alignas(long) char saved_key[256];
 };
 
 // ---- Result codes ---------------------------------------------------------
