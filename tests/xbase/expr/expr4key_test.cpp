@@ -16,11 +16,15 @@
 
 #include "tests/testutil.h"
 #include "tests/xbase/expr/exprtest.h"
+#include "tests/xbase/sampledump.h"
 #include "xbase/d4data.h"
 #include "xbase/date4.h"
 #include "xbase/mem4.h"
 
 using exprtest::MemTable;
+using sampledump::SampleTag;
+using sampledump::readTags;
+using sampledump::shown;
 using testutil::hex;
 
 namespace {
@@ -150,90 +154,6 @@ TEST(ExprKey, DoubleOfEachResultType)
 
 namespace {
 
-struct SampleTag {
-    std::string name, key, filter;
-    bool unique = false;
-    int keylen = 0;
-    std::vector<std::string> keys; // "key=... rec=N" as the reader shows them
-};
-
-std::vector<SampleTag> readTags(const std::string &dumpPath)
-{
-    std::ifstream in(dumpPath);
-    std::vector<SampleTag> tags;
-    std::string line;
-    bool inCdx = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line[0] == '[') {
-            inCdx = line == "[cdx]";
-            continue;
-        }
-        if (!inCdx)
-            continue;
-        if (line.rfind("tag ", 0) == 0) {
-            tags.emplace_back();
-            tags.back().name = line.substr(4);
-        } else if (tags.empty()) {
-            continue;
-        } else if (line.rfind("  key: ", 0) == 0) {
-            tags.back().key = line.substr(7);
-        } else if (line.rfind("  for: ", 0) == 0) {
-            tags.back().filter = line.substr(7);
-        } else if (line.rfind("  unique: ", 0) == 0) {
-            tags.back().unique = line.substr(10) == "yes";
-        } else if (line.rfind("  keylen: ", 0) == 0) {
-            tags.back().keylen = std::stoi(line.substr(10));
-        } else if (line.rfind("  key=", 0) == 0) {
-            tags.back().keys.push_back(line.substr(2));
-        }
-    }
-    return tags;
-}
-
-// The shortest decimal text that reads back as the same double.
-std::string shortest(double d)
-{
-    char buf[40];
-    for (int prec = 1; prec <= 17; prec++) {
-        snprintf(buf, sizeof(buf), "%.*g", prec, d);
-        if (strtod(buf, nullptr) == d)
-            break;
-    }
-    return buf;
-}
-
-std::string shown(e4expr_st *e, const std::string &k)
-{
-    switch (expr4type(e)) {
-    case 'N':
-    case 'n':
-        return shortest(exprtest::keyToDouble(k));
-    case 'D':
-    case 'd': {
-        char date[9] = {0};
-        date4assign(date, (long)exprtest::keyToDouble(k));
-        std::string s(date, 8);
-        return s == "        " ? "\"\"" : s;
-    }
-    default: {
-        std::string s = k;
-        while (!s.empty() && s.back() == ' ')
-            s.pop_back();
-        std::string out = "\"";
-        for (unsigned char c : s) {
-            if (c < 0x20 || c > 0x7E || c == '\\' || c == '"' || c == '|') {
-                char esc[5];
-                snprintf(esc, sizeof(esc), "\\x%02x", c);
-                out += esc;
-            } else {
-                out += (char)c;
-            }
-        }
-        return out + "\"";
-    }
-    }
-}
-
 void checkSample(const std::string &base)
 {
     std::string dir = testutil::dataDir() + "/samples";
@@ -279,7 +199,7 @@ void checkSample(const std::string &base)
         for (size_t i = 0; i < keys.size(); i++) {
             if (tag.unique && i > 0 && keys[i].first == keys[i - 1].first)
                 continue;
-            got.push_back("key=" + shown(k, keys[i].first) + " rec=" + std::to_string(keys[i].second));
+            got.push_back("key=" + shown(expr4type(k), keys[i].first) + " rec=" + std::to_string(keys[i].second));
         }
         EXPECT_EQ(tag.keys, got);
         expr4free(k);

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/xbase/sampledump.h"
 #include "xbase/code4.h"
 #include "xbase/e4error.h"
 #include "xbase/expr/expr4.h"
@@ -91,29 +92,8 @@ inline int lastError()
     return code;
 }
 
-inline double keyToDouble(const std::string &key)
-{
-    unsigned char b[8];
-    memcpy(b, key.data(), 8);
-    if (b[0] & 0x80)
-        b[0] = (unsigned char)(b[0] - 0x80);
-    else
-        for (unsigned char &c : b)
-            c = (unsigned char)~c;
-    uint64_t bits = 0;
-    for (unsigned char c : b)
-        bits = bits << 8 | c;
-    double d;
-    memcpy(&d, &bits, sizeof(d));
-    return d;
-}
-
-inline std::string number(double d)
-{
-    char buf[40];
-    snprintf(buf, sizeof(buf), "%.15g", d);
-    return buf;
-}
+using sampledump::keyToDouble;
+using sampledump::number;
 
 // A value as text: characters as they are, logicals as T or F, numbers
 // and day numbers in shortest decimal form.
