@@ -1,45 +1,903 @@
-// Compound index support is not built yet. A table whose header names a
-// production index opens only with auto_open off; creating a table with tags
-// fails with "Function unsupported". Calls that walk a table's open indexes
-// find none, since no INDEX4 can exist.
+// Compound index files and their tags: opening (the tag directory and the
+// tag headers), block allocation and the free list, the version counter,
+// write-back and closing, tag lookup and selection. Layouts and the
+// invariants kept are in i4index.h.
 #include "xbase/index/i4index.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "util/byteorder.h"
+#include "xbase/c4conv.h"
+#include "xbase/d4data.h"
+#include "xbase/date4.h"
 #include "xbase/e4error.h"
+#include "xbase/expr/expr4.h"
+#include "xbase/file4.h"
+#include "xbase/index/b4block.h"
+#include "xbase/l4list.h"
+#include "xbase/mem4.h"
+#include "xbase/u4util.h"
 
-static const char *const kNoIndex = "Compound index files are not supported yet";
+namespace {
 
-INDEX4 *i4open(DATA4 *d4, const char *)
+// A data file's, index file's or tag's name in the form tags are compared
+// in: at most 10 characters, trailing blanks removed, upper case.
+void tag_name(char *out, const char *name)
 {
-    if (d4 != nullptr)
-        e4describe(d4->code_base, e4not_index, kNoIndex, nullptr, nullptr);
-    return nullptr;
+    size_t n = 0;
+    while (name != nullptr && n < I4_DIR_KEY_LEN && name[n] != '\0')
+        n++;
+    std::memcpy(out, name, n);
+    while (n > 0 && out[n - 1] == ' ')
+        n--;
+    out[n] = '\0';
+    c4upper(out);
+}
+
+// Every tag of the index, the directory first when it is not itself the
+// only tag.
+std::vector<TAG4 *> index_tags(INDEX4 *i4)
+{
+    std::vector<TAG4 *> all;
+    if (i4->tag_index != nullptr && !l4seek(&i4->tags, i4->tag_index))
+        all.push_back(i4->tag_index);
+    for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4))
+        all.push_back(t4);
+    return all;
+}
+
+// Gives back everything a tag holds and the tag itself.
+int tag_release(TAG4 *t4)
+{
+    int rc = t4free_all(t4);
+    expr4free(t4->expr);
+    expr4free(t4->filter);
+    mem4free(t4->code_base->tag_memory, t4);
+    return rc;
+}
+
+TAG4 *tag_alloc(CODE4 *c4)
+{
+    TAG4 *t4 = (TAG4 *)mem4create_alloc(c4, &c4->tag_memory, (int)c4->mem_start_tag, sizeof(TAG4),
+                                        c4->mem_expand_tag, 0);
+    if (t4 == nullptr)
+        e4(c4, e4memory, "i4open()");
+    else
+        t4->code_base = c4;
+    return t4;
+}
+
+// Closes what an open or a close has of the index; the first failure is
+// the result, but everything is released.
+int index_release(INDEX4 *i4)
+{
+    CODE4 *c4 = i4->code_base;
+    int rc = 0;
+    for (TAG4 *t4 = (TAG4 *)l4pop(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4pop(&i4->tags)) {
+        if (t4 == i4->tag_index)
+            i4->tag_index = nullptr;
+        int r = tag_release(t4);
+        if (r != 0 && rc == 0)
+            rc = r;
+    }
+    if (i4->tag_index != nullptr) {
+        int r = tag_release(i4->tag_index);
+        if (r != 0 && rc == 0)
+            rc = r;
+        i4->tag_index = nullptr;
+    }
+    mem4release(i4->block_memory);
+    i4->block_memory = nullptr;
+    DATA4 *d4 = i4->data;
+    if (d4 != nullptr && l4seek(&d4->indexes, i4)) {
+        if (d4->indexes.selected == i4)
+            d4->indexes.selected = nullptr;
+        l4remove(&d4->indexes, i4);
+    }
+    if (file4open_test(&i4->file)) {
+        int r = file4close(&i4->file);
+        if (r != 0 && rc == 0)
+            rc = r;
+    }
+    mem4free(c4->index_memory, i4);
+    return rc;
+}
+
+// Keys of the tag directory as they are collected: the name and the header
+// offset it stands for.
+struct DirEntry {
+    std::string name;
+    long offset;
+};
+
+int collect_dir_entry(void *ctx, const B4KEY_DATA *entry)
+{
+    auto *entries = static_cast<std::vector<DirEntry> *>(ctx);
+    if (entry == nullptr) {
+        entries->clear();
+        return 0;
+    }
+    entries->push_back({std::string((const char *)entry->value, I4_DIR_KEY_LEN), entry->num});
+    return 0;
+}
+
+// Reads the directory's entries and opens a tag for each, in header-offset
+// order, so that a rebuild writing header i at 1024 * i keeps every tag at
+// its place.
+int open_directory_tags(INDEX4 *i4)
+{
+    std::vector<DirEntry> entries;
+    int rc = i4tag_walk(i4->tag_index, collect_dir_entry, &entries);
+    if (rc != 0)
+        return rc < 0 ? rc : i4corrupt(i4, -1);
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const DirEntry &a, const DirEntry &b) { return a.offset < b.offset; });
+    for (size_t k = 0; k < entries.size(); k++) {
+        long off = entries[k].offset;
+        if (off < I4_FIRST_BLOCK || off % B4_BLOCK_SIZE != 0 ||
+            (k > 0 && entries[k - 1].offset == off))
+            return i4corrupt(i4, -1);
+    }
+    for (const DirEntry &e : entries) {
+        TAG4 *t4 = tag_alloc(i4->code_base);
+        if (t4 == nullptr)
+            return e4memory;
+        rc = t4init(t4, i4, e.offset, e.name.c_str());
+        if (rc == 0 && t4->header.type_code >= I4_TYPE_DIRECTORY)
+            rc = i4corrupt(i4, -1);
+        if (rc != 0) {
+            tag_release(t4);
+            return rc < 0 ? rc : -1;
+        }
+        l4add(&i4->tags, t4);
+    }
+    return 0;
+}
+
+int walk_once(TAG4 *t4, B4BLOCK *a, B4BLOCK *b, int (*visit)(void *, const B4KEY_DATA *), void *ctx)
+{
+    INDEX4 *i4 = t4->index;
+    long pos = t4root(t4);
+    if (pos < 0)
+        return (int)pos;
+    B4BLOCK *parent = nullptr, *cur = a;
+    int rc = i4read_block(&i4->file, pos, nullptr, cur);
+    for (int depth = 0; rc == 0 && !b4leaf(cur); depth++) {
+        if (depth >= I4_MAX_DEPTH)
+            return i4corrupt(i4, cur->file_block);
+        if (cur->header.n_keys == 0)
+            return 1;
+        b4top(cur);
+        long child = b4key(cur, 0)->num;
+        parent = cur;
+        cur = cur == a ? b : a;
+        rc = i4read_block(&i4->file, child, parent, cur);
+    }
+    if (rc != 0)
+        return rc;
+    long max_blocks = i4->eof / B4_BLOCK_SIZE;
+    for (long steps = 0;; steps++) {
+        if (steps > max_blocks)
+            return i4corrupt(i4, cur->file_block);
+        for (int i = 0; i < cur->header.n_keys; i++) {
+            B4KEY_DATA *k = b4key(cur, i);
+            if (k == nullptr)
+                return i4corrupt(i4, cur->file_block);
+            int r = visit(ctx, k);
+            if (r != 0)
+                return r;
+        }
+        long next = cur->header.right_node;
+        if (next == -1)
+            return 0;
+        long here = cur->file_block;
+        rc = i4read_block(&i4->file, next, nullptr, cur);
+        if (rc != 0)
+            return rc;
+        // A neighbour that does not link back belongs to another version
+        // of the tree.
+        if (!b4leaf(cur) || cur->header.left_node != here)
+            return 1;
+    }
+}
+
+} // namespace
+
+// ---- Opening, writing back, closing ----------------------------------------
+
+INDEX4 *i4open(DATA4 *d4, const char *name)
+{
+    if (d4 == nullptr || d4->code_base == nullptr || d4->code_base->error_code < 0)
+        return nullptr;
+    CODE4 *c4 = d4->code_base;
+    INDEX4 *i4 = (INDEX4 *)mem4create_alloc(c4, &c4->index_memory, (int)c4->mem_start_index,
+                                            sizeof(INDEX4), c4->mem_expand_index, 0);
+    if (i4 == nullptr) {
+        e4(c4, e4memory, "i4open()");
+        return nullptr;
+    }
+    i4->data = d4;
+    i4->code_base = c4;
+    i4->file.hand = -1;
+
+    const char *from = name != nullptr ? name : d4->file.name;
+    std::vector<char> file_name(std::strlen(from) + 8, '\0');
+    std::memcpy(file_name.data(), from, std::strlen(from));
+    int rc = u4name_ext(file_name.data(), (int)file_name.size(), "CDX", name == nullptr);
+    if (rc == 0)
+        rc = file4open(&i4->file, c4, file_name.data(), 1);
+    if (rc > 0 && name == nullptr) {
+        // The table's header promised this index: even with open_error off
+        // the caller must learn which file is missing.
+        e4describe(c4, e4open, "File Name:", file_name.data(), nullptr);
+    }
+    if (rc != 0) {
+        index_release(i4);
+        return nullptr;
+    }
+    l4add(&d4->indexes, i4);
+    i4->eof = file4len(&i4->file);
+
+    char dir_name[I4_DIR_KEY_LEN + 1] = "";
+    if (name != nullptr)
+        u4name_piece(dir_name, sizeof dir_name, name, 0, 0);
+    TAG4 *dir = tag_alloc(c4);
+    if (dir == nullptr) {
+        index_release(i4);
+        return nullptr;
+    }
+    i4->tag_index = dir;
+    rc = i4->eof < 0 ? -1 : t4init(dir, i4, 0, dir_name);
+    if (rc == 0 && (dir->header.root <= 0 || dir->header.type_code < I4_TYPE_COMPACT ||
+                    (dir->header.type_code >= I4_TYPE_COMPOUND &&
+                     dir->header.type_code < I4_TYPE_DIRECTORY)))
+        rc = i4corrupt(i4, -1);
+    if (rc == 0) {
+        i4->version_old = dir->header.version;
+        i4->block_memory = mem4create(c4, (int)c4->mem_start_block, sizeof(B4BLOCK),
+                                      c4->mem_expand_block, 0);
+        void *probe = mem4alloc2(i4->block_memory, c4);
+        if (probe == nullptr)
+            rc = e4(c4, e4memory, "i4open()");
+        mem4free(i4->block_memory, probe);
+    }
+    if (rc == 0) {
+        if (dir->header.type_code < I4_TYPE_COMPOUND)
+            l4add(&i4->tags, dir);
+        else
+            rc = open_directory_tags(i4);
+    }
+    if (rc != 0) {
+        index_release(i4);
+        return nullptr;
+    }
+    return i4;
 }
 
 INDEX4 *i4create(DATA4 *d4, const char *, const TAG4INFO *)
 {
     if (d4 != nullptr)
-        e4describe(d4->code_base, e4not_index, kNoIndex, nullptr, nullptr);
+        e4describe(d4->code_base, e4not_index, "Creating index files is not supported yet", nullptr,
+                   nullptr);
     return nullptr;
 }
 
-int i4close(INDEX4 *) { return e4not_index; }
-int i4flush(INDEX4 *) { return e4not_index; }
-int i4update(INDEX4 *) { return e4not_index; }
-int i4version_check(INDEX4 *, int, int) { return e4not_index; }
-int t4version_check(TAG4 *, int, int) { return e4not_index; }
+int d4reindex(DATA4 *d4)
+{
+    if (d4 == nullptr)
+        return -1;
+    if (d4->indexes.n_link == 0)
+        return 0;
+    return e4describe(d4->code_base, e4not_index, "Rebuilding index files is not supported yet",
+                      nullptr, nullptr);
+}
 
-TAG4 *d4tag_selected(DATA4 *) { return nullptr; }
+int i4close(INDEX4 *i4)
+{
+    if (i4 == nullptr)
+        return -1;
+    CODE4 *c4 = i4->code_base;
+    int saved_attempts = c4->lock_attempts;
+    c4->lock_attempts = -1;
+    int rc = 0;
+    if (i4->data != nullptr) {
+        int r = d4update(i4->data);
+        if (r != 0)
+            rc = r;
+    }
+    int r = i4update(i4);
+    if (r != 0 && rc == 0)
+        rc = r;
+    r = i4unlock(i4);
+    if (r != 0 && rc == 0)
+        rc = r;
+    r = index_release(i4);
+    if (r != 0 && rc == 0)
+        rc = r;
+    c4->lock_attempts = saved_attempts;
+    return rc;
+}
 
-int d4reindex(DATA4 *d4) { return d4 == nullptr ? -1 : (d4->indexes.n_link == 0 ? 0 : e4not_index); }
+int i4flush(INDEX4 *i4)
+{
+    if (i4 == nullptr)
+        return -1;
+    int rc = i4update(i4);
+    int r = file4flush(&i4->file);
+    return rc != 0 ? rc : r;
+}
 
-int t4top(TAG4 *) { return e4not_index; }
-int t4bottom(TAG4 *) { return e4not_index; }
-long t4skip(TAG4 *, long) { return 0; }
-int t4go(TAG4 *, const char *, long) { return e4not_index; }
-int t4eof(TAG4 *) { return 1; }
-long t4recno(TAG4 *) { return -2; }
-int t4expr_key(TAG4 *, char **) { return e4not_index; }
-int t4add(TAG4 *, const char *, long) { return e4not_index; }
-int t4remove(TAG4 *, const char *, long) { return e4not_index; }
-int t4add_calc(TAG4 *, long) { return e4not_index; }
-int t4remove_calc(TAG4 *, long) { return e4not_index; }
+int i4update(INDEX4 *i4)
+{
+    if (i4 == nullptr)
+        return -1;
+    if (i4lock_test(i4) != 1)
+        return 0;
+    int rc = 0;
+    for (TAG4 *t4 : index_tags(i4)) {
+        int r = t4update(t4);
+        if (r != 0 && rc == 0)
+            rc = r;
+        t4->header.root = -1;
+    }
+    // The header last: another process that sees the new version finds
+    // the blocks it describes already written.
+    int r = i4update_header(i4);
+    return rc != 0 ? rc : r;
+}
+
+int i4update_header(INDEX4 *i4)
+{
+    if (i4 == nullptr || i4->tag_index == nullptr)
+        return -1;
+    T4HEADER &h = i4->tag_index->header;
+    if ((h.version & 0xFFFFFFFFUL) == i4->version_old)
+        return 0;
+    // Only the free list and the version: the root is written with the
+    // directory's blocks, and the in-memory root may be unknown (-1).
+    unsigned char buf[8];
+    util_putLe32(buf, (uint32_t)h.free_list);
+    util_putBe32(buf + 4, (uint32_t)h.version);
+    int rc = file4write(&i4->file, I4_OFF_FREE_LIST, buf, sizeof buf);
+    if (rc == 0)
+        i4->version_old = h.version & 0xFFFFFFFFUL;
+    return rc;
+}
+
+int i4version_check(INDEX4 *i4, int, int update_version)
+{
+    if (i4 == nullptr || i4->tag_index == nullptr)
+        return -1;
+    if (i4lock_test(i4) == 1)
+        return 0;
+    unsigned char head[I4_HEAD_LEN];
+    int rc = file4read_all(&i4->file, 0, head, sizeof head);
+    if (rc != 0)
+        return rc;
+    unsigned long stored = util_getBe32(head + I4_OFF_VERSION);
+    if (stored == i4->version_old)
+        return 0;
+    T4HEADER &h = i4->tag_index->header;
+    h.free_list = (long)(int32_t)util_getLe32(head + I4_OFF_FREE_LIST);
+    if (update_version == 1)
+        i4->version_old = stored;
+    h.version = i4->version_old;
+    // Another process changed the index: nothing cached of it is current,
+    // not even the root pointers.
+    rc = 0;
+    for (TAG4 *t4 : index_tags(i4)) {
+        int r = t4free_all(t4);
+        if (r != 0 && rc == 0)
+            rc = r;
+        t4->header.root = -1;
+    }
+    return rc;
+}
+
+int t4version_check(TAG4 *t4, int do_unlock, int update_version)
+{
+    return t4 == nullptr ? -1 : i4version_check(t4->index, do_unlock, update_version);
+}
+
+int i4is_production(INDEX4 *i4)
+{
+    if (i4 == nullptr || i4->data == nullptr || !i4->data->has_mdx || i4->file.name == nullptr)
+        return 0;
+    // The index's final name piece equals the table's, whatever its length
+    // (the alias is cut to 10 characters and may have been renamed).
+    std::vector<char> a(std::strlen(i4->file.name) + 1), b(std::strlen(i4->data->file.name) + 1);
+    u4name_piece(a.data(), (int)a.size(), i4->file.name, 0, 0);
+    u4name_piece(b.data(), (int)b.size(), i4->data->file.name, 0, 0);
+    return std::strcmp(a.data(), b.data()) == 0 ? 1 : 0;
+}
+
+TAG4 *i4tag(INDEX4 *i4, const char *name)
+{
+    if (i4 == nullptr || name == nullptr)
+        return nullptr;
+    char wanted[I4_DIR_KEY_LEN + 1];
+    tag_name(wanted, name);
+    for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4))
+        if (std::strcmp(t4->alias, wanted) == 0)
+            return t4;
+    if (i4->code_base->tag_name_error)
+        e4describe(i4->code_base, e4tag_name, name, nullptr, nullptr);
+    return nullptr;
+}
+
+// ---- Blocks of the file -------------------------------------------------------
+
+int i4valid_block(INDEX4 *i4, long pos, long self)
+{
+    if (pos < I4_FIRST_BLOCK || pos % B4_BLOCK_SIZE != 0 || pos == self)
+        return 0;
+    if (pos + B4_BLOCK_SIZE <= i4->eof)
+        return 1;
+    // Unlocked, the file may have grown under another process since its
+    // length was taken; locked, eof already covers everything.
+    if (i4lock_test(i4) == 1)
+        return 0;
+    long len = file4len(&i4->file);
+    if (len > i4->eof)
+        i4->eof = len;
+    return pos + B4_BLOCK_SIZE <= i4->eof ? 1 : 0;
+}
+
+int i4corrupt(INDEX4 *i4, long block)
+{
+    char where[24] = "";
+    if (block != -1)
+        std::snprintf(where, sizeof where, "%ld", block);
+    return e4describe(i4->code_base, e4index, i4->file.name, block != -1 ? "Block:" : nullptr,
+                      block != -1 ? where : nullptr);
+}
+
+long i4extend(INDEX4 *i4)
+{
+    if (i4 == nullptr || i4->tag_index == nullptr)
+        return -1;
+    T4HEADER &h = i4->tag_index->header;
+    long head = h.free_list;
+    if (i4valid_block(i4, head, -1)) {
+        unsigned char buf[4];
+        if (file4read(&i4->file, head, buf, sizeof buf) == sizeof buf) {
+            long next = (long)(int32_t)util_getLe32(buf);
+            h.free_list = i4valid_block(i4, next, head) ? next : 0;
+            return head;
+        }
+    }
+    h.free_list = 0;
+    long pos = (i4->eof + B4_BLOCK_SIZE - 1) / B4_BLOCK_SIZE * B4_BLOCK_SIZE;
+    if (pos < I4_FIRST_BLOCK)
+        pos = I4_FIRST_BLOCK;
+    if (pos + B4_BLOCK_SIZE > I4_LOCK_BYTE)
+        return e4describe(i4->code_base, e4write, "File Name:", i4->file.name,
+                          "Index would pass the addressable size of the file");
+    i4->eof = pos + B4_BLOCK_SIZE;
+    return pos;
+}
+
+int i4shrink(INDEX4 *i4, long pos)
+{
+    if (i4 == nullptr || i4->tag_index == nullptr || !i4valid_block(i4, pos, -1))
+        return -1;
+    T4HEADER &h = i4->tag_index->header;
+    unsigned char buf[4];
+    util_putLe32(buf, (uint32_t)h.free_list);
+    int rc = file4write(&i4->file, pos, buf, sizeof buf);
+    if (rc != 0)
+        return rc;
+    h.free_list = pos;
+    // No buffer may write the block back over the free-list link.
+    for (TAG4 *t4 : index_tags(i4))
+        for (LIST4 *list : {&t4->blocks, &t4->saved})
+            for (B4BLOCK *b = (B4BLOCK *)l4first(list); b != nullptr; b = (B4BLOCK *)l4next(list, b))
+                if (b->file_block == pos) {
+                    b->changed = 0;
+                    b->file_block = -1;
+                }
+    return 0;
+}
+
+int i4read_block(FILE4 *file, long pos, B4BLOCK *parent, B4BLOCK *b4)
+{
+    TAG4 *t4 = b4->tag;
+    INDEX4 *i4 = t4->index;
+    CODE4 *c4 = t4->code_base;
+    b4->file_block = -1;
+    b4->changed = 0;
+    if (!i4valid_block(i4, pos, -1))
+        return i4corrupt(i4, pos);
+    int rc = file4read_all(file, pos, b4->image, B4_BLOCK_SIZE);
+    if (rc != 0)
+        return rc < 0 ? rc : -1;
+    b4->file_block = pos;
+    rc = b4verify(b4);
+    if (rc != 0)
+        return rc;
+    if (!c4->do_index_verify)
+        return 0;
+    int n = b4->header.n_keys;
+    if (n == 0 && pos != t4->header.root)
+        return 1;
+    if (parent != nullptr && n > 0 && b4recno(b4, n - 1) != b4recno(parent, parent->key_on)) {
+        // Locked, nobody else can have changed the file.
+        if (i4lock_test(i4) == 1)
+            return e4describe(c4, e4index, i4->file.name, "Corrupt index file", nullptr);
+        return 1;
+    }
+    return 0;
+}
+
+int i4tag_walk(TAG4 *t4, int (*visit)(void *ctx, const B4KEY_DATA *entry), void *ctx)
+{
+    if (t4 == nullptr || visit == nullptr || t4->code_base->error_code < 0)
+        return -1;
+    B4BLOCK *a = b4alloc(t4, -1);
+    B4BLOCK *b = a == nullptr ? nullptr : b4alloc(t4, -1);
+    if (b == nullptr) {
+        if (a != nullptr)
+            b4free(a);
+        return e4memory;
+    }
+    int rc = 1;
+    for (int attempt = 0; rc == 1 && attempt <= I4_MAX_RETRIES; attempt++) {
+        if (attempt > 0) {
+            visit(ctx, nullptr);
+            t4->header.root = -1;
+        }
+        rc = walk_once(t4, a, b, visit, ctx);
+    }
+    b4free(a);
+    b4free(b);
+    return rc == 1 ? i4corrupt(t4->index, -1) : rc;
+}
+
+// ---- Tags -------------------------------------------------------------------
+
+int t4init(TAG4 *t4, INDEX4 *i4, long file_pos, const char *name)
+{
+    CODE4 *c4 = i4->code_base;
+    t4->index = i4;
+    t4->code_base = c4;
+    t4->unique_error = c4->default_unique_error;
+    t4->header_offset = file_pos;
+    t4->header.root = -1;
+    t4->cmp = t4cdx_cmp;
+    tag_name(t4->alias, name);
+
+    unsigned char head[I4_HEAD_LEN], tail[I4_TAIL_LEN];
+    int rc = file4read_all(&i4->file, file_pos, head, sizeof head);
+    if (rc == 0)
+        rc = file4read_all(&i4->file, file_pos + I4_OFF_DESCENDING, tail, sizeof tail);
+    if (rc != 0)
+        return rc < 0 ? rc : -1;
+    T4HEADER &h = t4->header;
+    h.root = (long)(int32_t)util_getLe32(head + I4_OFF_ROOT);
+    h.free_list = (long)(int32_t)util_getLe32(head + I4_OFF_FREE_LIST);
+    h.version = util_getBe32(head + I4_OFF_VERSION);
+    unsigned key_len = util_getLe16(head + I4_OFF_KEY_LEN);
+    h.type_code = head[I4_OFF_TYPE];
+    h.signature = head[I4_OFF_SIGNATURE];
+    h.descending = (short)util_getLe16(tail);
+    h.filter_pos = (short)util_getLe16(tail + 2);
+    unsigned filter_len = util_getLe16(tail + 4);
+    h.expr_pos = (short)util_getLe16(tail + 6);
+    unsigned expr_len = util_getLe16(tail + 8);
+
+    if (h.type_code >= I4_TYPE_DIRECTORY) {
+        if (key_len != I4_DIR_KEY_LEN)
+            return i4corrupt(i4, -1);
+        h.key_len = (short)key_len;
+        return t4init_seek_conv(t4, E4TYPE_CHAR);
+    }
+    if (key_len < 1 || key_len > I4_MAX_KEY_LEN || expr_len < 1 || filter_len < 1 ||
+        expr_len + filter_len > I4_EXPR_AREA)
+        return i4corrupt(i4, -1);
+    h.key_len = (short)key_len;
+    h.expr_len = (short)expr_len;
+    h.filter_len = (short)filter_len;
+
+    char area[I4_EXPR_AREA];
+    rc = file4read_all(&i4->file, file_pos + I4_OFF_EXPR, area, expr_len + filter_len);
+    if (rc != 0)
+        return rc < 0 ? rc : -1;
+    bool filtered = (h.type_code & I4_TYPE_FILTER) != 0;
+    if (area[expr_len - 1] != '\0' || (filtered && area[expr_len + filter_len - 1] != '\0'))
+        return i4corrupt(i4, -1);
+
+    t4->expr = expr4parse(i4->data, area);
+    if (t4->expr == nullptr)
+        return c4->expr_error ? -1 : e4describe(c4, e4index, i4->file.name, "Tag:", t4->alias);
+    if (expr4key_len(t4->expr) != (int)key_len)
+        return i4corrupt(i4, -1);
+    rc = t4init_seek_conv(t4, expr4type(t4->expr));
+    if (rc != 0)
+        return rc;
+    if (filtered) {
+        t4->filter = expr4parse(i4->data, area + expr_len);
+        if (t4->filter == nullptr)
+            return c4->expr_error ? -1 : e4describe(c4, e4index, i4->file.name, "Tag:", t4->alias);
+        if (expr4type(t4->filter) != E4TYPE_LOG)
+            return e4describe(c4, e4index, "Filter should be Logical", i4->file.name, nullptr);
+    }
+    return 0;
+}
+
+int t4init_info(TAG4 *t4, INDEX4 *i4, const TAG4INFO *info)
+{
+    CODE4 *c4 = i4->code_base;
+    t4->index = i4;
+    t4->code_base = c4;
+    t4->header.root = -1;
+    t4->cmp = t4cdx_cmp;
+    t4->unique_error = info->unique != 0 ? info->unique : c4->default_unique_error;
+    tag_name(t4->alias, info->name);
+    T4HEADER &h = t4->header;
+    h.type_code = I4_TYPE_COMPACT | I4_TYPE_COMPOUND | (info->unique != 0 ? I4_TYPE_UNIQUE : 0);
+    h.descending = info->descending != 0 ? 1 : 0;
+
+    const char *expr = info->expression != nullptr ? info->expression : "";
+    const char *filter = info->filter != nullptr ? info->filter : "";
+    if (std::strlen(expr) > I4_EXPR_MAX || std::strlen(filter) > I4_EXPR_MAX)
+        return e4describe(c4, e4index, "expression source length > max allowable chars for index",
+                          t4->alias, nullptr);
+    h.expr_pos = 0;
+    h.expr_len = (short)(std::strlen(expr) + 1);
+    h.filter_len = (short)(std::strlen(filter) + 1);
+    h.filter_pos = h.expr_len;
+    t4->expr = expr4parse(i4->data, expr);
+    if (t4->expr == nullptr)
+        return -1;
+    int key_len = expr4key_len(t4->expr);
+    if (key_len < 1 || key_len > I4_MAX_KEY_LEN)
+        return e4describe(c4, e4index, i4->file.name, "Key length must be 1 to 240:", t4->alias);
+    h.key_len = (short)key_len;
+    int rc = t4init_seek_conv(t4, expr4type(t4->expr));
+    if (rc != 0)
+        return rc;
+    if (*filter != '\0') {
+        h.type_code |= I4_TYPE_FILTER;
+        t4->filter = expr4parse(i4->data, filter);
+        if (t4->filter == nullptr)
+            return -1;
+        if (expr4type(t4->filter) != E4TYPE_LOG)
+            return e4describe(c4, e4index, "Filter should be Logical", i4->file.name, nullptr);
+    }
+    return 0;
+}
+
+int t4init_seek_conv(TAG4 *t4, int type)
+{
+    t4->cmp = t4cdx_cmp;
+    switch (type) {
+    case E4TYPE_CHAR:
+        t4->stok = t4no_change_str;
+        t4->dtok = nullptr;
+        t4->p_char = ' ';
+        return 0;
+    case E4TYPE_DATE_RAW:
+    case E4TYPE_DATE:
+        t4->stok = t4dtstr_to_fox;
+        t4->dtok = t4dbl_to_fox;
+        t4->p_char = 0;
+        return 0;
+    case E4TYPE_NUM_RAW:
+    case E4TYPE_NUM:
+        t4->stok = t4str_to_fox;
+        t4->dtok = t4dbl_to_fox;
+        t4->p_char = 0;
+        return 0;
+    case E4TYPE_LOG:
+        t4->stok = t4str_to_log;
+        t4->dtok = nullptr;
+        t4->p_char = 0;
+        return 0;
+    default:
+        return e4describe(t4->code_base, e4info, "Invalid key type in index file", nullptr, nullptr);
+    }
+}
+
+int t4type(TAG4 *t4)
+{
+    return t4 == nullptr || t4->expr == nullptr ? -1 : expr4type(t4->expr);
+}
+
+long t4root(TAG4 *t4)
+{
+    INDEX4 *i4 = t4->index;
+    if (t4->header.root <= 0) {
+        unsigned char buf[4];
+        int rc = file4read_all(&i4->file, t4->header_offset + I4_OFF_ROOT, buf, sizeof buf);
+        if (rc != 0)
+            return rc < 0 ? rc : -1;
+        t4->header.root = (long)(int32_t)util_getLe32(buf);
+    }
+    if (!i4valid_block(i4, t4->header.root, -1)) {
+        t4->header.root = -1;
+        return i4corrupt(i4, -1);
+    }
+    return t4->header.root;
+}
+
+int t4update(TAG4 *t4)
+{
+    if (t4 == nullptr)
+        return -1;
+    int rc = 0;
+    for (LIST4 *list : {&t4->blocks, &t4->saved})
+        for (B4BLOCK *b = (B4BLOCK *)l4first(list); b != nullptr; b = (B4BLOCK *)l4next(list, b)) {
+            int r = b4flush(b);
+            if (r != 0 && rc == 0)
+                rc = r;
+        }
+    if (t4->root_write) {
+        unsigned char buf[4];
+        util_putLe32(buf, (uint32_t)t4->header.root);
+        int r = file4write(&t4->index->file, t4->header_offset + I4_OFF_ROOT, buf, sizeof buf);
+        if (r == 0)
+            t4->root_write = 0;
+        else if (rc == 0)
+            rc = r;
+    }
+    return rc;
+}
+
+int t4free_all(TAG4 *t4)
+{
+    if (t4 == nullptr)
+        return -1;
+    int rc = t4update(t4);
+    for (LIST4 *list : {&t4->blocks, &t4->saved})
+        for (B4BLOCK *b = (B4BLOCK *)l4pop(list); b != nullptr; b = (B4BLOCK *)l4pop(list))
+            b4free(b);
+    return rc;
+}
+
+void t4no_change_str(char *out, const char *text, int len)
+{
+    if (len > 0)
+        std::memcpy(out, text, (size_t)len);
+}
+
+void t4str_to_fox(char *out, const char *text, int len)
+{
+    t4dbl_to_fox(out, c4atod(text, len));
+}
+
+void t4dtstr_to_fox(char *out, const char *text, int len)
+{
+    // Date text is CCYYMMDD; shorter text is blank-padded first.
+    char date[8];
+    std::memset(date, ' ', sizeof date);
+    if (len > 0)
+        std::memcpy(date, text, (size_t)(len < 8 ? len : 8));
+    t4dbl_to_fox(out, (double)date4long(date));
+}
+
+void t4str_to_log(char *out, const char *text, int len)
+{
+    out[0] = 'F';
+    for (int i = 0; i < len; i++) {
+        char c = text[i];
+        if (c == 'F' || c == 'N' || c == 'f' || c == 'n')
+            return;
+        if (c == 'T' || c == 'Y' || c == 't' || c == 'y') {
+            out[0] = 'T';
+            return;
+        }
+    }
+}
+
+// ---- Tags of a data file ------------------------------------------------------
+
+INDEX4 *d4index(DATA4 *d4, const char *name)
+{
+    if (d4 == nullptr || name == nullptr)
+        return nullptr;
+    std::vector<char> wanted(std::strlen(name) + 1);
+    u4name_piece(wanted.data(), (int)wanted.size(), name, 1, 0);
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&d4->indexes); i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&d4->indexes, i4)) {
+        std::vector<char> have(std::strlen(i4->file.name) + 1);
+        u4name_piece(have.data(), (int)have.size(), i4->file.name, 1, 0);
+        if (std::strcmp(have.data(), wanted.data()) == 0)
+            return i4;
+    }
+    return nullptr;
+}
+
+TAG4 *d4tag(DATA4 *d4, const char *name)
+{
+    if (d4 == nullptr || name == nullptr)
+        return nullptr;
+    char wanted[I4_DIR_KEY_LEN + 1];
+    tag_name(wanted, name);
+    for (TAG4 *t4 = d4tag_next(d4, nullptr); t4 != nullptr; t4 = d4tag_next(d4, t4))
+        if (std::strcmp(t4->alias, wanted) == 0)
+            return t4;
+    if (d4->code_base->tag_name_error)
+        e4describe(d4->code_base, e4tag_name, name, nullptr, nullptr);
+    return nullptr;
+}
+
+TAG4 *d4tag_default(DATA4 *d4)
+{
+    if (d4 == nullptr)
+        return nullptr;
+    TAG4 *t4 = d4tag_selected(d4);
+    return t4 != nullptr ? t4 : d4tag_next(d4, nullptr);
+}
+
+TAG4 *d4tag_next(DATA4 *d4, TAG4 *tag)
+{
+    if (d4 == nullptr)
+        return nullptr;
+    INDEX4 *i4 = tag == nullptr ? (INDEX4 *)l4first(&d4->indexes) : tag->index;
+    if (i4 == nullptr)
+        return nullptr;
+    TAG4 *t4 = (TAG4 *)l4next(&i4->tags, tag);
+    while (t4 == nullptr) {
+        i4 = (INDEX4 *)l4next(&d4->indexes, i4);
+        if (i4 == nullptr)
+            return nullptr;
+        t4 = (TAG4 *)l4first(&i4->tags);
+    }
+    return t4;
+}
+
+TAG4 *d4tag_prev(DATA4 *d4, TAG4 *tag)
+{
+    if (d4 == nullptr)
+        return nullptr;
+    INDEX4 *i4 = tag == nullptr ? (INDEX4 *)l4last(&d4->indexes) : tag->index;
+    if (i4 == nullptr)
+        return nullptr;
+    TAG4 *t4 = (TAG4 *)l4prev(&i4->tags, tag);
+    while (t4 == nullptr) {
+        i4 = (INDEX4 *)l4prev(&d4->indexes, i4);
+        if (i4 == nullptr)
+            return nullptr;
+        t4 = (TAG4 *)l4last(&i4->tags);
+    }
+    return t4;
+}
+
+void d4tag_select(DATA4 *d4, TAG4 *tag)
+{
+    if (d4 == nullptr)
+        return;
+    if (tag == nullptr) {
+        d4->indexes.selected = nullptr;
+        return;
+    }
+    d4->indexes.selected = tag->index;
+    tag->index->tags.selected = tag;
+}
+
+TAG4 *d4tag_selected(DATA4 *d4)
+{
+    if (d4 == nullptr || d4->indexes.selected == nullptr)
+        return nullptr;
+    return (TAG4 *)((INDEX4 *)d4->indexes.selected)->tags.selected;
+}
+
+int d4free_blocks(DATA4 *d4)
+{
+    if (d4 == nullptr)
+        return -1;
+    int rc = 0;
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&d4->indexes); i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&d4->indexes, i4))
+        for (TAG4 *t4 : index_tags(i4)) {
+            int r = t4free_all(t4);
+            if (r != 0 && rc == 0)
+                rc = r;
+        }
+    return rc;
+}

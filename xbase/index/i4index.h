@@ -1,7 +1,8 @@
-// Compound index files (CDX) and their tags, as the data-file layer sees
-// them: opening the production index with its table, creating it, closing,
-// flushing and locking, the selected tag, and the tag operations record
-// navigation and key maintenance call.
+// Compound index files (CDX) and their tags: opening an index with its
+// table, the tag directory, tag headers and their compiled expressions,
+// block allocation and the free list, the version counter that tells other
+// processes their cached blocks are stale, writing back and closing, and
+// finding and selecting tags. The block format is b4block.h.
 //
 // Tag header (1024 bytes at the tag's header offset; little-endian except
 // `version`, which is big-endian):
@@ -16,6 +17,23 @@
 //  504 2  filter position   506 2  filter length (with NUL)
 //  508 2  expression position   510 2  expression length (with NUL)
 //  512 .. key expression text, then the filter text
+//
+// What an open index keeps true:
+//  1. Every tag's key length is 1-240 and the directory's is 10; expression
+//     and filter lengths are each at least 1, at most 512 together, and each
+//     text ends with its terminator (t4init).
+//  2. The tag list is ordered by header offset; every header offset is a
+//     multiple of 512, at least 1024, named once, and holds a tag, not a
+//     directory (i4open).
+//  3. No block is trusted before b4verify has checked it; every block
+//     pointer followed is a multiple of 512 inside the file, not the block
+//     itself (i4valid_block), and every walk is bounded by the file's block
+//     count, descents also by I4_MAX_DEPTH (i4tag_walk).
+//  4. The free list is empty when its head is not a valid block pointer
+//     (i4extend).
+//  5. Locking writes a new version counter (32-bit, wrapping); write-back
+//     puts blocks and roots on disk before the header, so no other process
+//     ever sees a version that older blocks already carry (i4lock, i4update).
 #ifndef CATALOGR_I4INDEX_H
 #define CATALOGR_I4INDEX_H
 
@@ -23,8 +41,41 @@
 
 #include "xbase/x4types.h"
 
+struct B4BLOCK;
+struct B4KEY_DATA;
+
 // The byte whose lock stands for the whole index file.
 enum : long { I4_LOCK_BYTE = 0x7FFFFFFEL };
+
+enum {
+    I4_MAX_KEY_LEN = 240,       // longest key of any tag
+    I4_DIR_KEY_LEN = 10,        // the directory's keys: tag names
+    I4_HEADER_LEN = 1024,
+    I4_OFF_ROOT = 0,
+    I4_OFF_FREE_LIST = 4,
+    I4_OFF_VERSION = 8,
+    I4_OFF_KEY_LEN = 12,
+    I4_OFF_TYPE = 14,
+    I4_OFF_SIGNATURE = 15,
+    I4_HEAD_LEN = 16,           // bytes 0-15
+    I4_OFF_DESCENDING = 502,
+    I4_OFF_FILTER_POS = 504,
+    I4_OFF_FILTER_LEN = 506,
+    I4_OFF_EXPR_POS = 508,
+    I4_OFF_EXPR_LEN = 510,
+    I4_TAIL_LEN = 10,           // bytes 502-511
+    I4_OFF_EXPR = 512,
+    I4_EXPR_AREA = 512,         // key expression and filter texts together
+    I4_EXPR_MAX = 255,          // longest expression or filter text a new tag may have
+    I4_TYPE_UNIQUE = 0x01,
+    I4_TYPE_FILTER = 0x08,
+    I4_TYPE_COMPACT = 0x20,
+    I4_TYPE_COMPOUND = 0x40,
+    I4_TYPE_DIRECTORY = 0x80,
+    I4_FIRST_BLOCK = 1024,      // no block pointer lies below the first header
+    I4_MAX_DEPTH = 32,          // deepest descent from a root
+    I4_MAX_RETRIES = 3          // reads after a block proved out of date
+};
 
 struct T4HEADER {
     long root;
@@ -45,13 +96,13 @@ struct INDEX4 {
     FILE4 file;
     DATA4 *data;
     CODE4 *code_base;
-    LIST4 tags;
+    LIST4 tags;         // in header-offset order; `selected` is the selected tag
     char alias[11];
-    TAG4 *tag_index;
-    long eof;
+    TAG4 *tag_index;    // the directory (for a single-tag file, the tag itself)
+    long eof;           // where the next appended block goes
     MEM4 *block_memory;
     int file_locked;
-    unsigned long version_old;
+    unsigned long version_old;  // the version last read or written
 };
 
 typedef int (*t4cmp_func)(const void *a, const void *b, unsigned len);
@@ -70,14 +121,14 @@ struct TAG4 {
     CODE4 *code_base;
     char alias[11];
     char has_keys;
-    LIST4 blocks;
+    LIST4 blocks;       // the path from the root (first) to the current block
     FILE4 file;
     int file_locked;
     T4HEADER header;
     long header_offset;
     int root_write;
     int key_dec;
-    LIST4 saved;
+    LIST4 saved;        // buffers off the path, kept for reuse
     int debug_int;
     char p_char;
 };
@@ -90,19 +141,83 @@ struct TAG4INFO {
     unsigned descending;
 };
 
+// ---- Index files --------------------------------------------------------
+
 INDEX4 *i4open(DATA4 *d4, const char *name);
 INDEX4 *i4create(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data);
 int i4close(INDEX4 *i4);
 int i4flush(INDEX4 *i4);
 int i4update(INDEX4 *i4);
+int i4update_header(INDEX4 *i4);
 int i4version_check(INDEX4 *i4, int do_unlock, int update_version);
 int t4version_check(TAG4 *t4, int do_unlock, int update_version);
+int i4is_production(INDEX4 *i4);
+TAG4 *i4tag(INDEX4 *i4, const char *name);
 int i4lock(INDEX4 *i4);
 int i4unlock(INDEX4 *i4);
 int i4lock_test(INDEX4 *i4);
 
+// ---- Blocks of the file ---------------------------------------------------
+
+// A block pointer for a new block: the free list's head, or the file's end.
+long i4extend(INDEX4 *i4);
+// Puts the block at `pos` on the free list.
+int i4shrink(INDEX4 *i4, long pos);
+// 1 when `pos` may point at a block: a multiple of 512, at least 1024,
+// inside the file, and not `self`.
+int i4valid_block(INDEX4 *i4, long pos, long self);
+// Reports -310 with the file name (and the block's offset when `block` is
+// not -1); returns -310.
+int i4corrupt(INDEX4 *i4, long block);
+// Reads and checks the block at `pos` into `b4`: 0, 1 when it proves out of
+// date (empty but not the root, or its last record number differs from the
+// parent's current entry), or a negative error.
+int i4read_block(FILE4 *file, long pos, B4BLOCK *parent, B4BLOCK *b4);
+// Calls `visit` with every entry of the tag in stored (ascending) order,
+// reading the leaves from the leftmost one along their right links with a
+// buffer of its own; the tag's path is left alone. A block that proves out
+// of date restarts the walk (visit gets null first: forget what was seen),
+// at most I4_MAX_RETRIES times. 0 at the end, the visitor's nonzero result,
+// or a negative error.
+int i4tag_walk(TAG4 *t4, int (*visit)(void *ctx, const B4KEY_DATA *entry), void *ctx);
+
+// ---- Tags ---------------------------------------------------------------
+
+// Reads the tag header at `file_pos` and compiles its expressions.
+int t4init(TAG4 *t4, INDEX4 *i4, long file_pos, const char *name);
+// Sets up a tag to be created from `info`: name, flags, compiled key and
+// filter, key length (1-240) and expression lengths (at most 255 characters
+// each). 0, or a negative error after its report.
+int t4init_info(TAG4 *t4, INDEX4 *i4, const TAG4INFO *info);
+int t4init_seek_conv(TAG4 *t4, int type);
+int t4type(TAG4 *t4);
+// The tag's root block pointer, read from its header when not known.
+long t4root(TAG4 *t4);
+// Writes every changed block of the path and the saved list, then the root
+// pointer when it changed.
+int t4update(TAG4 *t4);
+// t4update, then gives back every buffer of the tag.
+int t4free_all(TAG4 *t4);
+
+// Search values to key form (the zeroed buffer holds key_len bytes).
+void t4no_change_str(char *out, const char *text, int len);
+void t4str_to_fox(char *out, const char *text, int len);
+void t4dtstr_to_fox(char *out, const char *text, int len);
+void t4str_to_log(char *out, const char *text, int len);
+
+// ---- Tags of a data file ---------------------------------------------------
+
+INDEX4 *d4index(DATA4 *d4, const char *name);
+TAG4 *d4tag(DATA4 *d4, const char *name);
+TAG4 *d4tag_default(DATA4 *d4);
+TAG4 *d4tag_next(DATA4 *d4, TAG4 *tag);
+TAG4 *d4tag_prev(DATA4 *d4, TAG4 *tag);
+void d4tag_select(DATA4 *d4, TAG4 *tag);
 TAG4 *d4tag_selected(DATA4 *d4);
+int d4free_blocks(DATA4 *d4);
 int d4reindex(DATA4 *d4);
+
+// ---- Tag positioning and key maintenance ------------------------------------
 
 int t4top(TAG4 *t4);
 int t4bottom(TAG4 *t4);

@@ -9,6 +9,10 @@
 //     blocks up to date; a failed check gives the byte back (i4lock).
 //  3. The header and changed blocks reach the file before the byte is
 //     released, so the next holder reads them (i4unlock).
+//  4. Each lock writes a new version (the last one plus 1, wrapping at 32
+//     bits) before anything changes: blocks another process reads while
+//     the lock is held carry a version that is stale once it is released
+//     (i4lock).
 #include "xbase/index/i4index.h"
 
 #include "xbase/file4.h"
@@ -38,6 +42,15 @@ int i4lock(INDEX4 *i4)
     }
     i4->eof = len;
     i4->file_locked = 1;
+    if (!i4->file.is_read_only) {
+        T4HEADER &h = i4->tag_index->header;
+        h.version = (i4->version_old + 1) & 0xFFFFFFFFUL;
+        if (i4update_header(i4) != 0) {
+            i4->file_locked = 0;
+            file4unlock(&i4->file, I4_LOCK_BYTE, 1);
+            return -1;
+        }
+    }
     return 0;
 }
 
