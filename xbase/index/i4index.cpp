@@ -206,6 +206,17 @@ int walk_once(TAG4 *t4, B4BLOCK *a, B4BLOCK *b, int (*visit)(void *, const B4KEY
     }
 }
 
+// The free list's head changed: the header must reach the file, and other
+// processes must learn of the change.
+void free_list_set(INDEX4 *i4, long head)
+{
+    T4HEADER &h = i4->tag_index->header;
+    if (h.free_list == head)
+        return;
+    h.free_list = head;
+    h.version = (i4->version_old + 1) & 0xFFFFFFFFUL;
+}
+
 } // namespace
 
 // ---- Opening, writing back, closing ----------------------------------------
@@ -253,9 +264,7 @@ INDEX4 *i4open(DATA4 *d4, const char *name)
     }
     i4->tag_index = dir;
     rc = i4->eof < 0 ? -1 : t4init(dir, i4, 0, dir_name);
-    if (rc == 0 && (dir->header.root <= 0 || dir->header.type_code < I4_TYPE_COMPACT ||
-                    (dir->header.type_code >= I4_TYPE_COMPOUND &&
-                     dir->header.type_code < I4_TYPE_DIRECTORY)))
+    if (rc == 0 && dir->header.root <= 0)
         rc = i4corrupt(i4, -1);
     if (rc == 0) {
         i4->version_old = dir->header.version;
@@ -461,17 +470,16 @@ long i4extend(INDEX4 *i4)
 {
     if (i4 == nullptr || i4->tag_index == nullptr)
         return -1;
-    T4HEADER &h = i4->tag_index->header;
-    long head = h.free_list;
+    long head = i4->tag_index->header.free_list;
     if (i4valid_block(i4, head, -1)) {
         unsigned char buf[4];
         if (file4read(&i4->file, head, buf, sizeof buf) == sizeof buf) {
             long next = (long)(int32_t)util_getLe32(buf);
-            h.free_list = i4valid_block(i4, next, head) ? next : 0;
+            free_list_set(i4, i4valid_block(i4, next, head) ? next : 0);
             return head;
         }
     }
-    h.free_list = 0;
+    free_list_set(i4, 0);
     long pos = (i4->eof + B4_BLOCK_SIZE - 1) / B4_BLOCK_SIZE * B4_BLOCK_SIZE;
     if (pos < I4_FIRST_BLOCK)
         pos = I4_FIRST_BLOCK;
@@ -492,7 +500,7 @@ int i4shrink(INDEX4 *i4, long pos)
     int rc = file4write(&i4->file, pos, buf, sizeof buf);
     if (rc != 0)
         return rc;
-    h.free_list = pos;
+    free_list_set(i4, pos);
     // No buffer may write the block back over the free-list link.
     for (TAG4 *t4 : index_tags(i4))
         for (LIST4 *list : {&t4->blocks, &t4->saved})
@@ -590,6 +598,11 @@ int t4init(TAG4 *t4, INDEX4 *i4, long file_pos, const char *name)
     h.expr_pos = (short)util_getLe16(tail + 6);
     unsigned expr_len = util_getLe16(tail + 8);
 
+    // Every header is of the compact format; the header at 0 of a compound
+    // file is its directory.
+    if (h.type_code < I4_TYPE_COMPACT ||
+        (file_pos == 0 && (h.type_code & (I4_TYPE_COMPOUND | I4_TYPE_DIRECTORY)) == I4_TYPE_COMPOUND))
+        return i4corrupt(i4, -1);
     if (h.type_code >= I4_TYPE_DIRECTORY) {
         if (key_len != I4_DIR_KEY_LEN)
             return i4corrupt(i4, -1);
