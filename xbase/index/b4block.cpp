@@ -17,7 +17,7 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
+#include <vector>
 
 #include "util/byteorder.h"
 #include "xbase/d4data.h"
@@ -339,8 +339,7 @@ int choose_leaf_split(B4BLOCK *old, const Pending &pd, bool *to_new)
 {
     int n = pd.n, L = pd.info_len;
     // prefix[s]: bytes of entries [0, s) as they are stored now.
-    std::string prefix_store((size_t)(n + 1) * sizeof(int), '\0');
-    int *prefix = reinterpret_cast<int *>(&prefix_store[0]);
+    std::vector<int> prefix((size_t)n + 1, 0);
     for (int j = 0; j < n; j++)
         prefix[j + 1] = prefix[j] + stored_len(old, j);
     int best = -1, best_gap = 0;
@@ -863,7 +862,12 @@ B4BLOCK *t4split(TAG4 *t4, B4BLOCK *old, const void *key, long rec, B4BLOCK **de
     if (pos < 0)
         return nullptr;
     B4BLOCK *fresh = b4alloc(t4, pos);
-    if (fresh == nullptr) {
+    // The old right neighbour learns of the new block first: nothing in
+    // memory has changed yet when that write fails.
+    long former_right = old->header.right_node;
+    if (fresh == nullptr || (former_right != -1 && relink_left(t4, former_right, pos) != 0)) {
+        if (fresh != nullptr)
+            b4free(fresh);
         i4shrink(i4, pos);
         return nullptr;
     }
@@ -880,7 +884,6 @@ B4BLOCK *t4split(TAG4 *t4, B4BLOCK *old, const void *key, long rec, B4BLOCK **de
         old->header.n_keys = (short)s;
         old->header.node_attribute = fresh->header.node_attribute = B4_ATTR_BRANCH;
     }
-    long former_right = old->header.right_node;
     fresh->header.right_node = former_right;
     fresh->header.left_node = old->file_block;
     old->header.right_node = pos;
@@ -892,10 +895,6 @@ B4BLOCK *t4split(TAG4 *t4, B4BLOCK *old, const void *key, long rec, B4BLOCK **de
     old->cur_dup_cnt = fresh->cur_dup_cnt = keep_dup;
     *dest = to_new ? fresh : old;
     b4go(*dest, to_new ? p - s : p);
-    if (former_right != -1 && relink_left(t4, former_right, pos) != 0) {
-        b4free(fresh);
-        return nullptr;
-    }
     return fresh;
 }
 

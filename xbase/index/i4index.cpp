@@ -32,7 +32,8 @@ void tag_name(char *out, const char *name)
     size_t n = 0;
     while (name != nullptr && n < I4_DIR_KEY_LEN && name[n] != '\0')
         n++;
-    std::memcpy(out, name, n);
+    if (n > 0)
+        std::memcpy(out, name, n);
     while (n > 0 && out[n - 1] == ' ')
         n--;
     out[n] = '\0';
@@ -254,16 +255,13 @@ INDEX4 *i4open(DATA4 *d4, const char *name)
     l4add(&d4->indexes, i4);
     i4->eof = file4len(&i4->file);
 
-    char dir_name[I4_DIR_KEY_LEN + 1] = "";
-    if (name != nullptr)
-        u4name_piece(dir_name, sizeof dir_name, name, 0, 0);
     TAG4 *dir = tag_alloc(c4);
     if (dir == nullptr) {
         index_release(i4);
         return nullptr;
     }
     i4->tag_index = dir;
-    rc = i4->eof < 0 ? -1 : t4init(dir, i4, 0, dir_name);
+    rc = i4->eof < 0 ? -1 : t4init(dir, i4, 0, "");
     if (rc == 0 && dir->header.root <= 0)
         rc = i4corrupt(i4, -1);
     if (rc == 0) {
@@ -276,9 +274,13 @@ INDEX4 *i4open(DATA4 *d4, const char *name)
         mem4free(i4->block_memory, probe);
     }
     if (rc == 0) {
-        if (dir->header.type_code < I4_TYPE_COMPOUND)
+        if (dir->header.type_code < I4_TYPE_COMPOUND) {
+            // A single-tag file's one tag is named after the file.
+            char file_piece[I4_DIR_KEY_LEN + 1];
+            u4name_piece(file_piece, sizeof file_piece, i4->file.name, 0, 0);
+            tag_name(dir->alias, file_piece);
             l4add(&i4->tags, dir);
-        else
+        } else
             rc = open_directory_tags(i4);
     }
     if (rc != 0) {

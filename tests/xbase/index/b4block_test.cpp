@@ -49,96 +49,65 @@ Entries sorted(const std::multiset<std::pair<std::string, long>> &model)
 
 TEST(LeafInfo, EntriesRoundTripForEveryKeyLengthAndRecordWidth)
 {
-    const long recs[] = {4095, 4096, 65535, 65536, 1048575, 1048576, 16777215, 16777216};
+    // Widths of a new leaf: 10 bits of record count raised to 12, then to
+    // 16 to make 24; 12 + 4 raised to 20 to make 32.
+    struct Width {
+        int kl;
+        long count;
+        int rec_bits, count_bits, info_len;
+    } widths[] = {{10, 1000, 16, 4, 3}, {38, 4095, 20, 6, 4}, {240, 100, 16, 8, 4}, {1, 0, 14, 1, 2}};
+    for (const Width &w : widths) {
+        Rig rig(w.kl, ' ');
+        const B4NODE_HEADER &h = rig.block(true, w.count)->node_hdr;
+        EXPECT_EQ(w.rec_bits * 100 + w.count_bits * 10 + w.info_len,
+                  h.rec_num_len * 100 + h.dup_cnt_len * 10 + h.info_len) << w.kl;
+        EXPECT_EQ(h.dup_cnt_len, h.trail_cnt_len);
+    }
+    // From an empty leaf (a 38-byte key gets 12 record bits): the first
+    // record needs 13, and each next one more bits again.
+    const long recs[] = {4096, 65535, 65536, 1048575, 1048576, 16777215, 16777216};
     for (int kl : {1, 8, 10, 38, 240}) {
         SCOPED_TRACE("key length " + std::to_string(kl));
         Rig rig(kl, ' ');
-        B4BLOCK *b = rig.block(true, 100);
+        B4BLOCK *b = rig.block(true, 0);
         Entries want;
         for (size_t i = 0; i < sizeof recs / sizeof recs[0]; i++) {
-            // Keys with one changing byte share everything else.
             std::string key(kl, 'K');
             key[kl - 1] = char('a' + i);
             b4go_eof(b);
-            ASSERT_EQ(0, b4insert(b, key.data(), recs[i], 0, 0)) << "record " << recs[i];
+            ASSERT_EQ(0, b4insert(b, key.data(), recs[i], 0, 0)) << recs[i];
             want.emplace_back(key, recs[i]);
-            EXPECT_EQ(0u, (b->node_hdr.rec_num_len + b->node_hdr.dup_cnt_len + b->node_hdr.trail_cnt_len) % 8);
-            EXPECT_GE(b->node_hdr.rec_num_mask, (unsigned long)recs[i]);
         }
         EXPECT_EQ(want, reread(rig, b));
     }
 }
 
-TEST(LeafInfo, WidthsOfANewLeafFollowTheRecordCount)
+TEST(LeafInfo, WideningNeedsAByteForEveryEntry)
 {
-    struct Case {
-        int kl;
-        long count;
-        int rec_bits, dup_bits, info_len;
-    } cases[] = {
-        {10, 1000, 16, 4, 3},   // 10 bits raised to 12, then to 16 to make 24
-        {38, 4095, 20, 6, 4},   // 12 + 4, then 20 to make 32
-        {240, 100, 16, 8, 4},
-        {1, 0, 14, 1, 2},
-    };
-    for (const Case &c : cases) {
-        Rig rig(c.kl, ' ');
-        B4BLOCK *b = rig.block(true, c.count);
-        EXPECT_EQ(c.rec_bits, b->node_hdr.rec_num_len) << c.kl;
-        EXPECT_EQ(c.dup_bits, b->node_hdr.dup_cnt_len) << c.kl;
-        EXPECT_EQ(c.dup_bits, b->node_hdr.trail_cnt_len) << c.kl;
-        EXPECT_EQ(c.info_len, b->node_hdr.info_len) << c.kl;
-        EXPECT_EQ(B4_LEAF_ROOM, b->node_hdr.free_space);
-    }
-}
-
-TEST(LeafInfo, WideningMakesRoomForLargerRecordNumbersUntilTheLeafIsFull)
-{
-    Rig rig(10, ' ');
-    B4BLOCK *b = rig.block(true, 1000);
-    // Keys of only padding store no bytes: every entry costs its info only.
+    // Keys of only padding store no bytes: each entry costs its info only.
     std::string blank(10, ' ');
-    while (b->node_hdr.free_space >= b->node_hdr.info_len + 1) {
+    for (int entries : {20, 162}) {
+        Rig rig(10, ' ');
+        B4BLOCK *b = rig.block(true, 1000);
+        for (long r = 1; r <= entries; r++) {
+            b4go_eof(b);
+            ASSERT_EQ(0, b4insert(b, blank.data(), r, 0, 0));
+        }
+        bool full = b->node_hdr.free_space < entries;
+        std::vector<unsigned char> before(b->image, b->image + B4_BLOCK_SIZE);
         b4go_eof(b);
-        ASSERT_EQ(0, b4insert(b, blank.data(), b->header.n_keys + 1, 0, 0));
+        ASSERT_EQ(full ? 1 : 0, b4insert(b, blank.data(), 1L << 17, 0, 0)) << entries;
+        if (full) {
+            EXPECT_TRUE(std::equal(before.begin(), before.end(), b->image)) << "a refusal changes nothing";
+            continue;
+        }
+        EXPECT_EQ(24, b->node_hdr.rec_num_len);
+        EXPECT_EQ(4, b->node_hdr.info_len);
+        Entries got = reread(rig, b);
+        ASSERT_EQ(21u, got.size());
+        EXPECT_EQ(20, got[19].second);
+        EXPECT_EQ(1L << 17, got[20].second);
     }
-    int n = b->header.n_keys;
-    ASSERT_LT(b->node_hdr.free_space, n) << "too full to widen";
-    std::vector<unsigned char> before(b->image, b->image + B4_BLOCK_SIZE);
-    b4go_eof(b);
-    EXPECT_EQ(1, b4insert(b, blank.data(), 1L << 17, 0, 0)) << "a record needing 17 bits does not fit";
-    EXPECT_EQ(n, b->header.n_keys);
-    EXPECT_TRUE(std::equal(before.begin(), before.end(), b->image)) << "a refused insertion changes nothing";
-
-    // With room, the same insertion widens the field by 8 bits first.
-    Rig roomy(10, ' ');
-    B4BLOCK *c = roomy.block(true, 1000);
-    for (long r = 1; r <= 20; r++) {
-        b4go_eof(c);
-        ASSERT_EQ(0, b4insert(c, blank.data(), r, 0, 0));
-    }
-    b4go_eof(c);
-    ASSERT_EQ(0, b4insert(c, blank.data(), 1L << 17, 0, 0));
-    EXPECT_EQ(24, c->node_hdr.rec_num_len);
-    EXPECT_EQ(4, c->node_hdr.info_len);
-    Entries got = reread(roomy, c);
-    ASSERT_EQ(21u, got.size());
-    EXPECT_EQ(1L << 17, got.back().second);
-    EXPECT_EQ(20, got[19].second);
-}
-
-TEST(LeafInfo, AnEmptyLeafWidensForARecordAboveItsWidths)
-{
-    // An emptied leaf keeps the widths it was built with; record 4,096 must
-    // not be masked to record 0.
-    Rig rig(38, ' ');
-    B4BLOCK *b = rig.block(true, 0);
-    ASSERT_EQ(12, b->node_hdr.rec_num_len);
-    std::string key(38, 'K');
-    ASSERT_EQ(0, b4insert(b, key.data(), 4096, 0, 0));
-    Entries got = reread(rig, b);
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(4096, got[0].second);
 }
 
 // A leaf against a model: random keys over a small alphabet (blank, zero,
@@ -233,32 +202,6 @@ TEST(LeafSearch, CappedCountsDoNotStopTheSearchEarly)
     EXPECT_EQ(1, b->key_on);
 }
 
-TEST(LeafSearch, ShortValuesFindTheFirstKeyBeginningWithThem)
-{
-    Rig rig(6, ' ');
-    B4BLOCK *b = rig.block(true, 10);
-    for (const char *k : {"AA    ", "AB    ", "ABC   ", "B     "}) {
-        b4go_eof(b);
-        ASSERT_EQ(0, b4insert(b, k, 1, 0, 0));
-    }
-    struct Case {
-        const char *value;
-        int len, rc, key_on;
-    } cases[] = {
-        {"AB", 2, 0, 1}, {"AB ", 3, 0, 1}, {"ABC", 3, 0, 2}, {"ABD", 3, 2, 3},
-        {"A", 1, 0, 0},  {"C", 1, 2, 4},   {"", 0, 0, 0},
-    };
-    for (const Case &c : cases) {
-        EXPECT_EQ(c.rc, b4seek(b, c.value, c.len)) << c.value;
-        EXPECT_EQ(c.key_on, b->key_on) << c.value;
-    }
-    Rig abc(6, ' ');
-    B4BLOCK *only = abc.block(true, 10);
-    ASSERT_EQ(0, b4insert(only, "ABC   ", 1, 0, 0));
-    EXPECT_EQ(2, b4seek(only, "AB ", 3)) << "no key AB: the search stops at ABC";
-    EXPECT_EQ(0, only->key_on);
-}
-
 // Inserts into a level of leaves, splitting as the block operations say:
 // the pending entry goes where t4split puts it, and a destination that is
 // still too full is split again.
@@ -314,40 +257,28 @@ struct Level {
 
 TEST(LeafSplit, APendingKeyThatFitsNowhereGetsABlockOfItsOwn)
 {
-    // One 240-byte key with a six-byte info entry leaves 242 bytes: a second
-    // key sharing nothing needs 246, before it or after it.
-    for (bool before : {true, false}) {
+    // 240-byte keys with six-byte info entries. One key leaves 242 bytes
+    // and a second sharing nothing needs 246, before it or after it. Five
+    // duplicates store their key once; a key sharing nothing cannot join
+    // the half a split by entry count would give it.
+    struct Case {
+        const char *what;
+        std::vector<std::pair<char, long>> keys;
+    } cases[] = {{"before one", {{'M', 1}, {'A', 2}}},
+                 {"after one", {{'M', 1}, {'Z', 2}}},
+                 {"around duplicates", {{'M', 1}, {'M', 2}, {'M', 3}, {'M', 4}, {'M', 5}, {'A', 9}, {'Z', 9}, {'N', 9}, {'B', 9}}}};
+    for (const Case &c : cases) {
         Rig rig(240, ' ');
         Level level(rig, 0x7FFFFFFF);
         ASSERT_EQ(6, level.blocks[0]->node_hdr.info_len);
-        std::string a(240, 'M'), b(240, before ? 'A' : 'Z');
-        level.insert(a, 1);
-        level.insert(b, 2);
-        Entries want = {{a, 1}, {b, 2}};
+        Entries want;
+        for (const auto &k : c.keys) {
+            level.insert(std::string(240, k.first), k.second);
+            want.emplace_back(std::string(240, k.first), k.second);
+        }
         std::sort(want.begin(), want.end());
-        EXPECT_EQ(want, level.all());
+        EXPECT_EQ(want, level.all()) << c.what;
     }
-}
-
-TEST(LeafSplit, LongKeysAroundARunOfDuplicatesAreNeverLost)
-{
-    // Five duplicates store one key once; a key sharing no byte cannot join
-    // the half a split by entry count would give it.
-    Rig rig(240, ' ');
-    Level level(rig, 0x7FFFFFFF);
-    std::string dup(240, 'M');
-    Entries want;
-    for (long r = 1; r <= 5; r++) {
-        level.insert(dup, r);
-        want.emplace_back(dup, r);
-    }
-    for (char c : {'A', 'Z', 'N', 'B'}) {
-        std::string k(240, c);
-        level.insert(k, 9);
-        want.emplace_back(k, 9);
-    }
-    std::sort(want.begin(), want.end());
-    EXPECT_EQ(want, level.all());
 }
 
 TEST(LeafSplit, RandomInsertionsIntoSplittingLeavesKeepEveryKeyInOrder)

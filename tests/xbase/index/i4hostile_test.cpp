@@ -7,37 +7,24 @@
 #include <functional>
 #include <random>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/testutil.h"
 #include "tests/xbase/d4test.h"
 #include "tests/xbase/index/indextest.h"
+#include "util/byteorder.h"
 
 using d4test::Engine;
-using d4test::le16;
-using d4test::le32;
-using d4test::putLe32;
 
 namespace {
 
-// Where the parts of a sample index lie, learnt from a clean open.
+// Where the parts of the sample indexes lie, learnt from clean opens: the
+// small one's directory root, tag NAME's header and root leaf; the large
+// one's tag AMOUNT, a branch root, and its leftmost leaf.
 struct Layout {
-    long dir_root = 0;
-    long tag_header = 0;    // tag NAME
-    long tag_root = 0;      // a leaf in the small sample
-    long branch_root = 0;   // tag AMOUNT of the large sample: a branch
-    long first_leaf = 0;    // that tag's leftmost leaf
+    long dir_root = 0, header = 0, leaf = 0, branch = 0, first_leaf = 0;
 };
-
-// The child of entry 0 of the branch at `off` (big-endian).
-long firstChild(const std::string &img, long off)
-{
-    long e = off + B4_BRANCH_BODY + 8 + 4;
-    return (long)((unsigned long)(unsigned char)img[e] << 24 | (unsigned long)(unsigned char)img[e + 1] << 16 |
-                  (unsigned long)(unsigned char)img[e + 2] << 8 | (unsigned long)(unsigned char)img[e + 3]);
-}
 
 Layout learn()
 {
@@ -48,61 +35,39 @@ Layout learn()
         DATA4 *d = dbf.empty() ? nullptr : d4open(&e.c4, dbf.c_str());
         if (d == nullptr)
             return Layout();
-        INDEX4 *i4 = (INDEX4 *)l4first(&d->indexes);
         if (std::string(base) == "hb_nomemo") {
-            l.dir_root = t4root(i4->tag_index);
-            l.tag_header = d4tag(d, "NAME")->header_offset;
-            l.tag_root = t4root(d4tag(d, "NAME"));
+            l.dir_root = t4root(((INDEX4 *)l4first(&d->indexes))->tag_index);
+            l.header = d4tag(d, "NAME")->header_offset;
+            l.leaf = t4root(d4tag(d, "NAME"));
         } else {
-            l.branch_root = t4root(d4tag(d, "AMOUNT"));
+            l.branch = t4root(d4tag(d, "AMOUNT"));
             std::string img = testutil::readFile(e.path("hb_large.cdx"));
-            l.first_leaf = firstChild(img, l.branch_root);
-            while (le16(img, l.first_leaf) < B4_ATTR_LEAF)
-                l.first_leaf = firstChild(img, l.first_leaf);
+            l.first_leaf = l.branch;
+            while (util_getLe16((const unsigned char *)&img[l.first_leaf]) < B4_ATTR_LEAF)
+                l.first_leaf = (long)util_getBe32((const unsigned char *)&img[l.first_leaf + 12 + 8 + 4]);
         }
         d4close(d);
     }
     return l;
 }
 
-// Leaf info entry k of the block at `off` in the file image.
-struct Info {
-    std::string &img;
-    long off;
-    int R() const { return (unsigned char)img[off + B4_OFF_REC_LEN]; }
-    int D() const { return (unsigned char)img[off + B4_OFF_DUP_LEN]; }
-    int L() const { return (unsigned char)img[off + B4_OFF_INFO_LEN]; }
-    uint64_t get(int k) const
-    {
-        uint64_t v = 0;
-        for (int i = L() - 1; i >= 0; i--)
-            v = v << 8 | (unsigned char)img[off + B4_LEAF_BODY + k * L() + i];
-        return v;
-    }
-    void set(int k, uint64_t v)
-    {
-        for (int i = 0; i < L(); i++, v >>= 8)
-            img[off + B4_LEAF_BODY + k * L() + i] = char(v & 0xFF);
-    }
-    void setRec(int k, uint64_t rec) { set(k, (get(k) & ~((1ULL << R()) - 1)) | rec); }
-    void setDup(int k, uint64_t d) { set(k, (get(k) & ~(((1ULL << D()) - 1) << R())) | d << R()); }
-    void setTrail(int k, uint64_t t) { set(k, get(k) | t << (R() + D())); }
-};
-
-void put16(std::string &img, long off, unsigned v)
+// Sets `bits` bits at bit `shift` of leaf info entry k of the block at `off`.
+void setInfo(std::string &m, long off, int k, int shift, int bits, uint64_t v)
 {
-    img[off] = char(v & 0xFF);
-    img[off + 1] = char(v >> 8);
+    int len = (unsigned char)m[off + B4_OFF_INFO_LEN];
+    unsigned char *p = (unsigned char *)&m[off + B4_LEAF_BODY + k * len];
+    uint64_t info = 0;
+    for (int i = len - 1; i >= 0; i--)
+        info = info << 8 | p[i];
+    info = (info & ~(((1ULL << bits) - 1) << shift)) | v << shift;
+    for (int i = 0; i < len; i++, info >>= 8)
+        p[i] = (unsigned char)info;
 }
 
-struct Case {
-    const char *what;
-    const char *base;
-    std::function<void(std::string &, const Layout &)> damage;
-    std::function<long(const Layout &)> block; // offset named in the report, -1 none
-};
+int recBits(const std::string &m, long off) { return (unsigned char)m[off + B4_OFF_REC_LEN]; }
 
-long none(const Layout &) { return -1; }
+void put16(std::string &m, long off, unsigned v) { util_putLe16((unsigned char *)&m[off], (uint16_t)v); }
+void put32(std::string &m, long off, uint32_t v) { util_putLe32((unsigned char *)&m[off], v); }
 
 // Opens the damaged table and walks every tag: the first failure's code.
 int openAndWalk(Engine &e, const std::string &dbf)
@@ -110,12 +75,10 @@ int openAndWalk(Engine &e, const std::string &dbf)
     DATA4 *d = d4open(&e.c4, dbf.c_str());
     if (d == nullptr)
         return d4test::lastErrorCode();
-    int rc = 0;
+    INDEX4 *i4 = (INDEX4 *)l4first(&d->indexes);
+    int rc = indextest::walk(i4->tag_index).rc;
     for (TAG4 *t4 = d4tag_next(d, nullptr); t4 != nullptr && rc == 0; t4 = d4tag_next(d, t4))
         rc = indextest::walk(t4).rc;
-    INDEX4 *i4 = (INDEX4 *)l4first(&d->indexes);
-    if (rc == 0 && i4 != nullptr)
-        rc = indextest::walk(i4->tag_index).rc;
     d4close(d);
     return rc;
 }
@@ -124,112 +87,80 @@ int openAndWalk(Engine &e, const std::string &dbf)
 
 TEST(IndexHostile, CorruptHeadersEntriesAndBlocksAreReportedWithFileAndBlock)
 {
-    Layout lay = learn();
-    if (lay.tag_root <= 0)
+    const Layout L = learn();
+    if (L.leaf <= 0)
         GTEST_SKIP() << "sample tables are absent";
-    const Case cases[] = {
-        {"directory header zero", "hb_nomemo",
-         [](std::string &m, const Layout &) { std::fill(m.begin(), m.begin() + 16, '\0'); }, none},
-        {"directory key length 11", "hb_nomemo", [](std::string &m, const Layout &) { put16(m, 12, 11); }, none},
-        {"directory type below compact", "hb_nomemo", [](std::string &m, const Layout &) { m[14] = 0x10; }, none},
-        {"compound file without directory bit", "hb_nomemo",
-         [](std::string &m, const Layout &) { m[14] = 0x60; }, none},
-        {"tag key length 0", "hb_nomemo", [](std::string &m, const Layout &l) { put16(m, l.tag_header + 12, 0); },
-         none},
-        {"tag key length 241", "hb_nomemo",
-         [](std::string &m, const Layout &l) { put16(m, l.tag_header + 12, 241); }, none},
-        {"tag key length differs from its expression", "hb_nomemo",
-         [](std::string &m, const Layout &l) { put16(m, l.tag_header + 12, 9); }, none},
-        {"expression length 0", "hb_nomemo",
-         [](std::string &m, const Layout &l) { put16(m, l.tag_header + I4_OFF_EXPR_LEN, 0); }, none},
-        {"filter length 0", "hb_nomemo",
-         [](std::string &m, const Layout &l) { put16(m, l.tag_header + I4_OFF_FILTER_LEN, 0); }, none},
-        {"texts longer than their area", "hb_nomemo",
-         [](std::string &m, const Layout &l) {
-             put16(m, l.tag_header + I4_OFF_EXPR_LEN, 400);
-             put16(m, l.tag_header + I4_OFF_FILTER_LEN, 200);
+    typedef std::function<void(std::string &)> Damage;
+    const long H = L.header;
+    struct Case {
+        const char *what;
+        bool large;
+        Damage damage;
+        long block; // the offset the report names, -1 none
+    } cases[] = {
+        {"directory header zero", false, [](std::string &m) { m.replace(0, 16, 16, '\0'); }, -1},
+        {"directory key length 11", false, [](std::string &m) { put16(m, 12, 11); }, -1},
+        {"directory type below compact", false, [](std::string &m) { m[14] = 0x10; }, -1},
+        {"compound file without directory bit", false, [](std::string &m) { m[14] = 0x60; }, -1},
+        {"tag key length 0", false, [H](std::string &m) { put16(m, H + 12, 0); }, -1},
+        {"tag key length 241", false, [H](std::string &m) { put16(m, H + 12, 241); }, -1},
+        {"key length differs from the expression's", false, [H](std::string &m) { put16(m, H + 12, 9); }, -1},
+        {"expression length 0", false, [H](std::string &m) { put16(m, H + I4_OFF_EXPR_LEN, 0); }, -1},
+        {"filter length 0", false, [H](std::string &m) { put16(m, H + I4_OFF_FILTER_LEN, 0); }, -1},
+        {"texts longer than their area", false,
+         [H](std::string &m) { put16(m, H + I4_OFF_EXPR_LEN, 400), put16(m, H + I4_OFF_FILTER_LEN, 200); }, -1},
+        {"expression without terminator", false, [H](std::string &m) { m[H + 512 + 4] = 'X'; }, -1},
+        {"tag header marks a directory", false, [H](std::string &m) { m[H + 14] = (char)0xE0; }, -1},
+        {"directory entry below 1024", false,
+         [L](std::string &m) { setInfo(m, L.dir_root, 3, 0, recBits(m, L.dir_root), 512); }, -1},
+        {"directory entry off a block boundary", false,
+         [L](std::string &m) { setInfo(m, L.dir_root, 3, 0, recBits(m, L.dir_root), 1537); }, -1},
+        {"directory entry repeated", false,
+         [L, H](std::string &m) {
+             setInfo(m, L.dir_root, 3, 0, recBits(m, L.dir_root), (uint64_t)H);
+             setInfo(m, L.dir_root, 4, 0, recBits(m, L.dir_root), (uint64_t)H);
          },
-         none},
-        {"expression without terminator", "hb_nomemo",
-         [](std::string &m, const Layout &l) { m[l.tag_header + 512 + 4] = 'X'; }, none},
-        {"tag header marks a directory", "hb_nomemo",
-         [](std::string &m, const Layout &l) { m[l.tag_header + 14] = (char)0xE0; }, none},
-        {"directory entry below 1024", "hb_nomemo",
-         [](std::string &m, const Layout &l) { Info{m, l.dir_root}.setRec(3, 512); }, none},
-        {"directory entry not a block multiple", "hb_nomemo",
-         [](std::string &m, const Layout &l) { Info{m, l.dir_root}.setRec(3, 1537); }, none},
-        {"directory entry repeated", "hb_nomemo",
-         [](std::string &m, const Layout &l) {
-             Info in{m, l.dir_root};
-             in.setRec(4, in.get(3) & ((1ULL << in.R()) - 1));
+         -1},
+        {"node attribute 7", false, [L](std::string &m) { m[L.leaf] = 7; }, L.leaf},
+        {"duplicate width 9", false, [L](std::string &m) { m[L.leaf + B4_OFF_DUP_LEN] = 9; }, L.leaf},
+        {"record width 40", false,
+         [L](std::string &m) { m[L.leaf + B4_OFF_REC_LEN] = 40, m[L.leaf + B4_OFF_INFO_LEN] = 6; }, L.leaf},
+        {"free space one too many", false,
+         [L](std::string &m) { m[L.leaf + B4_OFF_FREE_SPACE] = char(m[L.leaf + B4_OFF_FREE_SPACE] + 1); }, L.leaf},
+        {"first entry with duplicate bytes", false,
+         [L](std::string &m) { setInfo(m, L.leaf, 0, recBits(m, L.leaf), 4, 1); }, L.leaf},
+        {"counts longer than the key", false,
+         [L](std::string &m) { setInfo(m, L.leaf, 1, recBits(m, L.leaf) + 4, 4, 15); }, L.leaf},
+        {"right neighbour off a block boundary", false, [L](std::string &m) { put32(m, L.leaf + 8, 1537); }, L.leaf},
+        {"right neighbour is the block itself", false,
+         [L](std::string &m) { put32(m, L.leaf + 8, (uint32_t)L.leaf); }, L.leaf},
+        {"left neighbour past the end", false, [L](std::string &m) { put32(m, L.leaf + 4, 1u << 24); }, L.leaf},
+        {"root below the first block", false, [H](std::string &m) { put32(m, H, 512); }, -1},
+        {"root past the end", false, [H](std::string &m) { put32(m, H, (uint32_t)m.size()); }, -1},
+        {"branch with too many entries", true, [L](std::string &m) { put16(m, L.branch + 2, 100); }, L.branch},
+        {"branch child is the branch", true,
+         [L](std::string &m) { util_putBe32((unsigned char *)&m[L.branch + 24], (uint32_t)L.branch); }, L.branch},
+        {"leaf linking back to the first leaf", true,
+         [L](std::string &m) {
+             long second = (long)util_getLe32((const unsigned char *)&m[L.first_leaf + 8]);
+             put32(m, second + 8, (uint32_t)L.first_leaf);
          },
-         none},
-        {"node attribute 7", "hb_nomemo", [](std::string &m, const Layout &l) { m[l.tag_root] = 7; },
-         [](const Layout &l) { return l.tag_root; }},
-        {"duplicate width 9", "hb_nomemo", [](std::string &m, const Layout &l) { m[l.tag_root + B4_OFF_DUP_LEN] = 9; },
-         [](const Layout &l) { return l.tag_root; }},
-        {"record width 40", "hb_nomemo",
-         [](std::string &m, const Layout &l) {
-             m[l.tag_root + B4_OFF_REC_LEN] = 40;
-             m[l.tag_root + B4_OFF_INFO_LEN] = 6;
-         },
-         [](const Layout &l) { return l.tag_root; }},
-        {"free space one too many", "hb_nomemo",
-         [](std::string &m, const Layout &l) {
-             put16(m, l.tag_root + B4_OFF_FREE_SPACE, le16(m, l.tag_root + B4_OFF_FREE_SPACE) + 1);
-         },
-         [](const Layout &l) { return l.tag_root; }},
-        {"first entry with duplicate bytes", "hb_nomemo",
-         [](std::string &m, const Layout &l) { Info{m, l.tag_root}.setDup(0, 1); },
-         [](const Layout &l) { return l.tag_root; }},
-        {"counts longer than the key", "hb_nomemo",
-         [](std::string &m, const Layout &l) { Info{m, l.tag_root}.setTrail(1, 15); },
-         [](const Layout &l) { return l.tag_root; }},
-        {"right neighbour not a block multiple", "hb_nomemo",
-         [](std::string &m, const Layout &l) { putLe32(m, l.tag_root + B4_OFF_RIGHT, 1537); },
-         [](const Layout &l) { return l.tag_root; }},
-        {"right neighbour is the block itself", "hb_nomemo",
-         [](std::string &m, const Layout &l) { putLe32(m, l.tag_root + B4_OFF_RIGHT, (uint32_t)l.tag_root); },
-         [](const Layout &l) { return l.tag_root; }},
-        {"left neighbour past the end", "hb_nomemo",
-         [](std::string &m, const Layout &l) { putLe32(m, l.tag_root + B4_OFF_LEFT, 1 << 24); },
-         [](const Layout &l) { return l.tag_root; }},
-        {"root below the first block", "hb_nomemo",
-         [](std::string &m, const Layout &l) { putLe32(m, l.tag_header, 512); }, none},
-        {"root past the end", "hb_nomemo",
-         [](std::string &m, const Layout &l) { putLe32(m, l.tag_header, (uint32_t)m.size()); }, none},
-        {"branch with too many entries", "hb_large",
-         [](std::string &m, const Layout &l) { put16(m, l.branch_root + B4_OFF_N_KEYS, 100); },
-         [](const Layout &l) { return l.branch_root; }},
-        {"branch child is the branch", "hb_large",
-         [](std::string &m, const Layout &l) {
-             long e = l.branch_root + 12 + 8 + 4;
-             uint32_t v = (uint32_t)l.branch_root;
-             for (int i = 0; i < 4; i++)
-                 m[e + i] = char(v >> (24 - 8 * i));
-         },
-         [](const Layout &l) { return l.branch_root; }},
-        {"leaf linking to the first leaf again", "hb_large",
-         [](std::string &m, const Layout &l) {
-             long second = (long)le32(m, l.first_leaf + B4_OFF_RIGHT);
-             putLe32(m, second + B4_OFF_RIGHT, (uint32_t)l.first_leaf);
-         },
-         none},
+         -1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Engine e;
-        std::string dbf = indextest::copySample(e.dir, c.base);
-        std::string cdx = e.path(std::string(c.base) + ".cdx");
+        const char *base = c.large ? "hb_large" : "hb_nomemo";
+        std::string dbf = indextest::copySample(e.dir, base);
+        std::string cdx = e.path(std::string(base) + ".cdx");
         std::string img = testutil::readFile(cdx);
-        c.damage(img, lay);
+        c.damage(img);
         testutil::writeFile(cdx, img);
         EXPECT_EQ(e4index, openAndWalk(e, dbf));
         std::string msg = d4test::lastError();
         EXPECT_NE(std::string::npos, msg.find(".cdx")) << msg;
-        long block = c.block(lay);
-        if (block != -1) {
-            EXPECT_NE(std::string::npos, msg.find("Block: " + std::to_string(block))) << msg;
+        if (c.block != -1) {
+            EXPECT_NE(std::string::npos, msg.find("Block: " + std::to_string(c.block))) << msg;
         }
     }
 }
@@ -243,14 +174,12 @@ TEST(IndexHostile, RandomByteFlipsEndInAResult)
     if (!testutil::fileExists(from + "/hb_nomemo.cdx"))
         GTEST_SKIP() << "sample tables are absent";
     std::string clean = testutil::readFile(from + "/hb_nomemo.cdx");
-    int opened = 0;
     for (int round = 0; round < 300; round++) {
         Engine e;
         e.c4.lock_attempts = 1;
         std::string dbf = indextest::copySample(e.dir, "hb_nomemo");
         std::string img = clean;
-        int flips = 1 + (int)(rng() % 8);
-        for (int i = 0; i < flips; i++) {
+        for (int i = 1 + (int)(rng() % 8); i > 0; i--) {
             // Headers and tree blocks alike; the first blocks more often.
             size_t at = rng() % 2 ? rng() % 4096 : rng() % img.size();
             img[at] = char(rng() % 256);
@@ -259,10 +188,9 @@ TEST(IndexHostile, RandomByteFlipsEndInAResult)
         DATA4 *d = d4open(&e.c4, dbf.c_str());
         if (d == nullptr)
             continue;
-        opened++;
         for (TAG4 *t4 = d4tag_next(d, nullptr); t4 != nullptr; t4 = d4tag_next(d, t4)) {
             indextest::Walked w = indextest::walk(t4);
-            ASSERT_TRUE(w.rc == 0 || w.rc < 0) << "round " << round;
+            ASSERT_LE(w.rc, 0) << "round " << round;
             ASSERT_LE(w.keys.size(), 4096u) << "a walk went round in circles";
         }
         INDEX4 *i4 = (INDEX4 *)l4first(&d->indexes);
@@ -274,5 +202,4 @@ TEST(IndexHostile, RandomByteFlipsEndInAResult)
         }
         d4close(d);
     }
-    EXPECT_GT(opened, 0);
 }
