@@ -89,14 +89,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const uint8_t *sep = (const uint8_t *)memmem(data, size, kSeparator, kSeparatorLen);
-    if (sep == nullptr)
+    size_t dbfLen = fuzz::firstPart(data, size, kSeparator);
+    if (dbfLen == size)
         return 0;
-    size_t dbfLen = (size_t)(sep - data);
     std::string dbf = fuzz::scratchFile("fuzz.dbf");
     std::string cdx = fuzz::scratchFile("fuzz.cdx");
     fuzz::writeWhole(dbf, data, dbfLen);
-    fuzz::writeWhole(cdx, sep + kSeparatorLen, size - dbfLen - kSeparatorLen);
+    fuzz::writeWhole(cdx, data + dbfLen + kSeparatorLen, size - dbfLen - kSeparatorLen);
 
     CODE4 c4;
     d4init(&c4);

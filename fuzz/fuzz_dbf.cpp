@@ -113,8 +113,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const uint8_t *sep = (const uint8_t *)memmem(data, size, kSeparator, kSeparatorLen);
-    size_t dbfLen = sep != nullptr ? (size_t)(sep - data) : size;
+    size_t dbfLen = fuzz::firstPart(data, size, kSeparator);
+    const uint8_t *sep = dbfLen < size ? data + dbfLen : nullptr;
     std::string dbf = fuzz::scratchFile("fuzz.dbf");
     std::string fpt = fuzz::scratchFile("fuzz.fpt");
     fuzz::writeWhole(dbf, data, dbfLen);

@@ -86,6 +86,14 @@ inline unsigned bitsOf(double d)
     return (unsigned)(b ^ (b >> 32));
 }
 
+// Bytes of the first of two files an input carries, joined by `sep`: all
+// of it when the separator is absent.
+inline size_t firstPart(const uint8_t *data, size_t size, const char *sep)
+{
+    const void *at = memmem(data, size, sep, std::strlen(sep));
+    return at != nullptr ? (size_t)((const uint8_t *)at - data) : size;
+}
+
 // Ends the run with a message when the engine broke a promise the harness
 // can check; libFuzzer records the input.
 inline void require(bool ok, const char *what)

@@ -218,6 +218,21 @@ void free_list_set(INDEX4 *i4, long head)
     h.version = (i4->version_old + 1) & 0xFFFFFFFFUL;
 }
 
+// The tag after (or before) `tag` across all indexes of the table; null
+// starts at the first (last) tag.
+TAG4 *tag_step(DATA4 *d4, TAG4 *tag, bool forward)
+{
+    auto step = [forward](LIST4 *list, void *at) { return forward ? l4next(list, at) : l4prev(list, at); };
+    INDEX4 *i4 = tag != nullptr ? tag->index : (INDEX4 *)step(&d4->indexes, nullptr);
+    TAG4 *t4 = i4 == nullptr ? nullptr : (TAG4 *)step(&i4->tags, tag);
+    while (i4 != nullptr && t4 == nullptr) {
+        i4 = (INDEX4 *)step(&d4->indexes, i4);
+        if (i4 != nullptr)
+            t4 = (TAG4 *)step(&i4->tags, nullptr);
+    }
+    return t4;
+}
+
 } // namespace
 
 // ---- Opening, writing back, closing ----------------------------------------
@@ -689,33 +704,26 @@ int t4init_info(TAG4 *t4, INDEX4 *i4, const TAG4INFO *info)
 
 int t4init_seek_conv(TAG4 *t4, int type)
 {
+    // How search values become keys, by the key expression's type.
+    static const struct {
+        int type;
+        t4stok_func stok;
+        t4dtok_func dtok;
+        char p_char;
+    } conv[] = {
+        {E4TYPE_CHAR, t4no_change_str, nullptr, ' '}, {E4TYPE_DATE_RAW, t4dtstr_to_fox, t4dbl_to_fox, 0},
+        {E4TYPE_DATE, t4dtstr_to_fox, t4dbl_to_fox, 0}, {E4TYPE_NUM_RAW, t4str_to_fox, t4dbl_to_fox, 0},
+        {E4TYPE_NUM, t4str_to_fox, t4dbl_to_fox, 0},  {E4TYPE_LOG, t4str_to_log, nullptr, 0},
+    };
     t4->cmp = t4cdx_cmp;
-    switch (type) {
-    case E4TYPE_CHAR:
-        t4->stok = t4no_change_str;
-        t4->dtok = nullptr;
-        t4->p_char = ' ';
-        return 0;
-    case E4TYPE_DATE_RAW:
-    case E4TYPE_DATE:
-        t4->stok = t4dtstr_to_fox;
-        t4->dtok = t4dbl_to_fox;
-        t4->p_char = 0;
-        return 0;
-    case E4TYPE_NUM_RAW:
-    case E4TYPE_NUM:
-        t4->stok = t4str_to_fox;
-        t4->dtok = t4dbl_to_fox;
-        t4->p_char = 0;
-        return 0;
-    case E4TYPE_LOG:
-        t4->stok = t4str_to_log;
-        t4->dtok = nullptr;
-        t4->p_char = 0;
-        return 0;
-    default:
-        return e4describe(t4->code_base, e4info, "Invalid key type in index file", nullptr, nullptr);
-    }
+    for (const auto &c : conv)
+        if (c.type == type) {
+            t4->stok = c.stok;
+            t4->dtok = c.dtok;
+            t4->p_char = c.p_char;
+            return 0;
+        }
+    return e4describe(t4->code_base, e4info, "Invalid key type in index file", nullptr, nullptr);
 }
 
 int t4type(TAG4 *t4)
@@ -851,36 +859,12 @@ TAG4 *d4tag_default(DATA4 *d4)
 
 TAG4 *d4tag_next(DATA4 *d4, TAG4 *tag)
 {
-    if (d4 == nullptr)
-        return nullptr;
-    INDEX4 *i4 = tag == nullptr ? (INDEX4 *)l4first(&d4->indexes) : tag->index;
-    if (i4 == nullptr)
-        return nullptr;
-    TAG4 *t4 = (TAG4 *)l4next(&i4->tags, tag);
-    while (t4 == nullptr) {
-        i4 = (INDEX4 *)l4next(&d4->indexes, i4);
-        if (i4 == nullptr)
-            return nullptr;
-        t4 = (TAG4 *)l4first(&i4->tags);
-    }
-    return t4;
+    return d4 == nullptr ? nullptr : tag_step(d4, tag, true);
 }
 
 TAG4 *d4tag_prev(DATA4 *d4, TAG4 *tag)
 {
-    if (d4 == nullptr)
-        return nullptr;
-    INDEX4 *i4 = tag == nullptr ? (INDEX4 *)l4last(&d4->indexes) : tag->index;
-    if (i4 == nullptr)
-        return nullptr;
-    TAG4 *t4 = (TAG4 *)l4prev(&i4->tags, tag);
-    while (t4 == nullptr) {
-        i4 = (INDEX4 *)l4prev(&d4->indexes, i4);
-        if (i4 == nullptr)
-            return nullptr;
-        t4 = (TAG4 *)l4last(&i4->tags);
-    }
-    return t4;
+    return d4 == nullptr ? nullptr : tag_step(d4, tag, false);
 }
 
 void d4tag_select(DATA4 *d4, TAG4 *tag)
