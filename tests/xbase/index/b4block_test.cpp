@@ -40,6 +40,9 @@ Entries reread(Rig &rig, B4BLOCK *b)
     return indextest::entries(copy);
 }
 
+// A 240-byte key of `n` bytes `c`, blank-padded.
+std::string key240(char c, int n = 240) { return std::string((size_t)n, c) + std::string((size_t)(240 - n), ' '); }
+
 Entries sorted(const std::multiset<std::pair<std::string, long>> &model)
 {
     return Entries(model.begin(), model.end());
@@ -260,24 +263,30 @@ TEST(LeafSplit, APendingKeyThatFitsNowhereGetsABlockOfItsOwn)
     // 240-byte keys with six-byte info entries. One key leaves 242 bytes
     // and a second sharing nothing needs 246, before it or after it. Five
     // duplicates store their key once; a key sharing nothing cannot join
-    // the half a split by entry count would give it.
+    // the half a split by entry count would give it. Between a key of 237
+    // bytes and one of 239 (a full leaf), a key sharing nothing with either
+    // fits beside neither: three blocks.
     struct Case {
         const char *what;
-        std::vector<std::pair<char, long>> keys;
-    } cases[] = {{"before one", {{'M', 1}, {'A', 2}}},
-                 {"after one", {{'M', 1}, {'Z', 2}}},
-                 {"around duplicates", {{'M', 1}, {'M', 2}, {'M', 3}, {'M', 4}, {'M', 5}, {'A', 9}, {'Z', 9}, {'N', 9}, {'B', 9}}}};
+        std::vector<std::string> keys;
+        size_t blocks;
+    } cases[] = {{"before one", {key240('M'), key240('A')}, 2},
+                 {"after one", {key240('M'), key240('Z')}, 2},
+                 {"around duplicates", {key240('M'), key240('M'), key240('M'), key240('M'), key240('M'),
+                                        key240('A'), key240('Z'), key240('N'), key240('B')}, 5},
+                 {"between two", {key240('A', 237), key240('C', 239), key240('B')}, 3}};
     for (const Case &c : cases) {
         Rig rig(240, ' ');
         Level level(rig, 0x7FFFFFFF);
         ASSERT_EQ(6, level.blocks[0]->node_hdr.info_len);
         Entries want;
-        for (const auto &k : c.keys) {
-            level.insert(std::string(240, k.first), k.second);
-            want.emplace_back(std::string(240, k.first), k.second);
+        for (size_t i = 0; i < c.keys.size(); i++) {
+            level.insert(c.keys[i], (long)i + 1);
+            want.emplace_back(c.keys[i], (long)i + 1);
         }
         std::sort(want.begin(), want.end());
         EXPECT_EQ(want, level.all()) << c.what;
+        EXPECT_EQ(c.blocks, level.blocks.size()) << c.what;
     }
 }
 
