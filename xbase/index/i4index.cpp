@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "util/byteorder.h"
@@ -295,8 +294,9 @@ INDEX4 *i4open(DATA4 *d4, const char *name)
             u4name_piece(file_piece, sizeof file_piece, i4->file.name, 0, 0);
             tag_name(dir->alias, file_piece);
             l4add(&i4->tags, dir);
-        } else
+        } else {
             rc = open_directory_tags(i4);
+        }
     }
     if (rc != 0) {
         index_release(i4);
