@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -90,47 +91,99 @@ unsigned firstFill(unsigned total, long start)
     return total > rem ? total - rem : total;
 }
 
-// Exclusive files: the work file takes the kept file's place by renaming,
-// which replaces the old contents in one step.
-int replaceByRename(FILE4 *keep, FILE4 *from)
+// Opens `keep` again under its own name, on whatever file now bears it,
+// keeping its own flags and the context's pending code. Its old handle is
+// closed first without deleting anything. A failed open leaves it closed.
+int reopenKept(FILE4 *keep)
 {
     CODE4 *c4 = keep->code_base;
-    char *keepName = keep->name;
-    char keepTemp = keep->is_temp, keepAlloc = keep->do_alloc_free, keepExcl = keep->is_exclusive;
-    char *fromName = from->name;
-    char fromAlloc = from->do_alloc_free;
+    char *name = keep->name;
+    char isTemp = keep->is_temp, doAllocFree = keep->do_alloc_free, isExcl = keep->is_exclusive;
     keep->is_temp = keep->do_alloc_free = 0;
-    from->is_temp = from->do_alloc_free = 0;
-    int rc = 0;
-    if (file4close(keep) != 0)
-        rc = -1;
-    if (file4close(from) != 0)
-        rc = -1;
-    if (rc == 0 && u4rename(fromName, keepName) != 0) {
-        e4describe(c4, e4rename, fromName, keepName, nullptr);
-        rc = -1;
-    }
-    // The work file is disposed of in every case.
-    if (rc != 0)
-        u4remove(fromName);
-    if (fromAlloc)
-        u4free(fromName);
-    if (file4open(keep, c4, keepName, 0) != 0) {
-        if (keepAlloc)
-            u4free(keepName);
+    int rc = file4close(keep) != 0 ? -1 : 0;
+    int saved = c4->error_code;
+    int opened = file4open(keep, c4, name, 0);
+    c4->error_code = saved;
+    if (opened != 0) {
+        if (doAllocFree)
+            u4free(name);
         return -1;
     }
-    keep->is_temp = keepTemp;
-    keep->do_alloc_free = keepAlloc;
-    keep->is_exclusive = keepExcl;
+    keep->is_temp = isTemp;
+    keep->do_alloc_free = doAllocFree;
+    keep->is_exclusive = isExcl;
     return rc;
 }
 
+// Renames the file `fromName` over keep's file: 0, or -1 after a report
+// with nothing changed.
+int renameOver(FILE4 *keep, const char *fromName)
+{
+    if (u4rename(fromName, keep->name) == 0)
+        return 0;
+    e4describe(keep->code_base, e4rename, fromName, keep->name, nullptr);
+    return -1;
+}
+
+// Exclusive files: the work file takes the kept file's place by renaming,
+// which replaces the old contents in one step. The work file is disposed of
+// in every case.
+int replaceByRename(FILE4 *keep, FILE4 *from)
+{
+    char *fromName = from->name;
+    char fromAlloc = from->do_alloc_free;
+    from->is_temp = from->do_alloc_free = 0;
+    int rc = file4close(from) != 0 ? -1 : renameOver(keep, fromName);
+    if (rc == 0)
+        rc = reopenKept(keep);
+    else
+        u4remove(fromName);
+    if (fromAlloc)
+        u4free(fromName);
+    return rc;
+}
+
+// A new, empty work file in keep's directory (so that a rename can put it
+// in keep's place), named like the other work files. 0, or -1 after a
+// report. The context's pending soft code is kept.
+int createBeside(FILE4 *work, FILE4 *keep, std::string *workName)
+{
+    CODE4 *c4 = keep->code_base;
+    std::string dir = keep->name;
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? std::string() : dir.substr(0, slash + 1);
+    int saved = c4->error_code;
+    int oldCreateError = c4->create_error, oldSafety = c4->safety;
+    c4->create_error = 0;
+    c4->safety = 1;
+    int64_t first = platform_time();
+    int rc = -1;
+    for (int i = 0; i < kTempTries && rc != 0; i++) {
+        char name[FILE4_TEMP_NAME_LEN];
+        long num = (long)((first + i) % 10000);
+        if (num < 0)
+            num += 10000;
+        std::snprintf(name, sizeof name, "TEMP%04ld.TMP", num);
+        *workName = dir + name;
+        rc = file4create(work, c4, workName->c_str(), 1);
+        if (rc < 0 || (rc > 0 && platform_exists(workName->c_str()) != 0))
+            break;
+    }
+    c4->create_error = oldCreateError;
+    c4->safety = oldSafety;
+    c4->error_code = saved;
+    if (rc == 0)
+        return 0;
+    e4describe(c4, e4create, "Temporary Working File", workName->c_str(), nullptr);
+    return -1;
+}
+
+// Shared files: the contents are copied into a work file beside keep's,
+// committed and renamed over it. Until the rename both files are as they
+// were; `from` is deleted only once keep's file holds its contents.
 int replaceByCopy(FILE4 *keep, FILE4 *from)
 {
     CODE4 *c4 = keep->code_base;
-    if (file4len_set(keep, 0) != 0)
-        return -1;
     long len = file4len(from);
     if (len < 0)
         return -1;
@@ -144,21 +197,38 @@ int replaceByCopy(FILE4 *keep, FILE4 *from)
         if (buf == nullptr)
             return -1;
     }
+    FILE4 work;
+    std::string workName;
+    if (createBeside(&work, keep, &workName) != 0) {
+        u4free(buf);
+        return -1;
+    }
     int rc = 0;
     for (long pos = 0; pos < len;) {
         unsigned n = len - pos < (long)size ? (unsigned)(len - pos) : size;
-        if (file4read_all(from, pos, buf, n) != 0 || file4write(keep, pos, buf, n) != 0) {
+        if (file4read_all(from, pos, buf, n) != 0 || file4write(&work, pos, buf, n) != 0) {
             rc = -1;
             break;
         }
         pos += n;
     }
+    u4free(buf);
+    if (rc == 0 && file4flush(&work) != 0)
+        rc = -1;
+    if (file4close(&work) != 0)
+        rc = -1;
+    if (rc == 0)
+        rc = renameOver(keep, workName.c_str());
+    if (rc != 0) {
+        u4remove(workName.c_str());
+        return -1;
+    }
+    // Keep's file holds the contents now, whether or not it opens again.
+    rc = reopenKept(keep);
     from->is_temp = 1;
     file4close(from);
-    u4free(buf);
     return rc;
 }
-
 } // namespace
 
 unsigned file4seq_usable(unsigned long len)
@@ -268,20 +338,24 @@ int file4open_test(FILE4 *file)
 
 unsigned file4read(FILE4 *file, long pos, void *ptr, unsigned ptr_len)
 {
-    if (file == nullptr || pending(file))
-        return 0;
-    int64_t n = readAt(file, pos, ptr, ptr_len);
+    long n = file4read_count(file, pos, ptr, ptr_len);
     return n < 0 ? 0 : (unsigned)n;
 }
 
-int file4read_all(FILE4 *file, long pos, void *ptr, unsigned ptr_len)
+long file4read_count(FILE4 *file, long pos, void *ptr, unsigned ptr_len)
 {
     if (file == nullptr || pending(file))
         return -1;
     int64_t n = readAt(file, pos, ptr, ptr_len);
+    return n < 0 ? (long)e4read : (long)n;
+}
+
+int file4read_all(FILE4 *file, long pos, void *ptr, unsigned ptr_len)
+{
+    long n = file4read_count(file, pos, ptr, ptr_len);
     if (n < 0)
-        return e4read;
-    if (n != (int64_t)ptr_len)
+        return (int)n;
+    if (n != (long)ptr_len)
         return file4read_error(file);
     return 0;
 }
@@ -324,10 +398,11 @@ int file4len_set(FILE4 *file, long new_len)
     if (file == nullptr)
         return -1;
     CODE4 *c4 = file->code_base;
-    if (c4 == nullptr || c4->error_code < 0 || (c4->error_code >= 1 && c4->error_code <= 199))
+    if (c4 == nullptr || c4->error_code < 0)
         return -1;
     if (file->is_read_only)
-        return e4(c4, e4parm, "Attempt to change file length of a read-only file");
+        return e4describe(c4, e4parm, "Attempt to change file length of a read-only file",
+                          "File Name:", nameOf(file));
     if (new_len < 0 || new_len > FILE4_MAX_END || platform_setLength(file->hand, new_len) != 0) {
         e4describe(c4, e4len_set, "File Name:", nameOf(file), nullptr);
         return -1;

@@ -33,11 +33,17 @@ int file4create(FILE4 *file, CODE4 *code_base, const char *name, int do_alloc);
 int file4close(FILE4 *file);
 int file4open_test(FILE4 *file);
 unsigned file4read(FILE4 *file, long pos, void *ptr, unsigned ptr_len);
+// The same read, telling a failure from the file's end: the bytes read
+// (fewer only where the file ends), or the negative code of the report.
+long file4read_count(FILE4 *file, long pos, void *ptr, unsigned ptr_len);
 int file4read_all(FILE4 *file, long pos, void *ptr, unsigned ptr_len);
 int file4read_error(FILE4 *file);
 // 0, or the report's code; with `file_flush` on, the commit's result.
 int file4write(FILE4 *file, long pos, const void *ptr, unsigned ptr_len);
 long file4len(FILE4 *file);
+// Refused only while an error (a negative code) is pending; a soft outcome
+// such as a missing file's 70 never stops a length change. A refusal or a
+// failure is reported with the file's name.
 int file4len_set(FILE4 *file, long new_len);
 int file4flush(FILE4 *file);
 int file4low_flush(FILE4 *file, int do_free);
@@ -49,7 +55,12 @@ int file4unlock(FILE4 *file, long pos_start, long num_bytes);
 int file4temp(FILE4 *file, CODE4 *code_base, char *buf, int auto_remove);
 // Gives `keep` the contents of `from` and closes and deletes `from`. With
 // `keep` exclusive the work file is renamed over keep's file in one step
-// (no moment without the file); otherwise the contents are copied.
+// (no moment without the file). Otherwise the contents are copied into a
+// new file beside keep's, committed, and renamed over it; `from` is
+// deleted only after that, and a failure leaves both files as they were
+// (and `from` open). Either way keep's file is a new file afterwards:
+// locks held through keep's old handle are gone, and other processes go on
+// reading the old contents until they open the file again.
 int file4replace(FILE4 *keep, FILE4 *from);
 
 int file4seq_read_init(FILE4SEQ_READ *seq_read, FILE4 *file, long start_pos, void *buffer,

@@ -4,6 +4,7 @@
 // file, and the sequential reader and writer.
 #include "xbase/file4.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "tests/faultinject.h"
 #include "tests/testutil.h"
 #include "xbase/code4.h"
 #include "xbase/e4error.h"
@@ -67,6 +69,22 @@ int countingOpenRefusingCreate(const char *path, int flags, unsigned mode)
     return platformDefaultCalls.open(path, flags, mode);
 }
 int64_t fakeTime() { return fakeNowMs / 1000; }
+
+// The names in a directory other than "." and "..", sorted.
+std::vector<std::string> namesIn(const std::string &dir)
+{
+    std::vector<std::string> names;
+    platformDefaultCalls.listDir(
+        dir.c_str(),
+        [](void *ctx, const char *name) {
+            if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+                static_cast<std::vector<std::string> *>(ctx)->push_back(name);
+            return 0;
+        },
+        &names);
+    std::sort(names.begin(), names.end());
+    return names;
+}
 void fakeSleep(int ms) { fakeNowMs += ms; }
 
 struct FileTest : testing::Test {
@@ -161,7 +179,8 @@ TEST_F(FileTest, WriteRefusedFileOpensReadOnlyAndRefusesChanges)
     EXPECT_EQ(e4parm, file4write(&f, 0, "x", 1));
     EXPECT_EQ("Xbase -930: Unexpected Parameter Attempt to write to a read-only file ", slot());
     EXPECT_EQ(e4parm, file4len_set(&f, 0));
-    EXPECT_EQ("Xbase -930: Unexpected Parameter Attempt to change file length of a read-only file ",
+    EXPECT_EQ("Xbase -930: Unexpected Parameter Attempt to change file length of a read-only file "
+              "File Name: " + path("ro.dbf"),
               slot());
     EXPECT_EQ(0, file4lock(&f, 0x7FFFFFFE, 1));
     EXPECT_EQ(0, file4unlock(&f, 0x7FFFFFFE, 1));
@@ -379,19 +398,22 @@ TEST_F(FileTest, InjectedWriteFailuresAreReportedWithTheName)
     file4close(&f);
 }
 
-TEST_F(FileTest, LengthChangeRefusedWhileASoftCodeIsPending)
+// A soft outcome left behind by an earlier call (a missing file's 70) never
+// stops a length change; only a pending error does.
+TEST_F(FileTest, LengthChangeRefusedOnlyWhileAnErrorIsPending)
 {
     FILE4 f;
     ASSERT_EQ(0, file4create(&f, &c4, path("l.dbf").c_str(), 0));
     ASSERT_EQ(0, file4write(&f, 0, "abcdef", 6));
-    for (int code : {1, 70, 199, -1}) {
+    c4.error_code = -1;
+    EXPECT_EQ(-1, file4len_set(&f, 2));
+    EXPECT_EQ(6, file4len(&f));
+    for (int code : {1, 70, 199, 200}) {
         c4.error_code = code;
-        EXPECT_EQ(-1, file4len_set(&f, 2)) << code;
+        EXPECT_EQ(0, file4len_set(&f, 6 - code % 4)) << code;
+        EXPECT_EQ(6 - code % 4, file4len(&f)) << code;
+        EXPECT_EQ(code, c4.error_code) << "the soft code stays";
     }
-    c4.error_code = 200;
-    EXPECT_EQ(0, file4len_set(&f, 2));
-    c4.error_code = 0;
-    EXPECT_EQ(2, file4len(&f));
     file4close(&f);
 }
 
@@ -604,6 +626,64 @@ TEST_F(FileTest, ReplaceByCopyGivesKeepTheContentsAndDeletesFrom)
     EXPECT_EQ(5000, file4len(&keep));
     file4close(&keep);
     EXPECT_EQ(fresh, testutil::readFile(keepName));
+}
+
+// A shared file is replaced through a copy beside it: whichever call fails,
+// both files stay as they were (and no work file is left), and once it
+// succeeds the kept file holds the new contents and the source is gone.
+TEST_F(FileTest, FailedReplaceByCopyLeavesBothFilesAsTheyWere)
+{
+    testutil::TempDir work;
+    std::string keepName = path("keep.dbf"), fromName = work.file("from.tmp");
+    const std::string oldBytes(3000, 'o');
+    std::string newBytes;
+    for (int i = 0; i < 5000; i++)
+        newBytes += (char)('a' + i % 26);
+    c4.mem_size_buffer = 2048;
+    for (faults::Mode mode : faults::allModes()) {
+        for (int nth = 1;; nth++) {
+            SCOPED_TRACE(faults::describe(mode) + " at call " + std::to_string(nth));
+            testutil::writeFile(keepName, oldBytes);
+            testutil::writeFile(fromName, newBytes);
+            FILE4 keep, from;
+            ASSERT_EQ(0, file4open(&keep, &c4, keepName.c_str(), 1));
+            ASSERT_EQ(0, file4open(&from, &c4, fromName.c_str(), 1));
+            from.is_temp = 1;
+            int rc;
+            bool fired;
+            {
+                faults::Injector inject(mode, nth);
+                rc = file4replace(&keep, &from);
+                fired = inject.fired();
+            }
+            std::vector<char> buf(6000);
+            long got = file4read_count(&keep, 0, buf.data(), 6000);
+            if (!fired) {
+                ASSERT_EQ(0, rc) << slot();
+                EXPECT_EQ(newBytes, std::string(buf.data(), size_t(got)));
+                EXPECT_FALSE(testutil::fileExists(fromName));
+                EXPECT_EQ(-1, from.hand);
+                file4close(&keep);
+                EXPECT_EQ(newBytes, testutil::readFile(keepName));
+                EXPECT_EQ(std::vector<std::string>{"keep.dbf"}, namesIn(dir.path));
+                break;
+            }
+            EXPECT_EQ(-1, rc);
+            EXPECT_NE(0, slotCode());
+            EXPECT_EQ(oldBytes, std::string(buf.data(), size_t(got > 0 ? got : 0)))
+                << "keep reads as before";
+            EXPECT_EQ(1, file4open_test(&from));
+            file4close(&keep);
+            from.is_temp = 0;
+            file4close(&from);
+            EXPECT_EQ(oldBytes, testutil::readFile(keepName));
+            EXPECT_EQ(newBytes, testutil::readFile(fromName));
+            EXPECT_EQ(std::vector<std::string>{"keep.dbf"}, namesIn(dir.path))
+                << "no work file is left beside it";
+            if (HasFailure())
+                return;
+        }
+    }
 }
 
 TEST_F(FileTest, ReplaceOfAnExclusiveFileRenamesInOneStep)
