@@ -11,6 +11,13 @@
 //     the file's length (64-bit arithmetic) before anything is allocated or
 //     read; a reference past the end is an error, never another entry.
 //  4. The file never grows past the 32-bit offsets of the format.
+//  5. A rewrite in place never grows the file: only bytes already on disk
+//     are overwritten, so a full disk cannot fail it half way
+//     (memo4file_write).
+//  6. A failed rewrite in place puts the old bytes back, and a text that
+//     moves is written before anyone is told its new block number, so a
+//     failed write leaves the old text readable under the old reference
+//     (entry_rewrite, memo4file_write, f4memo_write).
 #include "xbase/memo4.h"
 
 #include <cstdint>
@@ -70,10 +77,10 @@ int entry_len_get(MEMO4FILE *m4file, long memo_id, uint32_t *num_chars)
     if (pos + MEMO4_ENTRY_HEADER_LEN > (int64_t)file_len)
         return 1;
     unsigned char header[MEMO4_ENTRY_HEADER_LEN];
-    unsigned got = file4read(&m4file->file, (long)pos, header, sizeof header);
-    if (code_of(m4file)->error_code < 0)
+    long got = file4read_count(&m4file->file, (long)pos, header, sizeof header);
+    if (got < 0)
         return -1;
-    if (got != sizeof header)
+    if (got != (long)sizeof header)
         return 1;
     uint32_t n = util_getBe32(header + MEMO4_ENTRY_OFF_LEN);
     if (pos + MEMO4_ENTRY_HEADER_LEN + (int64_t)n > (int64_t)file_len)
@@ -94,14 +101,14 @@ int blocks_take(MEMO4FILE *m4file, int64_t blocks_needed, long *memo_id)
         return rc;
 
     unsigned char header[MEMO4_HEADER_LEN];
-    unsigned got = file4read(&m4file->file, 0, header, sizeof header);
+    long got = file4read_count(&m4file->file, 0, header, sizeof header);
     long file_len = 0;
     int64_t start = 0, next = 0;
-    if (c4->error_code < 0) {
+    if (got < 0) {
         rc = -1;
         goto done;
     }
-    if (got != sizeof header) {
+    if (got != (long)sizeof header) {
         rc = file4read_error(&m4file->file);
         goto done;
     }
@@ -136,6 +143,39 @@ done:
         if (rc == 0 && rc_unlock != 0)
             rc = rc_unlock;
     }
+    return rc;
+}
+
+// Rewrites the entry at `memo_id` in place with the new text, header and
+// text in one write. The bytes it covers are read first and put back when
+// the write fails, so a failed rewrite leaves the old text (6); what cannot
+// be put back is reported.
+int entry_rewrite(MEMO4FILE *m4file, long memo_id, const char *ptr, unsigned len)
+{
+    CODE4 *c4 = code_of(m4file);
+    long pos = (long)block_pos(block_size_of(m4file), memo_id);
+    unsigned total = MEMO4_ENTRY_HEADER_LEN + len;
+    char *fresh = (char *)u4alloc_er(c4, (long)total * 2);
+    if (fresh == nullptr)
+        return e4memory;
+    char *old = fresh + total;
+    int rc = file4read_all(&m4file->file, pos, old, total);
+    if (rc == 0) {
+        util_putBe32((unsigned char *)fresh + MEMO4_ENTRY_OFF_TYPE, MEMO4_TYPE_TEXT);
+        util_putBe32((unsigned char *)fresh + MEMO4_ENTRY_OFF_LEN, len);
+        std::memcpy(fresh + MEMO4_ENTRY_HEADER_LEN, ptr, len);
+        rc = file4write(&m4file->file, pos, fresh, total);
+        if (rc != 0) {
+            int saved = e4set(c4, 0);
+            if (file4write(&m4file->file, pos, old, total) != 0)
+                e4describe(c4, e4write, "File Name:", m4file->file.name,
+                           "A memo text rewritten in place could not be restored");
+            if (saved != 0)
+                e4set(c4, saved);
+            rc = -1;
+        }
+    }
+    u4free(fresh);
     return rc;
 }
 
@@ -335,7 +375,9 @@ int memo4file_write(MEMO4FILE *m4file, long *memo_id_ptr, const char *ptr, unsig
 
     // The old entry's room, in whole blocks of text without its header:
     // sometimes a text moves although it would still fit, but it never
-    // passes the old entry's blocks. An old entry that cannot be read has
+    // passes the old entry's blocks (2). Nor does it pass the file's end: a
+    // text that would grow the file goes to new blocks, so that a full disk
+    // never costs the old text (5). An old entry that cannot be read has
     // no room, so the text goes to new blocks.
     int64_t capacity = 0;
     long memo_id = *memo_id_ptr;
@@ -344,15 +386,24 @@ int memo4file_write(MEMO4FILE *m4file, long *memo_id_ptr, const char *ptr, unsig
         int rc = entry_len_get(m4file, memo_id, &old_len);
         if (rc < 0)
             return -1;
-        if (rc == 0)
+        long file_len = rc == 0 ? file4len(&m4file->file) : 0;
+        if (file_len < 0)
+            return -1;
+        int64_t end = block_pos(block_size, memo_id) + MEMO4_ENTRY_HEADER_LEN + ptr_len;
+        if (rc == 0 && end <= (int64_t)file_len)
             capacity = ((int64_t)old_len + block_size - 1) / block_size;
     }
 
-    if (memo_id <= 0 || blocks_needed > capacity) {
-        int rc = blocks_take(m4file, blocks_needed, &memo_id);
+    if (memo_id > 0 && blocks_needed <= capacity) {
+        int rc = entry_rewrite(m4file, memo_id, ptr, ptr_len);
         if (rc != 0)
             return rc;
+        *memo_id_ptr = memo_id;
+        return 0;
     }
+    int rc = blocks_take(m4file, blocks_needed, &memo_id);
+    if (rc != 0)
+        return rc;
     if (memo4file_dump(m4file, memo_id, ptr, ptr_len) != 0)
         return -1;
     *memo_id_ptr = memo_id;

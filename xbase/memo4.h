@@ -52,10 +52,13 @@ int memo4file_unlock(MEMO4FILE *m4file);
 int memo4file_read(MEMO4FILE *m4file, long memo_id, char **ptr_ptr, unsigned *len_ptr);
 int memo4file_read_part(MEMO4FILE *m4file, long memo_id, char **ptr_ptr, unsigned *len_ptr,
                         unsigned long offset, unsigned read_max);
-// Stores a text in place when it fits the old entry's blocks, else in new
-// blocks taken at the end of the file under the memo file lock. An old entry
-// that cannot be read counts as having no room. A file that would pass
-// 2147483647 bytes is refused (-120 reported) and nothing is written.
+// Stores a text in place when it fits the old entry's blocks and the bytes
+// already in the file, else in new blocks taken at the end of the file
+// under the memo file lock. An old entry that is not there in full (a
+// damaged reference) counts as having no room; a read that fails is an
+// error. A failed write leaves the old text readable under the old block
+// number. A file that would pass 2147483647 bytes is refused (-120
+// reported) and nothing is written.
 int memo4file_write(MEMO4FILE *m4file, long *memo_id_ptr, const char *ptr, unsigned ptr_len);
 int memo4file_dump(MEMO4FILE *m4file, long memo_id, const char *ptr, unsigned len);
 

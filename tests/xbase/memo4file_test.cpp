@@ -274,37 +274,48 @@ TEST(MemoFileWrite, EmptyTextFreesTheReferenceAndWritesNothing)
     EXPECT_EQ(keep, buf);
 }
 
+// In place only within the old entry's blocks and the bytes already in the
+// file: the last entry of the file moves rather than grow the file under
+// its old text.
 TEST(MemoFileWrite, RewritesInPlaceOnlyWithinTheOldBlocks)
 {
     struct Case {
         size_t oldLen, newLen;
-        bool inPlace;
+        bool inPlace, inPlaceWhenLast;
     } cases[] = {
-        {600, 1000, true},   // 2 blocks needed, room for 2
-        {600, 1017, false},  // 3 needed
-        {1020, 1020, false}, // 3 needed, room for 2 without the header
-        {1000, 10, true},    // shrinking stays
-        {100, 504, true},    // exactly fills the block
-        {100, 505, false},
+        {600, 1000, true, false},   // 2 blocks needed, room for 2
+        {600, 1017, false, false},  // 3 needed
+        {1020, 1020, false, false}, // 3 needed, room for 2 without the header
+        {1000, 10, true, true},     // shrinking stays
+        {100, 504, true, false},    // exactly fills the block
+        {100, 100, true, true},
+        {100, 505, false, false},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::to_string(c.oldLen) + " -> " + std::to_string(c.newLen));
-        TempDir dir;
-        MemoEnv env;
-        ASSERT_EQ(0, env.create(dir.file("T.FPT")));
-        ASSERT_EQ(0, env.open(dir.file("T.FPT")));
-        long id = 0, after = 0;
-        ASSERT_EQ(0, env.write(&id, patternText(c.oldLen, 1)));
-        ASSERT_EQ(0, env.write(&after, "the entry after"));
-        long oldNext = (long)be32(testutil::readFile(dir.file("T.FPT")), 0);
-        long moved = id;
-        ASSERT_EQ(0, env.write(&moved, patternText(c.newLen, 2)));
-        if (c.inPlace)
-            EXPECT_EQ(id, moved);
-        else
-            EXPECT_EQ(oldNext, moved);
-        EXPECT_EQ(patternText(c.newLen, 2), env.read(moved));
-        EXPECT_EQ("the entry after", env.read(after));
+        for (bool last : {false, true}) {
+            SCOPED_TRACE(std::to_string(c.oldLen) + " -> " + std::to_string(c.newLen) +
+                         (last ? ", last entry" : ""));
+            TempDir dir;
+            MemoEnv env;
+            ASSERT_EQ(0, env.create(dir.file("T.FPT")));
+            ASSERT_EQ(0, env.open(dir.file("T.FPT")));
+            long id = 0, after = 0;
+            ASSERT_EQ(0, env.write(&id, patternText(c.oldLen, 1)));
+            if (!last) {
+                ASSERT_EQ(0, env.write(&after, "the entry after"));
+            }
+            long oldNext = (long)be32(testutil::readFile(dir.file("T.FPT")), 0);
+            long moved = id;
+            ASSERT_EQ(0, env.write(&moved, patternText(c.newLen, 2)));
+            EXPECT_EQ(last ? c.inPlaceWhenLast : c.inPlace, id == moved);
+            EXPECT_TRUE(moved == id || moved == oldNext) << moved;
+            EXPECT_EQ(patternText(c.newLen, 2), env.read(moved));
+            if (!last) {
+                EXPECT_EQ("the entry after", env.read(after));
+            } else if (moved != id) {
+                EXPECT_EQ(patternText(c.oldLen, 1), env.read(id)) << "the old text stays";
+            }
+        }
     }
 }
 
