@@ -81,6 +81,14 @@ long d4recno(DATA4 *data);
 char *d4record(DATA4 *data);
 unsigned d4record_width(DATA4 *data);
 long d4record_position(DATA4 *data, long rec);
+// The largest record number whose bytes lie below 2 GB, the most that the
+// format's 32-bit offsets reach.
+long d4record_max(DATA4 *data);
+// 0 when `rec` is at most d4record_max; otherwise reports -930 with the
+// file's name and returns -1. Every operation on a record number refuses
+// such numbers before it computes a position or a lock byte; numbers below
+// 1 keep each operation's own rule.
+int d4record_check(DATA4 *data, long rec);
 int d4read(DATA4 *data, long rec_num, char *ptr);
 int d4read_old(DATA4 *data, long rec_num);
 

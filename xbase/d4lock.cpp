@@ -95,7 +95,7 @@ int d4lock_test_index(DATA4 *data)
 
 int d4lock(DATA4 *data, long rec)
 {
-    if (refused(data))
+    if (refused(data) || d4record_check(data, rec) != 0)
         return -1;
     if (d4lock_test(data, rec))
         return 0;
@@ -114,6 +114,9 @@ int d4lock_group(DATA4 *data, const long *recs, int n_recs)
 {
     if (refused(data) || recs == nullptr || n_recs < 0)
         return -1;
+    for (int i = 0; i < n_recs; i++)
+        if (d4record_check(data, recs[i]) != 0)
+            return -1;
     if (d4lock_test_file(data))
         return 0;
     if (d4unlock(data) != 0)

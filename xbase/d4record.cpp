@@ -3,6 +3,17 @@
 // changed records back with their keys and memo texts, appending, flushing
 // and packing.
 //
+// Reading keeps true:
+//  R1. Only bytes missing at the file's end make a missing record; a read
+//      that fails is an error that every caller passes on, and it leaves
+//      no current record and no old image behind (d4read, d4go_data,
+//      d4read_old).
+//  R2. No record number past d4record_max reaches a position or a lock
+//      byte: every operation refuses it (d4record_check).
+//  R3. A lock taken only to read a record that turns out not to exist is
+//      given back at once, since every appender must lock exactly the
+//      record after the last one (d4go).
+//
 // Append (d4append) keeps true:
 //  A1. The record count is read under the append byte and a count that
 //      cannot be read stops the append before anything is written
@@ -10,19 +21,37 @@
 //  A2. A record is never placed where its bytes or its lock byte would lie
 //      past what 32-bit offsets and the lock bytes address (record_fits).
 //  A3. Every tag holds the new record's key, or none does: a refused or
-//      failed add, and a record that could not be written, take back the
+//      failed add, and a record that could not be stored, take back the
 //      keys added so far (remove_new_keys).
 //  A4. The header count is raised only after the record is on disk, so a
 //      reader never counts a record that is not there (d4append).
-//  A5. The append byte is released on every path out (d4append).
+//  A5. An append that reports failure leaves no record behind: once the
+//      record may have reached the file, a failure puts the count back,
+//      cuts the file to its old length and restores the bytes the record
+//      covered, all under the append byte; what cannot be taken back is
+//      reported (append_take_back).
+//  A6. Memo texts are stored before the record; a text that cannot be
+//      stored abandons the append before the record is written
+//      (append_memos, d4append).
+//  A7. The append byte, and the lock on the record number a failed append
+//      meant to use, are released on every path out (d4append).
+//  A8. Copying the current record's memo texts either reads them all or
+//      starts no record (d4append_start).
 //
-// Write with key rollback (d4write, d4write_keys) keeps true:
+// Write-back with key rollback (d4write, d4write_keys) keeps true:
 //  W1. Keys change only under the index locks, which are released again
 //      when this write took them (d4write_keys).
 //  W2. A unique-key refusal puts every changed tag back as it was, leaves
 //      the record unwritten and record_changed set (d4write_keys, d4write).
 //  W3. The record is written under its own lock and stays locked
 //      (d4write_data); a failed write leaves record_changed set.
+//  W4. The memo references compared with the disk come from a read that
+//      succeeded: a failed read fails the write before any memo text or
+//      the record is written, and the references stay as they were
+//      (d4validate_memo_ids, d4read_old).
+//  W5. A memo text reaches its entry before the record names it, so a
+//      record that cannot be written still names a readable text, old or
+//      new (d4write, f4memo_write).
 //
 // Pack (d4pack, d4pack_data) keeps true:
 //  P1. The whole table is locked for the duration (d4pack).
@@ -30,13 +59,26 @@
 //      front, so every live record is read before its bytes are overwritten
 //      (d4pack_data).
 //  P3. The scan covers every whole record the file holds, also beyond a
-//      corrupt (smaller) header count; a short read before the file's end
-//      stops the pack without cutting or recounting (d4pack_data).
+//      corrupt (smaller) header count (d4pack_data).
 //  P4. The header count is written before the file is cut, and the file is
 //      never cut below the records kept (d4pack_data).
+//  P5. A pack that stops part way (a failed read or write) leaves every
+//      live record live exactly once: the slots between the records moved
+//      and the first record not yet moved hold deleted records or copies of
+//      moved ones, and are marked deleted, as is a slot a failed write only
+//      partly covered; the header count stays, so every live record is
+//      still counted. What a failed write put on disk is read back, not
+//      guessed (pack_put, pack_mark_moved). A failure to mark is reported.
+//  P6. A count that cannot be written is put back as it was, and the old
+//      places are marked as in P5 (d4pack_data).
+//  P7. A file that cannot be cut keeps the new count, and the stale slots
+//      after the new end mark are marked deleted (d4pack_data,
+//      pack_mark_deleted); the failed cut is reported with the file name.
 #include "xbase/d4data.h"
 
+#include <algorithm>
 #include <climits>
+#include <deque>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -57,8 +99,8 @@ enum { PACK_BUFFER_STEP = 2048 };
 // Record-lock bytes start at D4_LOCK_RECORD_BASE + the record's position
 // and must stay below the append byte; so must the file's own offsets.
 const long MAX_DATA_END = D4_LOCK_APPEND - D4_LOCK_RECORD_BASE;
-// No byte at or past this offset can be read through 32-bit offsets.
-const long MAX_READ_END = 0x80000000L;
+// No byte at or past this offset can be reached through 32-bit offsets.
+const long MAX_RECORD_END = 0x80000000L;
 
 int refused(DATA4 *data) { return data == nullptr || data->code_base->error_code < 0; }
 
@@ -140,6 +182,157 @@ void remove_new_keys(DATA4 *data, const std::vector<TAG4 *> &tags, size_t upto, 
             t4remove(tags[j], img.key.data(), rec);
     }
     e4set(c4, saved);
+}
+
+// Memo texts of a record being appended become new entries, and their block
+// numbers go into the record buffer (A6). 0, or the failing write's code.
+int append_memos(DATA4 *data)
+{
+    for (int i = 0; i < data->n_fields_memo; i++) {
+        F4MEMO *m = data->fields_memo + i;
+        m->is_changed = 0;
+        if (m->len == 0) {
+            f4blank(m->field);
+            continue;
+        }
+        long id = 0;
+        int rc = memo4file_write(&data->memo_file, &id, m->contents, m->len);
+        if (rc != 0)
+            return rc < 0 ? rc : -1;
+        f4assign_long(m->field, id);
+    }
+    return 0;
+}
+
+// The file as it was before an append: its length, and the bytes (usually
+// just the end mark) that the new record and its end mark will cover.
+struct AppendTail {
+    long len = -1;
+    std::string bytes;
+};
+
+int append_tail_save(DATA4 *data, long count, AppendTail *tail)
+{
+    tail->len = file4len(&data->file);
+    if (tail->len < 0)
+        return -1;
+    long pos = d4record_position(data, count + 1);
+    if (tail->len <= pos)
+        return 0;
+    long n = std::min(tail->len - pos, long(data->record_width) + 1);
+    tail->bytes.assign(size_t(n), '\0');
+    return file4read_all(&data->file, pos, &tail->bytes[0], unsigned(n)) != 0 ? -1 : 0;
+}
+
+// Takes back an append whose record (and perhaps count) may have reached
+// the file: the header count first, then the file's length and the bytes
+// the record covered (A5). Best effort under the append lock; what cannot
+// be taken back is reported.
+void append_take_back(DATA4 *data, long count, const AppendTail *tail, int header_tried)
+{
+    CODE4 *c4 = data->code_base;
+    int saved = e4set(c4, 0);
+    int done = 1;
+    if (header_tried) {
+        data->num_recs = count;
+        done = d4update_header(data, 0, 1) == 0;
+    }
+    if (file4len_set(&data->file, tail->len) != 0)
+        done = 0;
+    else if (!tail->bytes.empty() &&
+             file4write(&data->file, d4record_position(data, count + 1), tail->bytes.data(),
+                        unsigned(tail->bytes.size())) != 0)
+        done = 0;
+    if (!done)
+        e4describe(c4, e4write, "File Name:", data->file.name,
+                   "A failed append could not be taken back");
+    if (saved != 0)
+        e4set(c4, saved);
+}
+
+// Where a pack has got to: the kept records whose new places are wholly on
+// disk (new slots 1 .. settled), and the old slots of the kept records
+// after them, in order.
+struct PackMoves {
+    long start;
+    unsigned width;
+    long settled = 0;
+    long settled_from = 0;      // old slot of record `settled`; 0 for none
+    std::deque<long> pending;
+    PackMoves(long s, unsigned w) : start(s), width(w) {}
+    // The disk holds what the pack meant up to byte `end`.
+    void settle(long end)
+    {
+        long whole = (end - start) / long(width);
+        while (settled < whole && !pending.empty()) {
+            settled_from = pending.front();
+            pending.pop_front();
+            settled++;
+        }
+    }
+};
+
+// How far the bytes at `pos` are what a failed write of `len` bytes meant
+// them to be: the end of the matching stretch. A failed write is taken to
+// have written at most a front part of its bytes, as the platform writes
+// front to back. When they cannot be read back, `pos`.
+long written_end(FILE4 *file, long pos, const char *want, unsigned len)
+{
+    std::vector<char> got(len);
+    long n = len == 0 ? 0 : file4read_count(file, pos, got.data(), len);
+    long i = 0;
+    while (i < n && got[size_t(i)] == want[i])
+        i++;
+    return pos + i;
+}
+
+// Writes `len` bytes through the pack's writer (flushes it for null bytes).
+// On failure: -1, with `*disk_end` set to how far the disk holds what the
+// pack meant.
+int pack_put(FILE4SEQ_WRITE *w, const char *bytes, unsigned len, long *disk_end)
+{
+    long pos = w->pos;
+    int rc = bytes == nullptr ? file4seq_write_flush(w) : file4seq_write(w, bytes, len);
+    if (rc == 0)
+        return 0;
+    if (w->buffer == nullptr)
+        *disk_end = written_end(w->file, pos, bytes, len);
+    else
+        *disk_end = written_end(w->file, w->pos, w->buffer, w->working - w->avail);
+    return -1;
+}
+
+// Marks slots `from` .. `to` deleted; 0, or -1 after a report.
+int pack_mark_deleted(DATA4 *data, long from, long to)
+{
+    CODE4 *c4 = data->code_base;
+    int saved = e4set(c4, 0);
+    int rc = 0;
+    for (long s = from; s <= to; s++)
+        if (file4write(&data->file, d4record_position(data, s), "*", 1) != 0)
+            rc = -1;
+    if (rc != 0)
+        e4describe(c4, e4write, "File Name:", data->file.name,
+                   "Records moved by the pack may also stand in their old places");
+    if (saved != 0)
+        e4set(c4, saved);
+    return rc;
+}
+
+// After a pack stopped with the disk holding what it meant up to `disk_end`:
+// every slot from the first not wholly rewritten up to the old slot of the
+// last record in place holds a deleted record or a copy of a record already
+// moved, and so does a slot the rewrite only partly covered (P5).
+int pack_mark_moved(DATA4 *data, PackMoves *moves, long disk_end, long scan)
+{
+    moves->settle(disk_end);
+    long upto = moves->settled_from;
+    long next = moves->settled + 1;
+    // A record that stays in its own slot is rewritten with its own bytes.
+    int stays = !moves->pending.empty() && moves->pending.front() == next;
+    if ((disk_end - moves->start) % long(moves->width) != 0 && !stays && upto < next)
+        upto = next;
+    return pack_mark_deleted(data, next, std::min(upto, scan));
 }
 
 // Steps `t4` by n entries in its own order; the number of entries moved
@@ -276,19 +469,35 @@ long d4record_position(DATA4 *data, long rec)
     return long(data->header_len) + long(data->record_width) * (rec - 1);
 }
 
+long d4record_max(DATA4 *data)
+{
+    return (MAX_RECORD_END - long(data->header_len)) / long(data->record_width);
+}
+
+int d4record_check(DATA4 *data, long rec)
+{
+    if (rec <= d4record_max(data))
+        return 0;
+    e4describe(data->code_base, e4parm, "File Name:", data->file.name,
+               "Record number beyond what the file's offsets reach");
+    return -1;
+}
+
 int d4read(DATA4 *data, long rec_num, char *ptr)
 {
     if (refused(data) || ptr == nullptr)
         return -1;
-    // A record whose bytes would lie past what the file's 32-bit offsets
-    // reach cannot exist; its position is never computed.
-    if (rec_num <= 0 || rec_num > (MAX_READ_END - long(data->header_len)) / long(data->record_width))
+    if (rec_num <= 0)
         return r4entry;
-    unsigned got = file4read(&data->file, d4record_position(data, rec_num), ptr,
-                             data->record_width);
-    if (data->code_base->error_code < 0)
+    if (d4record_check(data, rec_num) != 0)
         return -1;
-    return got < data->record_width ? r4entry : 0;
+    // Only bytes missing at the file's end make a missing record; a read
+    // that fails is an error.
+    long got = file4read_count(&data->file, d4record_position(data, rec_num), ptr,
+                               data->record_width);
+    if (got < 0)
+        return -1;
+    return got < long(data->record_width) ? r4entry : 0;
 }
 
 int d4read_old(DATA4 *data, long rec_num)
@@ -303,8 +512,11 @@ int d4read_old(DATA4 *data, long rec_num)
     if (rec_num == data->rec_num_old)
         return 0;
     int rc = d4read(data, rec_num, data->record_old);
-    if (rc < 0)
+    if (rc < 0) {
+        // Whatever the failed read left in the buffer is no image.
+        data->rec_num_old = -1;
         return -1;
+    }
     if (rc == r4entry)
         std::memset(data->record_old, ' ', data->record_width);
     data->rec_num_old = rec_num;
@@ -316,14 +528,16 @@ int d4go_data(DATA4 *data, long rec)
     if (refused(data))
         return -1;
     int rc = rec > 0 ? d4read(data, rec, data->record) : r4entry;
-    if (rc < 0)
-        return rc;
     if (rc == 0) {
         data->rec_num = rec;
         return 0;
     }
+    // A failed read leaves no current record either: the buffer may hold
+    // part of the record and must never be written back.
     std::memset(data->record, ' ', data->record_width);
     data->rec_num = -1;
+    if (rc < 0)
+        return rc;
     if (data->code_base->go_error)
         return e4describe(data->code_base, e4read, "File Name:", data->file.name, nullptr);
     return r4entry;
@@ -331,11 +545,12 @@ int d4go_data(DATA4 *data, long rec)
 
 int d4go(DATA4 *data, long rec)
 {
-    if (refused(data))
+    if (refused(data) || d4record_check(data, rec) != 0)
         return -1;
     int rc = d4update_record(data, 0);
     if (rc != 0)
         return rc;
+    int locked_to_read = 0;
     if (!d4lock_test(data, rec)) {
         rc = d4unlock_data(data);
         if (rc != 0)
@@ -344,11 +559,17 @@ int d4go(DATA4 *data, long rec)
             rc = d4lock(data, rec);
             if (rc != 0)
                 return rc;
+            locked_to_read = 1;
         }
     }
     rc = d4go_data(data, rec);
-    if (rc != 0)
+    if (rc != 0) {
+        // A lock taken only to read a record that is not there would stop
+        // every appender, who must lock exactly that record.
+        if (locked_to_read)
+            d4unlock_records(data);
         return rc;
+    }
     data->bof_flag = 0;
     data->eof_flag = 0;
     // A record read under its lock is what the disk holds until released.
@@ -439,7 +660,8 @@ int d4skip(DATA4 *data, long n)
     data->bof_flag = 0;
     // Saturated: a huge forward skip ends past the last record.
     long target = n > 0 && data->rec_num > LONG_MAX - n ? LONG_MAX : data->rec_num + n;
-    if (target > 0) {
+    // A target no file can hold is past the last record: it is not tried.
+    if (target > 0 && target <= d4record_max(data)) {
         int saved = c4->go_error;
         c4->go_error = 0;
         int rc = d4go(data, target);
@@ -561,7 +783,7 @@ int d4update_record(DATA4 *data, int do_unlock)
 
 int d4write(DATA4 *data, long rec)
 {
-    if (rec <= 0 || refused(data))
+    if (rec <= 0 || refused(data) || d4record_check(data, rec) != 0)
         return -1;
     // Kept aside while keys and memo ids are checked, so that a refusal
     // leaves the change pending (W2).
@@ -592,7 +814,7 @@ int d4write(DATA4 *data, long rec)
 
 int d4write_data(DATA4 *data, long rec)
 {
-    if (rec <= 0 || refused(data))
+    if (rec <= 0 || refused(data) || d4record_check(data, rec) != 0)
         return -1;
     int rc = record_fits(data, rec);
     if (rc != 0)
@@ -613,7 +835,7 @@ int d4write_data(DATA4 *data, long rec)
 
 int d4write_keys(DATA4 *data, long rec)
 {
-    if (rec <= 0 || refused(data))
+    if (rec <= 0 || refused(data) || d4record_check(data, rec) != 0)
         return -1;
     data->bof_flag = 0;
     data->eof_flag = 0;
@@ -694,21 +916,27 @@ int d4append_start(DATA4 *data, int use_memo_entries)
     if (rc != 0)
         return rc;
     if (data->rec_num > 0 && use_memo_entries && data->n_fields_memo > 0) {
-        // The memo texts of the record on disk go into the new record.
+        // The memo texts of the record on disk go into the new record; a
+        // text that cannot be read starts no record at all.
         rc = d4lock(data, data->rec_num);
         if (rc != 0)
             return rc;
         if (d4read_old(data, data->rec_num) != 0)
             return -1;
         std::swap(data->record, data->record_old);
-        for (int i = 0; i < data->n_fields_memo; i++) {
+        for (int i = 0; i < data->n_fields_memo && rc == 0; i++) {
             F4MEMO *m = data->fields_memo + i;
-            if (f4memo_read_low(m->field) == 0)
+            rc = f4memo_read_low(m->field);
+            if (rc == 0)
                 m->status = 0;
         }
         std::swap(data->record, data->record_old);
-        if (data->code_base->error_code < 0)
-            return -1;
+        if (rc == 0 && data->code_base->error_code < 0)
+            rc = -1;
+        if (rc != 0) {
+            reset_memos(data);
+            return rc < 0 ? rc : -1;
+        }
     }
     for (int i = 0; i < data->n_fields_memo; i++)
         f4assign_long(data->fields_memo[i].field, 0);
@@ -737,8 +965,9 @@ int d4append(DATA4 *data)
 
     std::vector<TAG4 *> tags;
     int took_locks = 0;
-    int memo_rc = 0;
+    int header_tried = 0;
     long count;
+    AppendTail tail;
 
     data->num_recs = -1;
     count = d4reccount(data);
@@ -761,57 +990,51 @@ int d4append(DATA4 *data)
     if (!tags.empty() && d4lock_test_index(data) != 1) {
         rc = d4lock_index(data);
         if (rc != 0)
-            goto unlock;
+            goto abandon;
         took_locks = 1;
     }
     for (size_t i = 0; i < tags.size(); i++) {
         int added = t4add_calc(tags[i], data->rec_num);
         if (added < 0 || added == r4unique) {
             remove_new_keys(data, tags, i, data->rec_num);
-            data->rec_num = 0;
             rc = added;
-            goto unlock;
+            goto abandon;
         }
     }
     if (took_locks) {
         took_locks = 0;
         if (d4unlock_index(data) != 0) {
             rc = -1;
-            goto unlock;
+            goto abandon_keys;
         }
     }
 
-    for (int i = 0; i < data->n_fields_memo; i++) {
-        F4MEMO *m = data->fields_memo + i;
-        m->is_changed = 0;
-        if (m->len == 0) {
-            f4blank(m->field);
-            continue;
-        }
-        long id = 0;
-        memo_rc = memo4file_write(&data->memo_file, &id, m->contents, m->len);
-        if (memo_rc != 0)
-            break;
-        f4assign_long(m->field, id);
-    }
-
+    rc = append_memos(data);
+    if (rc == 0)
+        rc = append_tail_save(data, count, &tail);
+    if (rc != 0)
+        goto abandon_keys;
     rc = d4append_data(data);
-    if (rc != 0) {
-        if (!tags.empty()) {
-            if (d4lock_index(data) == 0) {
-                remove_new_keys(data, tags, tags.size(), count + 1);
-                d4unlock_index(data);
-            }
-        }
-        data->rec_num = 0;
-        goto unlock;
+    if (rc == 0) {
+        header_tried = 1;
+        rc = d4update_header(data, 1, 1);
     }
-    rc = d4update_header(data, 1, 1);
-    // The record is in place; a memo text that could not be stored is
-    // reported to the caller all the same.
-    if (rc == 0 && memo_rc != 0)
-        rc = memo_rc < 0 ? memo_rc : -1;
+    if (rc != 0) {
+        append_take_back(data, count, &tail, header_tried);
+        goto abandon_keys;
+    }
+    goto unlock;
 
+abandon_keys:
+    if (!tags.empty() && (took_locks || d4lock_index(data) == 0)) {
+        remove_new_keys(data, tags, tags.size(), count + 1);
+        if (!took_locks)
+            d4unlock_index(data);
+    }
+abandon:
+    // A7: nothing of the record stays, not even the lock on its number.
+    data->rec_num = 0;
+    d4unlock_records(data);
 unlock:
     if (took_locks)
         d4unlock_index(data);
@@ -938,9 +1161,11 @@ int d4pack_data(DATA4 *data)
     char *write_buf = nullptr;
     unsigned buf_len = 0;
     long count, file_len, scan, kept = 0;
-    int stopped_early = 0;
+    int failed = 0;
     FILE4SEQ_READ reader;
     FILE4SEQ_WRITE writer;
+    PackMoves moves(start, width);
+    long disk_end = start;
 
     count = d4reccount(data);
     file_len = file4len(&data->file);
@@ -979,40 +1204,58 @@ int d4pack_data(DATA4 *data)
             // The file's real end ends the scan; anything else is a failed
             // read, and the records not read must stay where they are.
             if (start + (i - 1) * long(width) + long(got) < file_len)
-                stopped_early = 1;
+                failed = 1;
             break;
         }
         if (i > count && data->record[0] == D4_FILE_END)
             break;
         if (data->record[0] == '*')
             continue;
-        if (file4seq_write(&writer, data->record, width) != 0) {
-            stopped_early = 1;
+        moves.pending.push_back(i);
+        if (pack_put(&writer, data->record, width, &disk_end) != 0) {
+            failed = 2;
             break;
         }
+        moves.settle(writer.pos);
         kept++;
     }
-    if (stopped_early || c4->error_code < 0) {
+    if (failed == 0 && c4->error_code < 0)
+        failed = 1;
+    if (failed == 0) {
+        const char end_mark = D4_FILE_END;
+        if (pack_put(&writer, &end_mark, 1, &disk_end) != 0 ||
+            pack_put(&writer, nullptr, 0, &disk_end) != 0)
+            failed = 2;
+    }
+    if (failed != 0) {
+        // Only what the writer had wholly handed to the file is in place
+        // (P5); a failed write's bytes were weighed by pack_put.
+        pack_mark_moved(data, &moves, failed == 1 ? writer.pos : disk_end, scan);
         rc = -1;
         goto done;
-    }
-    {
-        const char end_mark = D4_FILE_END;
-        if (file4seq_write(&writer, &end_mark, 1) != 0 || file4seq_write_flush(&writer) != 0) {
-            rc = -1;
-            goto done;
-        }
     }
     // P4: the count first, so that a failed cut leaves a table that reads
     // right with stale bytes after its end.
     data->num_recs = kept;
     if (d4update_header(data, 0, 1) != 0) {
+        // P6: the count as it was, and the old places marked.
+        int saved = e4set(c4, 0);
+        data->num_recs = count;
+        if (d4update_header(data, 0, 1) != 0)
+            e4describe(c4, e4write, "File Name:", data->file.name,
+                       "The record count before the pack could not be restored");
+        e4set(c4, saved);
+        pack_mark_moved(data, &moves, start + kept * long(width) + 1, scan);
         rc = -1;
         goto done;
     }
     data->file_changed = 1;
-    if (file4len_set(&data->file, d4record_position(data, kept + 1) + 1) != 0)
+    if (file4len_set(&data->file, d4record_position(data, kept + 1) + 1) != 0) {
+        // P7: the records past the new end are copies or deleted ones, and
+        // a file that cannot be cut must not show them as live.
+        pack_mark_deleted(data, kept + 2, scan);
         rc = -1;
+    }
 
 done:
     u4free(read_buf);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <functional>
 #include <random>
 #include <set>
 
@@ -147,20 +148,27 @@ TEST(RecordNavigation, MissingRecordsAndInvalidSkips)
     EXPECT_EQ(0, lastErrorCode());
 }
 
-// Record numbers far past anything a file can hold are missing records, and
-// a skip by a huge count ends at the end of file, not wrapped to the front.
-TEST(RecordNavigation, RecordNumbersPastTheFileRangeAreMissing)
+// Record numbers far past anything a file can hold are refused with a
+// report, and a skip by a huge count ends at the end of file, not wrapped
+// to the front.
+TEST(RecordNavigation, RecordNumbersPastTheFileRangeAreRefused)
 {
     Engine e;
     DATA4 *d = tableWith(e, "far", kFive);
     ASSERT_NE(nullptr, d);
     e.c4.go_error = 0;
-    for (long rec : {LONG_MAX, LONG_MAX / 17, 2147483647L / 17 + 1}) {
+    const long last = (0x80000000L - 129) / 17;
+    EXPECT_EQ(last, d4record_max(d));
+    e4clearErrorState();
+    EXPECT_EQ(r4entry, d4go(d, last)) << "the last number the offsets reach is only missing";
+    EXPECT_EQ(0, lastErrorCode()) << lastError();
+    for (long rec : {LONG_MAX, LONG_MAX / 17, last + 1}) {
         SCOPED_TRACE(rec);
+        ASSERT_EQ(0, d4go(d, 1));
         e4clearErrorState();
-        EXPECT_EQ(r4entry, d4go(d, rec));
-        EXPECT_EQ(0, lastErrorCode()) << lastError();
-        EXPECT_EQ(-1, d4recno(d));
+        EXPECT_EQ(-1, d4go(d, rec));
+        EXPECT_EQ(e4parm, lastErrorCode()) << lastError();
+        EXPECT_EQ(1, d4recno(d)) << "a refused number does not move";
     }
     ASSERT_EQ(0, d4go(d, 2));
     EXPECT_EQ(r4eof, d4skip(d, LONG_MAX));
@@ -174,6 +182,77 @@ TEST(RecordNavigation, RecordNumbersPastTheFileRangeAreMissing)
     EXPECT_NE(0, d4go(d, LONG_MAX));
     EXPECT_EQ(0, d4go(d, 3));
     EXPECT_EQ("THREE", nameOf(d));
+}
+
+// In a file opened exclusively nothing stops at a lock byte: a number whose
+// position wraps past 64 bits would land on record 1. Every operation on a
+// record number refuses such numbers and writes nothing.
+TEST(RecordNavigation, EveryRecordOperationRefusesNumbersPastTheOffsets)
+{
+    const long wraps = long(~0UL / 17 + 2);     // 17 * (wraps - 1) wraps to 16
+    struct Op {
+        const char *what;
+        std::function<int(DATA4 *, long)> call;
+    } ops[] = {
+        {"go", [](DATA4 *d, long r) { return d4go(d, r); }},
+        {"go_data", [](DATA4 *d, long r) { return d4go_data(d, r); }},
+        {"read", [](DATA4 *d, long r) { return d4read(d, r, d4record(d)); }},
+        {"read_old", [](DATA4 *d, long r) { return d4read_old(d, r); }},
+        {"write", [](DATA4 *d, long r) { return d4write(d, r); }},
+        {"write_keys", [](DATA4 *d, long r) { return d4write_keys(d, r); }},
+        {"write_data", [](DATA4 *d, long r) { return d4write_data(d, r); }},
+        {"lock", [](DATA4 *d, long r) { return d4lock(d, r); }},
+        {"lock_group", [](DATA4 *d, long r) { const long recs[] = {1, r}; return d4lock_group(d, recs, 2); }},
+    };
+    for (int exclusive : {1, 0}) {
+        Engine e;
+        DATA4 *d = tableWith(e, "wrap", kFive);
+        ASSERT_NE(nullptr, d);
+        ASSERT_EQ(0, d4close(d));
+        e.c4.exclusive = exclusive;
+        d = d4open(&e.c4, e.path("wrap").c_str());
+        ASSERT_NE(nullptr, d);
+        const std::string before = readFile(e.path("WRAP.DBF"));
+        for (const Op &op : ops) {
+            for (long rec : {d4record_max(d) + 1, wraps, LONG_MAX}) {
+                SCOPED_TRACE(std::string(op.what) + " " + std::to_string(rec) +
+                             (exclusive ? " exclusive" : " shared"));
+                ASSERT_EQ(0, d4go(d, 2));
+                f4assign(d4field(d, "NAME"), "STRAY");
+                e4clearErrorState();
+                EXPECT_EQ(-1, op.call(d, rec));
+                EXPECT_EQ(e4parm, lastErrorCode()) << lastError();
+                d4changed(d, 0);
+            }
+        }
+        ASSERT_EQ(0, d4close(d));
+        EXPECT_EQ(before, readFile(e.path("WRAP.DBF")));
+    }
+}
+
+// An open that failed with open_error off leaves its soft code behind; a
+// pack after it still cuts the file and leaves no stale record to skip to.
+TEST(RecordPack, CutsTheFileAfterAFailedOpen)
+{
+    Engine e;
+    DATA4 *d = tableWith(e, "after", kFive);
+    ASSERT_NE(nullptr, d);
+    for (long r : {1L, 3L}) {
+        ASSERT_EQ(0, d4go(d, r));
+        d4delete(d);
+    }
+    ASSERT_EQ(0, d4flush(d));
+    e.c4.open_error = 0;
+    EXPECT_EQ(nullptr, d4open(&e.c4, e.path("missing").c_str()));
+    ASSERT_EQ(r4no_open, e.c4.error_code);
+    e4clearErrorState();
+    ASSERT_EQ(0, d4pack(d)) << lastError();
+    EXPECT_EQ(129 + 3 * 17 + 1, testutil::fileSize(e.path("AFTER.DBF")));
+    std::vector<std::string> names;
+    ASSERT_EQ(0, d4top(d));
+    for (int rc = 0; rc == 0 && !d4eof(d); rc = d4skip(d, 1))
+        names.push_back(nameOf(d) + (d4deleted(d) ? "*" : ""));
+    EXPECT_EQ((std::vector<std::string>{"TWO", "FOUR", "FIVE"}), names);
 }
 
 TEST(RecordUpdate, MovingWritesTheChangeFirst)
