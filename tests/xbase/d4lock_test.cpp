@@ -240,3 +240,60 @@ TEST(DataFileLocks, ConcurrentAppendsFromTwoProcessesKeepEveryRecord)
     }
     EXPECT_EQ(600u, seen.size());
 }
+
+// A reader with read_lock on that stands at the end of file holds no lock
+// on the record after the last one, which is the record every appender
+// must lock: another process's appends go through at once.
+TEST(DataFileLocks, ReaderAtEndOfFileDoesNotStallAppenders)
+{
+    struct Case {
+        const char *what;
+        int records;
+        int (*standAtEnd)(DATA4 *);
+    } cases[] = {
+        {"top of an empty table", 0, [](DATA4 *d) { return d4top(d); }},
+        {"go past the last record", 5, [](DATA4 *d) { return d4go(d, 6); }},
+        {"skip past the last record",
+         5, [](DATA4 *d) { return d4bottom(d) != 0 ? -1 : d4skip(d, 1); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Engine e;
+        DATA4 *d = smallTable(e, "ends", c.records);
+        ASSERT_NE(nullptr, d);
+        ASSERT_EQ(0, d4unlock(d));
+        e.c4.read_lock = 1;
+        e.c4.go_error = 0;
+        int rc = c.standAtEnd(d);
+        EXPECT_TRUE(rc == r4eof || rc == r4entry) << rc;
+        EXPECT_EQ(0, d->num_locked) << "no lock on a record that is not there";
+        const std::string file = e.path("ENDS.DBF");
+        EXPECT_EQ(0, lockedElsewhere(file, kRecordBase + 129 + c.records * 17));
+
+        auto t = std::chrono::steady_clock::now();
+        pid_t pid = fork();
+        if (pid == 0) {
+            CODE4 c4;
+            d4init(&c4);
+            c4.lock_attempts = 3;
+            DATA4 *t4 = d4open(&c4, file.c_str());
+            int bad = t4 == nullptr;
+            for (int i = 0; !bad && i < 100; i++) {
+                bad = d4append_start(t4, 0) != 0;
+                d4blank(t4);
+                f4assign(d4field(t4, "NAME"), ("A" + std::to_string(i)).c_str());
+                bad = bad || d4append(t4) != 0;
+            }
+            bad = bad || d4close(t4) != 0;
+            _exit(bad ? 1 : 0);
+        }
+        ASSERT_GT(pid, 0);
+        int st = 0;
+        ASSERT_EQ(pid, waitpid(pid, &st, 0));
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "an append was refused";
+        EXPECT_LT(secondsSince(t), 1.5) << "no append waited for the reader";
+        EXPECT_EQ(rc == r4eof ? 1 : 0, d4eof(d)) << "the reader stays where it stood";
+        EXPECT_EQ(c.records + 100, d4reccount(d));
+        ASSERT_EQ(0, d4close(d));
+    }
+}
