@@ -78,8 +78,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <deque>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -275,11 +275,14 @@ struct PackMoves {
 // How far the bytes at `pos` are what a failed write of `len` bytes meant
 // them to be: the end of the matching stretch. A failed write is taken to
 // have written at most a front part of its bytes, as the platform writes
-// front to back. When they cannot be read back, `pos`.
+// front to back. When they cannot be read back, `pos`, with a report.
 long written_end(FILE4 *file, long pos, const char *want, unsigned len)
 {
     std::vector<char> got(len);
     long n = len == 0 ? 0 : file4read_count(file, pos, got.data(), len);
+    if (n < 0)
+        e4describe(file->code_base, e4read, "File Name:", file->name,
+                   "Records moved by the pack may also stand in their old places");
     long i = 0;
     while (i < n && got[size_t(i)] == want[i])
         i++;

@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/faultinject.h"
 #include "tests/testutil.h"
 
 using testutil::TempDir;
@@ -161,51 +160,6 @@ TEST(PlatformInjection, FailuresSurfaceAsResults)
     EXPECT_EQ(-EMFILE, platform_openFile(f.c_str(), 0, &fd, &ro, nullptr, 0));
     EXPECT_EQ(-EMFILE, platform_createFile(d.file("y.dat").c_str(), 1, &fd));
     EXPECT_EQ(nullptr, platform_fopen(f.c_str(), "rb"));
-}
-
-// The shared fault injector as the platform's callers see it: exactly the
-// Nth call of its kind fails, and a partial transfer moves the front half
-// of the bytes before the transfer reports the failure.
-TEST(PlatformInjection, InjectorFailsExactlyTheNthCall)
-{
-    TempDir d;
-    const std::string name = d.file("f.dat"), other = d.file("g.dat");
-    for (faults::Mode mode : faults::allModes()) {
-        SCOPED_TRACE(faults::describe(mode));
-        testutil::writeFile(name, "0123456789");
-        testutil::writeFile(other, "");
-        int fd = -1, ro = 0;
-        ASSERT_EQ(0, platform_openFile(name.c_str(), 0, &fd, &ro, nullptr, 0));
-        faults::Injector inject(mode, 2);
-        // One call of each kind: the one armed is the first of its kind.
-        char buf[10];
-        char fill = 'a';
-        auto callOnce = [&](faults::Call c) -> int64_t {
-            switch (c) {
-            case faults::Call::read: return platform_read(fd, 0, buf, 10);
-            case faults::Call::write: return platform_write(fd, 0, std::string(10, fill++).data(), 10);
-            case faults::Call::sync: return platform_sync(fd);
-            case faults::Call::length: return platform_setLength(fd, 10);
-            case faults::Call::rename: return platform_rename(other.c_str(), other.c_str());
-            }
-            return -1;
-        };
-        EXPECT_GE(callOnce(mode.call), 0) << "the first call passes";
-        EXPECT_FALSE(inject.fired());
-        int64_t rc = callOnce(mode.call);
-        EXPECT_TRUE(inject.fired());
-        int want = mode.kind == faults::Kind::enospc ||
-                           (mode.kind == faults::Kind::partial && mode.call == faults::Call::write)
-                       ? -ENOSPC
-                       : -EIO;
-        EXPECT_EQ(want, rc);
-        if (mode.call == faults::Call::write) {
-            EXPECT_EQ(mode.kind == faults::Kind::partial ? "bbbbbaaaaa" : "aaaaaaaaaa",
-                      testutil::readFile(name));
-        }
-        EXPECT_GE(callOnce(mode.call), 0) << "only one call fails";
-        platform_close(fd);
-    }
 }
 
 TEST(PlatformEnvironment, CwdEnvironmentExecutableAndDiskSpace)
