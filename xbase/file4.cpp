@@ -229,6 +229,7 @@ int replaceByCopy(FILE4 *keep, FILE4 *from)
     file4close(from);
     return rc;
 }
+
 } // namespace
 
 unsigned file4seq_usable(unsigned long len)
