@@ -11,118 +11,74 @@ namespace faults {
 namespace {
 
 Mode armed{Call::read, Kind::eio};
-int callsLeft = 0;      // calls of the armed kind still to pass before the failure
+int callsLeft = 0;      // calls of the armed kind to pass, the failing one included
 bool hasFired = false;
-bool failNext = false;  // a partial transfer happened: the rest fails
+bool failNext = false;  // a partial transfer happened: the call for the rest fails
 
-// Whether this call of kind `c` is the one to fail.
-bool strikes(Call c)
+// Whether this call of kind `c` fails: 0 no, 1 the armed failure, 2 the
+// call for the rest of a partial transfer. Sets errno when it fails.
+int strikes(Call c)
 {
-    if (hasFired || armed.call != c)
-        return false;
-    if (--callsLeft > 0)
-        return false;
+    if (armed.call != c || (hasFired && !failNext) || (!hasFired && --callsLeft > 0))
+        return 0;
+    int rest = failNext ? 2 : 1;
     hasFired = true;
-    return true;
+    failNext = false;
+    bool full = armed.kind == Kind::enospc || (c == Call::write && armed.kind == Kind::partial);
+    errno = full ? ENOSPC : EIO;
+    return rest;
 }
 
-int errorOf(Kind k, Call c)
+// A read or write that strikes moves half its bytes first when partial; a
+// read that finds fewer bytes than that fails at once, so that a partial
+// read is never taken for the file's end.
+template <typename Buf, typename Io>
+int64_t transfer(Call c, int fd, Buf buf, size_t n, int64_t off, Io io)
 {
-    if (k == Kind::enospc || (k == Kind::partial && c == Call::write))
-        return ENOSPC;
-    return EIO;
+    int strike = strikes(c);
+    if (strike == 0)
+        return io(fd, buf, n, off);
+    if (armed.kind == Kind::partial && n >= 2 && strike == 1) {
+        int saved = errno;
+        int64_t moved = io(fd, buf, n / 2, off);
+        if (moved == (int64_t)(n / 2)) {
+            failNext = true;
+            return moved;
+        }
+        errno = saved;
+    }
+    return -1;
 }
 
 int64_t injectedPread(int fd, void *buf, size_t n, int64_t off)
 {
-    if (failNext && armed.call == Call::read) {
-        failNext = false;
-        errno = EIO;
-        return -1;
-    }
-    if (!strikes(Call::read))
-        return platformDefaultCalls.pread(fd, buf, n, off);
-    if (armed.kind == Kind::partial && n >= 2) {
-        // Half of what was asked for, or at once a failure where the file
-        // holds less than that: a partial read is never taken for its end.
-        int64_t got = platformDefaultCalls.pread(fd, buf, n / 2, off);
-        if (got == (int64_t)(n / 2)) {
-            failNext = true;
-            return got;
-        }
-    }
-    errno = errorOf(armed.kind, Call::read);
-    return -1;
+    return transfer(Call::read, fd, buf, n, off, platformDefaultCalls.pread);
 }
 
 int64_t injectedPwrite(int fd, const void *buf, size_t n, int64_t off)
 {
-    if (failNext && armed.call == Call::write) {
-        failNext = false;
-        errno = ENOSPC;
-        return -1;
-    }
-    if (!strikes(Call::write))
-        return platformDefaultCalls.pwrite(fd, buf, n, off);
-    if (armed.kind == Kind::partial && n >= 2) {
-        failNext = true;
-        return platformDefaultCalls.pwrite(fd, buf, n / 2, off);
-    }
-    errno = errorOf(armed.kind, Call::write);
-    return -1;
+    return transfer(Call::write, fd, buf, n, off, platformDefaultCalls.pwrite);
 }
 
-int injectedFsync(int fd)
-{
-    if (!strikes(Call::sync))
-        return platformDefaultCalls.fsync(fd);
-    errno = errorOf(armed.kind, Call::sync);
-    return -1;
-}
+int injectedFsync(int fd) { return strikes(Call::sync) ? -1 : platformDefaultCalls.fsync(fd); }
 
 int injectedFtruncate(int fd, int64_t len)
 {
-    if (!strikes(Call::length))
-        return platformDefaultCalls.ftruncate(fd, len);
-    errno = errorOf(armed.kind, Call::length);
-    return -1;
+    return strikes(Call::length) ? -1 : platformDefaultCalls.ftruncate(fd, len);
 }
 
 int injectedRename(const char *from, const char *to)
 {
-    if (!strikes(Call::rename))
-        return platformDefaultCalls.rename(from, to);
-    errno = errorOf(armed.kind, Call::rename);
-    return -1;
-}
-
-const char *callName(Call c)
-{
-    switch (c) {
-    case Call::read: return "read";
-    case Call::write: return "write";
-    case Call::sync: return "sync";
-    case Call::length: return "length change";
-    case Call::rename: return "rename";
-    }
-    return "?";
-}
-
-const char *kindName(Kind k)
-{
-    switch (k) {
-    case Kind::eio: return "EIO";
-    case Kind::enospc: return "ENOSPC";
-    case Kind::partial: return "partial transfer";
-    }
-    return "?";
+    return strikes(Call::rename) ? -1 : platformDefaultCalls.rename(from, to);
 }
 
 } // namespace
 
 std::string describe(Mode mode)
 {
-    return std::string(callName(mode.call)) + " fails: " + kindName(mode.kind);
+    static const char *const calls[] = {"read", "write", "sync", "length change", "rename"};
+    static const char *const kinds[] = {"EIO", "ENOSPC", "partial transfer"};
+    return std::string(calls[int(mode.call)]) + " fails: " + kinds[int(mode.kind)];
 }
 
 std::vector<Mode> allModes()
@@ -137,8 +93,7 @@ Injector::Injector(Mode mode, int nth)
 {
     armed = mode;
     callsLeft = nth;
-    hasFired = false;
-    failNext = false;
+    hasFired = failNext = false;
     platformG.pread = injectedPread;
     platformG.pwrite = injectedPwrite;
     platformG.fsync = injectedFsync;
@@ -156,9 +111,6 @@ Injector::~Injector()
     failNext = false;
 }
 
-bool Injector::fired() const
-{
-    return hasFired;
-}
+bool Injector::fired() const { return hasFired; }
 
 } // namespace faults

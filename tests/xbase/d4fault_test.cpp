@@ -11,7 +11,6 @@
 #include <random>
 #include <set>
 
-#include "platform/platform.h"
 #include "tests/faultinject.h"
 #include "xbase/memo4.h"
 
@@ -21,134 +20,32 @@ using testutil::writeFile;
 
 namespace {
 
-// One record as the model sees it.
 struct Row {
     long num = 0;
     std::string note, more;
-    bool operator==(const Row &o) const
-    {
-        return num == o.num && note == o.note && more == o.more;
-    }
+    bool operator==(const Row &o) const { return num == o.num && note == o.note && more == o.more; }
 };
-using Model = std::map<std::string, Row>;
-
-std::string trimmed(const char *p, unsigned len)
-{
-    std::string s(p, len);
-    s.erase(s.find_last_not_of(' ') + 1);
-    return s;
-}
-
-std::string memoText(DATA4 *d, const char *field)
-{
-    FIELD4 *f = d4field(d, field);
-    if (f == nullptr)
-        return "";
-    const char *text = f4memo_str(f);
-    return text == nullptr ? "<unreadable>" : std::string(text, f4memo_len(f));
-}
-
-// The live records of the current record, keyed by KEY.
-void addCurrent(DATA4 *d, std::multimap<std::string, Row> *rows)
-{
-    if (d4deleted(d))
-        return;
-    Row r;
-    r.num = f4long(d4field(d, "NUM"));
-    r.note = memoText(d, "NOTE");
-    r.more = memoText(d, "MORE");
-    rows->emplace(trimmed(f4ptr(d4field(d, "KEY")), 8), r);
-}
-
-// Live records seen by walking the table top to bottom (which also shows
-// records past the header count) and by going to each counted record.
-struct Seen {
-    std::multimap<std::string, Row> walked, counted;
-};
-
-Seen seenIn(DATA4 *d)
-{
-    Seen s;
-    int rc = d4top(d);
-    for (long guard = 0; rc == 0 && !d4eof(d) && guard < 100000; guard++) {
-        addCurrent(d, &s.walked);
-        rc = d4skip(d, 1);
-    }
-    EXPECT_TRUE(rc == 0 || rc == r4eof) << "walk stopped with " << rc << ": " << lastError();
-    long count = d4reccount(d);
-    for (long r = 1; r <= count; r++) {
-        EXPECT_EQ(0, d4go(d, r)) << lastError();
-        addCurrent(d, &s.counted);
-    }
-    return s;
-}
-
-// Each view holds every key of `before` once, no key the operation did not
-// mean to add, and each field either as it was or as meant.
-void expectBetween(const std::multimap<std::string, Row> &seen, const Model &before,
-                   const Model &after, bool succeeded, const char *view)
-{
-    SCOPED_TRACE(view);
-    std::set<std::string> keys;
-    for (const auto &kv : seen) {
-        EXPECT_EQ(1u, seen.count(kv.first)) << "twice: " << kv.first;
-        keys.insert(kv.first);
-    }
-    for (const auto &kv : before) {
-        bool meant = after.count(kv.first) != 0;
-        EXPECT_TRUE(!meant || keys.count(kv.first) == 1) << "lost: " << kv.first;
-    }
-    for (const std::string &k : keys) {
-        auto was = before.find(k);
-        auto meant = after.find(k);
-        if (meant == after.end()) {
-            ADD_FAILURE() << "not meant to be live: " << k;
-            continue;
-        }
-        if (was == before.end() && !succeeded) {
-            ADD_FAILURE() << "a failed append added " << k;
-            continue;
-        }
-        const Row &got = seen.find(k)->second;
-        if (succeeded || was == before.end()) {
-            EXPECT_TRUE(got == meant->second) << k << " note " << got.note.size() << " bytes";
-            continue;
-        }
-        EXPECT_TRUE(got.num == was->second.num || got.num == meant->second.num) << k;
-        EXPECT_TRUE(got.note == was->second.note || got.note == meant->second.note)
-            << k << " NOTE is neither old nor new: " << got.note.substr(0, 40);
-        EXPECT_TRUE(got.more == was->second.more || got.more == meant->second.more)
-            << k << " MORE is neither old nor new: " << got.more.substr(0, 40);
-    }
-}
-
-// Opens the table in a context of its own and checks what it holds.
-void expectTable(const std::string &file, const Model &before, const Model &after,
-                 bool succeeded)
-{
-    CODE4 c4;
-    d4init(&c4);
-    c4.go_error = 0;
-    DATA4 *d = d4open(&c4, file.c_str());
-    ASSERT_NE(nullptr, d) << "the table does not reopen: " << lastError();
-    Seen s = seenIn(d);
-    expectBetween(s.walked, before, after, succeeded, "walked");
-    expectBetween(s.counted, before, after, succeeded, "counted");
-    d4close(d);
-    d4init_undo(&c4);
-}
+using Model = std::map<std::string, Row>;   // live records by KEY
+using Seen = std::multimap<std::string, Row>;
 
 const FIELD4INFO kMemoFields[] = {{"KEY", 'C', 8, 0}, {"NUM", 'N', 6, 0}, {"NOTE", 'M', 10, 0},
                                   {"MORE", 'M', 10, 0}, {nullptr, 0, 0, 0}};
 const FIELD4INFO kPlainFields[] = {{"KEY", 'C', 8, 0}, {"NUM", 'N', 6, 0}, {"PAD", 'C', 60, 0},
                                    {nullptr, 0, 0, 0}};
 
-std::string textOf(size_t len, char seed)
+std::string textOf(size_t len, int seed)
 {
     std::string s(len, ' ');
     for (size_t i = 0; i < len; i++)
         s[i] = char('a' + (seed + i * 7) % 26);
     return s;
+}
+
+std::string memoText(DATA4 *d, const char *field)
+{
+    FIELD4 *f = d4field(d, field);
+    const char *text = f == nullptr ? "" : f4memo_str(f);
+    return text == nullptr ? "<unreadable>" : std::string(text, f == nullptr ? 0 : f4memo_len(f));
 }
 
 void putRow(DATA4 *d, const std::string &key, const Row &r)
@@ -165,27 +62,78 @@ void putRow(DATA4 *d, const std::string &key, const Row &r)
     }
 }
 
-// One operation to break: how its table starts, what it does, and the
-// records it means to leave.
+void addCurrent(DATA4 *d, Seen *seen)
+{
+    if (d4deleted(d))
+        return;
+    std::string key = f4str(d4field(d, "KEY"));
+    key.erase(key.find_last_not_of(' ') + 1);
+    seen->emplace(key, Row{f4long(d4field(d, "NUM")), memoText(d, "NOTE"), memoText(d, "MORE")});
+}
+
+// Every key seen once; every key of `before` that is meant to stay seen;
+// a key added only when the operation succeeded; each field as it was or
+// as meant (exactly as meant after success).
+void expectBetween(const Seen &seen, const Model &before, const Model &after, bool ok)
+{
+    for (const auto &kv : seen) {
+        EXPECT_EQ(1u, seen.count(kv.first)) << "twice: " << kv.first;
+        auto was = before.find(kv.first), meant = after.find(kv.first);
+        if (meant == after.end() || (was == before.end() && !ok)) {
+            ADD_FAILURE() << "not meant to be live: " << kv.first;
+            continue;
+        }
+        const Row &got = kv.second, &now = meant->second;
+        const Row &old = ok || was == before.end() ? now : was->second;
+        EXPECT_TRUE(got.num == old.num || got.num == now.num) << kv.first;
+        EXPECT_TRUE(got.note == old.note || got.note == now.note)
+            << kv.first << " NOTE neither old nor new: " << got.note.substr(0, 40);
+        EXPECT_TRUE(got.more == old.more || got.more == now.more)
+            << kv.first << " MORE neither old nor new: " << got.more.substr(0, 40);
+    }
+    for (const auto &kv : before) {
+        bool meant = after.count(kv.first) != 0;
+        EXPECT_TRUE(!meant || seen.count(kv.first) == 1) << "not live once: " << kv.first;
+    }
+}
+
+// Opens the table in a context of its own and checks both what a walk
+// (which also shows records past the header count) and the counted
+// records hold.
+void expectTable(const std::string &file, const Model &before, const Model &after, bool ok)
+{
+    CODE4 c4;
+    d4init(&c4);
+    c4.go_error = 0;
+    DATA4 *d = d4open(&c4, file.c_str());
+    ASSERT_NE(nullptr, d) << "the table does not reopen: " << lastError();
+    Seen walked, counted;
+    int rc = d4top(d);
+    for (long guard = 0; rc == 0 && !d4eof(d) && guard < 100000; guard++, rc = d4skip(d, 1))
+        addCurrent(d, &walked);
+    EXPECT_TRUE(rc == 0 || rc == r4eof) << "walk stopped with " << rc << ": " << lastError();
+    for (long r = 1, count = d4reccount(d); r <= count; r++) {
+        EXPECT_EQ(0, d4go(d, r)) << lastError();
+        addCurrent(d, &counted);
+    }
+    expectBetween(walked, before, after, ok);
+    expectBetween(counted, before, after, ok);
+    d4close(d);
+    d4init_undo(&c4);
+}
+
+// One operation to break: its table, what it does, and what it means to
+// leave.
 struct Case {
-    const char *what;
+    std::string what;
     const FIELD4INFO *fields;
     std::vector<std::pair<std::string, Row>> rows;  // appended in this order
     std::set<long> deleted;                         // record numbers
     unsigned bufferSize;
     std::function<int(DATA4 *)> op;
-    Model after;
-    bool appends;       // a failure must leave the data file's bytes unchanged
+    std::function<void(Model &)> change;            // from the live records to the meant ones
+    bool appends = false;   // a failure must leave the data file's bytes as they were
 };
-
-Model liveModel(const Case &c)
-{
-    Model m;
-    for (size_t i = 0; i < c.rows.size(); i++)
-        if (c.deleted.count(long(i + 1)) == 0)
-            m[c.rows[i].first] = c.rows[i].second;
-    return m;
-}
 
 // Runs the case for every failure mode and every N until the operation
 // meets no failure; returns how many runs met one.
@@ -193,43 +141,40 @@ int sweep(const Case &c)
 {
     Engine e;
     const std::string dbf = e.path("T.DBF"), fpt = e.path("T.FPT");
-    {
-        DATA4 *d = d4create(&e.c4, e.path("t").c_str(), c.fields, nullptr);
-        EXPECT_NE(nullptr, d) << lastError();
-        if (d == nullptr)
-            return 0;
-        for (const auto &kv : c.rows) {
-            EXPECT_EQ(0, d4append_start(d, 0));
-            d4blank(d);
-            putRow(d, kv.first, kv.second);
-            EXPECT_EQ(0, d4append(d)) << lastError();
-        }
-        for (long r : c.deleted) {
-            EXPECT_EQ(0, d4go(d, r));
+    DATA4 *d = d4create(&e.c4, e.path("t").c_str(), c.fields, nullptr);
+    EXPECT_NE(nullptr, d) << lastError();
+    if (d == nullptr)
+        return 0;
+    Model before;
+    for (size_t i = 0; i < c.rows.size(); i++) {
+        EXPECT_EQ(0, d4append_start(d, 0));
+        d4blank(d);
+        putRow(d, c.rows[i].first, c.rows[i].second);
+        if (c.deleted.count(long(i + 1)) != 0)
             d4delete(d);
-        }
-        EXPECT_EQ(0, d4close(d));
+        else
+            before[c.rows[i].first] = c.rows[i].second;
+        EXPECT_EQ(0, d4append(d)) << lastError();
     }
+    EXPECT_EQ(0, d4close(d));
+    Model after = before;
+    c.change(after);
     const bool memo = testutil::fileExists(fpt);
     const std::string dbfBytes = readFile(dbf), fptBytes = memo ? readFile(fpt) : "";
-    const Model before = liveModel(c);
     testutil::TempDir crash;
     int failures = 0;
 
     for (faults::Mode mode : faults::allModes()) {
-        for (int nth = 1;; nth++) {
+        for (int nth = 1; !testing::Test::HasFailure(); nth++) {
             SCOPED_TRACE(faults::describe(mode) + " at call " + std::to_string(nth));
             writeFile(dbf, dbfBytes);
             if (memo)
                 writeFile(fpt, fptBytes);
             e4clearErrorState();
             e.c4.mem_size_buffer = c.bufferSize;
-            e.c4.go_error = 0;
-            DATA4 *d = d4open(&e.c4, dbf.c_str());
-            if (d == nullptr) {
-                ADD_FAILURE() << lastError();
+            d = d4open(&e.c4, dbf.c_str());
+            if (d == nullptr)
                 return failures;
-            }
             // Commits happen on every write only with file_flush on.
             e.c4.file_flush = mode.call == faults::Call::sync;
             int rc;
@@ -243,27 +188,23 @@ int sweep(const Case &c)
             if (!fired) {
                 EXPECT_EQ(0, rc) << lastError();
                 EXPECT_EQ(0, d4close(d)) << lastError();
-                expectTable(dbf, before, c.after, true);
+                expectTable(dbf, before, after, true);
                 break;
             }
             failures++;
             EXPECT_NE(0, rc) << "a failure reported as success";
             EXPECT_NE(0, lastErrorCode());
-            // The table as a process that stopped here would leave it.
+            EXPECT_TRUE(!c.appends || dbfBytes == readFile(dbf)) << "a failed append left bytes";
+            // The table as a process that stopped here would leave it; then
+            // closing writes what is still pending, and that too is old or new.
             writeFile(crash.file("T.DBF"), readFile(dbf));
             if (memo)
                 writeFile(crash.file("T.FPT"), readFile(fpt));
-            if (c.appends) {
-                EXPECT_EQ(dbfBytes, readFile(dbf)) << "a failed append left bytes behind";
-            }
-            expectTable(crash.file("T.DBF"), before, c.after, false);
-            // Closing writes what is still pending; that too is old or new.
+            expectTable(crash.file("T.DBF"), before, after, false);
             e.c4.error_code = 0;
             d4close(d);
             e.c4.error_code = 0;
-            expectTable(dbf, before, c.after, false);
-            if (testing::Test::HasFailure())
-                return failures;
+            expectTable(dbf, before, after, false);
         }
     }
     return failures;
@@ -272,28 +213,22 @@ int sweep(const Case &c)
 std::vector<std::pair<std::string, Row>> memoRows()
 {
     std::vector<std::pair<std::string, Row>> rows;
-    for (int i = 1; i <= 5; i++) {
-        Row r;
-        r.num = i;
-        r.note = textOf(size_t(100 + 150 * (i % 3)), char(i));
-        r.more = textOf(100, char(i + 10));
-        rows.emplace_back("K0" + std::to_string(i), r);
-    }
+    for (int i = 1; i <= 5; i++)
+        rows.push_back({"K0" + std::to_string(i),
+                        Row{i, textOf(size_t(100 + 150 * (i % 3)), i), textOf(100, i + 10)}});
     return rows;
 }
 
 std::vector<std::pair<std::string, Row>> plainRows(int n)
 {
     std::vector<std::pair<std::string, Row>> rows;
-    for (int i = 1; i <= n; i++) {
-        Row r;
-        r.num = i;
-        rows.emplace_back("K" + std::to_string(100 + i), r);
-    }
+    for (int i = 1; i <= n; i++)
+        rows.push_back({"K" + std::to_string(100 + i), Row{i, "", ""}});
     return rows;
 }
 
-// Changes the current record's memo field and writes the record back.
+// Goes to record `rec`, gives one memo field a new text (and NUM a new
+// value when `num` is not negative) and flushes.
 std::function<int(DATA4 *)> rewriteMemo(long rec, const char *field, std::string text,
                                         long num = -1)
 {
@@ -308,62 +243,40 @@ std::function<int(DATA4 *)> rewriteMemo(long rec, const char *field, std::string
     };
 }
 
-Model changed(Model m, const std::string &key, const std::function<void(Row &)> &change)
+// Appends NEW with `row`'s values; with `copyFrom`, starts from that
+// record and takes its memo texts.
+std::function<int(DATA4 *)> appendNew(Row row, long copyFrom = 0)
 {
-    change(m[key]);
-    return m;
+    return [=](DATA4 *d) {
+        int rc = copyFrom > 0 ? d4go(d, copyFrom) : 0;
+        if (rc == 0)
+            rc = d4append_start(d, copyFrom > 0);
+        if (rc != 0)
+            return rc;
+        if (copyFrom > 0)
+            f4assign(d4field(d, "KEY"), "NEW");
+        else
+            putRow(d, "NEW", row);
+        return d4append(d);
+    };
 }
+
+int pack(DATA4 *d) { return d4pack(d); }
+void unchanged(Model &) {}
 
 } // namespace
 
 TEST(FailedAppend, AddsNothingAndReportsTheFailure)
 {
     const Row fresh{99, textOf(700, 3), "short"};
-    std::vector<Case> cases;
-    {
-        Case c{"without memo fields", kPlainFields, plainRows(5), {}, 2048, nullptr, {}, true};
-        c.op = [](DATA4 *d) {
-            int rc = d4append_start(d, 0);
-            if (rc != 0)
-                return rc;
-            d4blank(d);
-            putRow(d, "NEW", Row{99, "", ""});
-            return d4append(d);
-        };
-        c.after = liveModel(c);
-        c.after["NEW"] = Row{99, "", ""};
-        cases.push_back(c);
-    }
-    {
-        Case c{"with memo texts", kMemoFields, memoRows(), {}, 2048, nullptr, {}, true};
-        c.op = [fresh](DATA4 *d) {
-            int rc = d4append_start(d, 0);
-            if (rc != 0)
-                return rc;
-            d4blank(d);
-            putRow(d, "NEW", fresh);
-            return d4append(d);
-        };
-        c.after = liveModel(c);
-        c.after["NEW"] = fresh;
-        cases.push_back(c);
-    }
-    {
-        Case c{"copying the memo texts of the current record", kMemoFields, memoRows(), {}, 2048,
-               nullptr, {}, true};
-        c.op = [](DATA4 *d) {
-            int rc = d4go(d, 2);
-            if (rc == 0)
-                rc = d4append_start(d, 1);
-            if (rc != 0)
-                return rc;
-            f4assign(d4field(d, "KEY"), "NEW");
-            return d4append(d);
-        };
-        c.after = liveModel(c);
-        c.after["NEW"] = c.after["K02"];
-        cases.push_back(c);
-    }
+    const Case cases[] = {
+        {"without memo fields", kPlainFields, plainRows(5), {}, 2048, appendNew(Row{99, "", ""}),
+         [](Model &m) { m["NEW"] = Row{99, "", ""}; }, true},
+        {"with memo texts", kMemoFields, memoRows(), {}, 2048, appendNew(fresh),
+         [&](Model &m) { m["NEW"] = fresh; }, true},
+        {"copying the current record's memo texts", kMemoFields, memoRows(), {}, 2048,
+         appendNew(Row(), 2), [](Model &m) { m["NEW"] = m["K02"]; }, true},
+    };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_GT(sweep(c), 3);
@@ -372,29 +285,20 @@ TEST(FailedAppend, AddsNothingAndReportsTheFailure)
 
 TEST(FailedWrite, LeavesEveryTextOldOrNew)
 {
-    const Model start = [] {
-        Model m;
-        for (const auto &kv : memoRows())
-            m[kv.first] = kv.second;
-        return m;
-    }();
     const std::string longer = textOf(400, 9), moved = textOf(900, 5), shorter = textOf(30, 4);
-    std::vector<Case> cases = {
+    const Case cases[] = {
         // The first memo field changes; the second must keep its text.
         {"record and one of two memo texts written back", kMemoFields, memoRows(), {}, 2048,
          rewriteMemo(3, "NOTE", moved, 777),
-         changed(start, "K03", [&](Row &r) { r.num = 777; r.note = moved; }), false},
+         [&](Model &m) { m["K03"] = Row{777, moved, m["K03"].more}; }},
         {"memo text rewritten shorter", kMemoFields, memoRows(), {}, 2048,
-         rewriteMemo(2, "NOTE", shorter),
-         changed(start, "K02", [&](Row &r) { r.note = shorter; }), false},
+         rewriteMemo(2, "NOTE", shorter), [&](Model &m) { m["K02"].note = shorter; }},
         {"memo text rewritten longer in its own blocks", kMemoFields, memoRows(), {}, 2048,
-         rewriteMemo(3, "NOTE", longer),
-         changed(start, "K03", [&](Row &r) { r.note = longer; }), false},
+         rewriteMemo(3, "NOTE", longer), [&](Model &m) { m["K03"].note = longer; }},
         // The last entry of the memo file: growing it in place would grow
         // the file.
         {"last memo text rewritten longer", kMemoFields, memoRows(), {}, 2048,
-         rewriteMemo(5, "MORE", longer),
-         changed(start, "K05", [&](Row &r) { r.more = longer; }), false},
+         rewriteMemo(5, "MORE", longer), [&](Model &m) { m["K05"].more = longer; }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -406,41 +310,25 @@ TEST(FailedPack, NeverLeavesARecordTwiceOrLosesOne)
 {
     unsigned seed = testutil::testSeed();
     std::mt19937 rng(seed);
-    std::vector<Case> cases;
-    {
-        Case c{"60 records, 1 to 10 deleted", kPlainFields, plainRows(60), {}, 2048,
-               [](DATA4 *d) { return d4pack(d); }, {}, false};
-        for (long r = 1; r <= 10; r++)
-            c.deleted.insert(r);
-        c.after = liveModel(c);
-        cases.push_back(c);
-    }
-    {
+    std::vector<Case> cases = {
+        {"60 records, 1 to 10 deleted", kPlainFields, plainRows(60),
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 2048, pack, unchanged},
         // The first transfer (2048 - 129 bytes) stops half way, inside slot
         // 13, which receives record 14: the slot holds part of each.
-        Case c{"write stopping inside the first deleted slot", kPlainFields, plainRows(30), {13},
-               2048, [](DATA4 *d) { return d4pack(d); }, {}, false};
-        c.after = liveModel(c);
-        cases.push_back(c);
-    }
+        {"write stopping inside the first deleted slot", kPlainFields, plainRows(30), {13}, 2048,
+         pack, unchanged},
+        {"memo table", kMemoFields, memoRows(), {1, 3}, 1024, pack, unchanged},
+    };
     for (unsigned buffer : {0u, 1024u, 3072u}) {
-        Case c{"random deletions", kPlainFields, plainRows(80), {}, buffer,
-               [](DATA4 *d) { return d4pack(d); }, {}, false};
+        cases.push_back(
+            {"random deletions", kPlainFields, plainRows(80), {}, buffer, pack, unchanged});
         for (long r = 1; r <= 80; r++)
             if (rng() % 3 == 0)
-                c.deleted.insert(r);
-        c.after = liveModel(c);
-        cases.push_back(c);
-    }
-    {
-        Case c{"memo table", kMemoFields, memoRows(), {1, 3}, 1024,
-               [](DATA4 *d) { return d4pack(d); }, {}, false};
-        c.after = liveModel(c);
-        cases.push_back(c);
+                cases.back().deleted.insert(r);
     }
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.what) + ", buffer " + std::to_string(c.bufferSize) +
-                     ", seed " + std::to_string(seed));
+        SCOPED_TRACE(c.what + ", buffer " + std::to_string(c.bufferSize) + ", seed " +
+                     std::to_string(seed));
         EXPECT_GT(sweep(c), 3);
     }
 }

@@ -202,7 +202,11 @@ TEST(RecordNavigation, EveryRecordOperationRefusesNumbersPastTheOffsets)
         {"write_keys", [](DATA4 *d, long r) { return d4write_keys(d, r); }},
         {"write_data", [](DATA4 *d, long r) { return d4write_data(d, r); }},
         {"lock", [](DATA4 *d, long r) { return d4lock(d, r); }},
-        {"lock_group", [](DATA4 *d, long r) { const long recs[] = {1, r}; return d4lock_group(d, recs, 2); }},
+        {"lock_group",
+         [](DATA4 *d, long r) {
+             const long recs[] = {1, r};
+             return d4lock_group(d, recs, 2);
+         }},
     };
     for (int exclusive : {1, 0}) {
         Engine e;
