@@ -377,8 +377,9 @@ int memo4file_write(MEMO4FILE *m4file, long *memo_id_ptr, const char *ptr, unsig
     // sometimes a text moves although it would still fit, but it never
     // passes the old entry's blocks (2). Nor does it pass the file's end: a
     // text that would grow the file goes to new blocks, so that a full disk
-    // never costs the old text (5). An old entry that cannot be read has
-    // no room, so the text goes to new blocks.
+    // never costs the old text (5). An old entry that is not there in full
+    // (a damaged reference) has no room, so the text goes to new blocks; a
+    // read that fails is an error.
     int64_t capacity = 0;
     long memo_id = *memo_id_ptr;
     if (memo_id > 0) {
