@@ -131,3 +131,10 @@ int u4switch(void)
     // its bits.
     return 0xC201;
 }
+
+void code4lock_wait(CODE4 *c4, const char *file_name, int polls)
+{
+    if (c4 != nullptr && c4->lock_wait_hook != nullptr)
+        c4->lock_wait_hook(c4, file_name != nullptr ? file_name : "", polls);
+    u4delay_sec();
+}

@@ -16,6 +16,7 @@
 //     them as covered.
 #include "xbase/d4data.h"
 
+#include "xbase/code4.h"
 #include "xbase/e4error.h"
 #include "xbase/file4.h"
 #include "xbase/index/i4index.h"
@@ -33,14 +34,15 @@ int refused(DATA4 *data) { return data == nullptr || data->code_base->error_code
 int memo_open(DATA4 *data) { return data->n_fields_memo > 0 && data->memo_file.file.hand >= 0; }
 
 // Extra whole attempts a group or index lock may make after the first one:
-// the caller's lock_attempts, -1 meaning without end.
-int next_attempt(int *retries)
+// the caller's lock_attempts, -1 meaning without end. `polls` attempts have
+// found `file_name` held.
+int next_attempt(CODE4 *c4, const char *file_name, int *retries, int polls)
 {
     if (*retries == 0)
         return 0;
     if (*retries > 0)
         (*retries)--;
-    u4delay_sec();
+    code4lock_wait(c4, file_name, polls);
     return 1;
 }
 
@@ -136,7 +138,7 @@ int d4lock_group(DATA4 *data, const long *recs, int n_recs)
     int retries = saved_attempts;
     int rc;
     c4->lock_attempts = 1;
-    for (;;) {
+    for (int polls = 1;; polls++) {
         rc = 0;
         for (int i = 0; i < n_recs; i++) {
             rc = file4lock(&data->file, d4lock_record_offset(data, recs[i]), 1);
@@ -150,7 +152,7 @@ int d4lock_group(DATA4 *data, const long *recs, int n_recs)
             rc = -1;
             break;
         }
-        if (rc != r4locked || !next_attempt(&retries))
+        if (rc != r4locked || !next_attempt(c4, data->file.name, &retries, polls))
             break;
     }
     c4->lock_attempts = saved_attempts;
@@ -194,18 +196,21 @@ int d4lock_index(DATA4 *data)
     int retries = saved_attempts;
     int rc;
     c4->lock_attempts = 1;
-    for (;;) {
+    for (int polls = 1;; polls++) {
         rc = 0;
+        INDEX4 *held = nullptr;
         for (INDEX4 *i4 = (INDEX4 *)l4first(&data->indexes); i4 != nullptr && rc == 0;
-             i4 = (INDEX4 *)l4next(&data->indexes, i4))
+             i4 = (INDEX4 *)l4next(&data->indexes, i4)) {
             rc = i4lock(i4);
+            held = i4;
+        }
         if (rc != r4locked)
             break;
         if (d4unlock_index(data) != 0) {
             rc = -1;
             break;
         }
-        if (!next_attempt(&retries))
+        if (!next_attempt(c4, held->file.name, &retries, polls))
             break;
     }
     c4->lock_attempts = saved_attempts;

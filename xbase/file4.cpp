@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "xbase/code4.h"
 #include "xbase/e4error.h"
 #include "xbase/mem4.h"
 #include "xbase/u4util.h"
@@ -445,7 +446,7 @@ int file4lock(FILE4 *file, long pos_start, long num_bytes)
     if (!lockRangeValid(pos_start, num_bytes))
         return e4(c4, e4lock, nameOf(file));
     int attempts = c4->lock_attempts == 0 ? 1 : c4->lock_attempts;
-    for (;;) {
+    for (int polls = 1;; polls++) {
         int r = platform_lock(file->hand, pos_start, num_bytes);
         if (r == PLATFORM_LOCK_GRANTED || r == PLATFORM_LOCK_INVALID)
             return 0;
@@ -455,7 +456,7 @@ int file4lock(FILE4 *file, long pos_start, long num_bytes)
             return r4locked;
         if (attempts > 1)
             attempts--;
-        u4delay_sec();
+        code4lock_wait(c4, nameOf(file), polls);
     }
 }
 

@@ -1,9 +1,11 @@
 // Tests of locking between processes: the exact lock bytes of both record
 // schemes, contention on the append byte and on groups, two opens in one
-// process, exclusive files, and concurrent appends from two processes.
+// process, exclusive files, concurrent appends from two processes, and what
+// the context's lock-wait hook hears while a lock is waited for.
 #include "tests/xbase/d4test.h"
 
 #include <chrono>
+#include <memory>
 #include <set>
 
 using namespace d4test;
@@ -295,5 +297,62 @@ TEST(DataFileLocks, ReaderAtEndOfFileDoesNotStallAppenders)
         EXPECT_EQ(rc == r4eof ? 1 : 0, d4eof(d)) << "the reader stays where it stood";
         EXPECT_EQ(c.records + 100, d4reccount(d));
         ASSERT_EQ(0, d4close(d));
+namespace {
+
+// What the lock-wait hook heard, and the holder it lets go at a given poll.
+std::vector<int> gPolls;
+std::string gWaitedOn;
+std::unique_ptr<LockChild> gHolder;
+int gReleaseAt = 0;
+
+void recordWait(CODE4 *, const char *fileName, int polls)
+{
+    gPolls.push_back(polls);
+    gWaitedOn = fileName;
+    if (polls == gReleaseAt)
+        gHolder.reset();
+}
+
+} // namespace
+
+TEST(DataFileLocks, WaitHookHearsEveryPauseUntilTheHolderLetsGo)
+{
+    Engine e;
+    DATA4 *d = smallTable(e, "waited", 3);
+    ASSERT_NE(nullptr, d);
+    const long recs[] = {1, 2, 3}, record2 = kRecordBase + 129 + 17;
+    const struct {
+        const char *what;
+        long held;
+        int attempts, releaseAt, lastPoll, result;
+        int (*lock)(DATA4 *d, const long *recs);
+    } cases[] = {
+        {"append byte", D4_LOCK_APPEND, -1, 2, 2, 0,
+         [](DATA4 *t, const long *) { return d4lock_append(t); }},
+        {"whole file", record2, -1, 2, 2, 0,
+         [](DATA4 *t, const long *) { return d4lock_file(t); }},
+        {"group", record2, -1, 1, 1, 0,
+         [](DATA4 *t, const long *r) { return d4lock_group(t, r, 3); }},
+        {"two attempts", record2, 2, 0, 1, r4locked,
+         [](DATA4 *t, const long *) { return d4lock(t, 2); }},
+        {"free", D4_LOCK_FILE_START - 1, -1, 0, 0, 0,
+         [](DATA4 *t, const long *) { return d4lock_append(t); }},
+    };
+    e.c4.lock_wait_hook = recordWait;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(0, d4unlock(d));
+        gPolls.clear();
+        gWaitedOn.clear();
+        gHolder.reset(new LockChild(e.path("WAITED.DBF"), c.held, 1));
+        gReleaseAt = c.releaseAt;
+        e.c4.lock_attempts = c.attempts;
+        EXPECT_EQ(c.result, c.lock(d, recs));
+        std::vector<int> expected;
+        for (int p = 1; p <= c.lastPoll; p++)
+            expected.push_back(p);
+        EXPECT_EQ(expected, gPolls);
+        EXPECT_EQ(std::string(c.lastPoll > 0 ? d->file.name : ""), gWaitedOn);
+        gHolder.reset();
     }
 }
