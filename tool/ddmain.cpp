@@ -3,6 +3,7 @@
 // handlers themselves are linked in with the program.
 #include "tool/ddmain.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -80,7 +81,7 @@ struct scriptLine {
     size_t length = 0;          // characters before the newline, all counted
     int hasNul = 0;
     int endOfScript = 0;        // a 0x1A byte or the end of the file ended it
-    int readError = 0;
+    int readError = 0;          // the system's error number of a failed read
 };
 
 // Characters of a refused line kept for its echo; a line this long is
@@ -99,7 +100,7 @@ int readScriptLine(FILE *f, scriptLine *line)
         int c = std::getc(f);
         if (c == EOF) {
             if (std::ferror(f))
-                line->readError = 1;
+                line->readError = errno != 0 ? errno : EIO;
             line->endOfScript = 1;
             break;
         }
@@ -166,13 +167,28 @@ int finishOutput(void)
     std::exit(e4exit_status(status));
 }
 
-// A program name as an error line shows it: its first characters, and
-// "..." when there are more.
-std::string forDisplay(const char *name)
+// A program name as an error line shows it.
+const size_t kProgramNameShown = 60;
+
+// One line of the program's own on standard error: "catalogr: " and the
+// text, which the caller has made safe to show.
+void complain(const std::string &text)
 {
-    const size_t kShown = 60;
-    std::string s = name;
-    return s.size() > kShown ? s.substr(0, kShown) + "..." : s;
+    std::string line = "catalogr: " + text + "\n";
+    writeText(stderr, line);
+    std::fflush(stderr);
+}
+
+// The system's text for the error number of a failed call.
+std::string systemReason(int err) { return std::strerror(err != 0 ? err : EIO); }
+
+// Why a script could not be opened: the system's reason, or that the name
+// is not a regular file (the stream layer opens nothing else for reading).
+std::string scriptOpenFailure(const char *path, int err)
+{
+    if (platform_exists(path) == 0 && !platform_isRegularFile(path))
+        return "it is not a regular file";
+    return systemReason(err);
 }
 
 // Tries to open `path` as the message file.
@@ -209,49 +225,109 @@ int ddmain_processDirective(int argc, char **argv)
     if (argc < 2 || argv == nullptr || argv[1] == nullptr)
         return DDMAIN_FAILURE;
     int op = ddmain_getOperationType(argv[1]);
+    // The slot is emptied first, so that what it holds after a failure was
+    // reported during this directive and no earlier.
+    e4clearErrorState();
+    int status;
     switch (op) {
     case DDMAIN_OP_INIT:
-        return ddmain_initializeCatalogr();
+        status = ddmain_initializeCatalogr();
+        break;
     case DDMAIN_OP_IA:
     case DDMAIN_OP_ID:
-        return ddmain_operateIndex(argc, argv, op);
+        status = ddmain_operateIndex(argc, argv, op);
+        break;
     case DDMAIN_OP_TA:
     case DDMAIN_OP_TD:
-        return ddmain_operateTable(argc, argv, op);
+        status = ddmain_operateTable(argc, argv, op);
+        break;
     default:
         return DDMAIN_FAILURE;
     }
+    if (status != 0)
+        ddmain_putEngineReport();
+    return status;
+}
+
+int ddmain_putEngineReport(void)
+{
+    int code = 0;
+    char text[E4_ERROR_BUFFER_LEN];
+    e4getErrorInfo(&code, text, sizeof text);
+    if (code == 0 && text[0] == 0)
+        return 0;
+    e4clearErrorState();
+    // The report ends with the blank that follows its last piece.
+    size_t n = std::strlen(text);
+    while (n > 0 && text[n - 1] == ' ')
+        text[--n] = 0;
+    complain(ddmain_safeText(text, DDMAIN_SHOWN_MAX));
+    return 1;
+}
+
+void ddmain_noteLockWait(CODE4 *, const char *fileName, int polls)
+{
+    // Each pause ends when the clock's second changes, so the third poll
+    // that finds the lock held comes after at least one whole second and at
+    // most about two: a lock let go at once goes unmentioned, and every
+    // wait passes this count exactly once.
+    if (polls == 3)
+        complain("waiting for a lock on " + ddmain_safeText(fileName, DDMAIN_SHOWN_MAX));
+}
+
+std::string ddmain_safeText(const char *text, size_t maxBytes)
+{
+    std::string shown;
+    if (text == nullptr)
+        return shown;
+    for (const char *p = text; *p != 0;) {
+        // Whole characters of the code set, so that a cut never splits one
+        // and a control byte is never taken for the tail of another.
+        int n = codeSet_getCharacterNBytes(p);
+        if (n < 1)
+            n = 1;
+        if (shown.size() + (size_t)n > maxBytes)
+            return shown + "...";
+        unsigned char c = (unsigned char)*p;
+        if (n == 1 && (c < 0x20 || c == 0x7F))
+            shown += '?';
+        else
+            shown.append(p, (size_t)n);
+        p += n;
+    }
+    return shown;
 }
 
 int ddmain_processCommandLine(int argc, char **argv)
 {
     if (argc < 2 || argv == nullptr)
         return DDMAIN_FAILURE;
+    const char *script = nullptr, *output = nullptr;
     switch (switchLetter(argv[1])) {
-    case 'S': {
-        const char *script = afterSwitch(argv[1]);
-        if (argc == 2)
-            return ddmain_processScriptFile(script, nullptr, argv[0]);
-        if (argc == 3) {
-            const char *output = afterSwitch(argv[2]);
-            if (output == nullptr)
-                return DDMAIN_FAILURE;
-            return ddmain_processScriptFile(script, output, argv[0]);
-        }
-        return DDMAIN_FAILURE;
-    }
-    case 'O': {
-        if (argc != 3)
+    case 'S':
+        script = afterSwitch(argv[1]);
+        // A second argument must be the output switch: any other text would
+        // lose its first two characters unseen and name a file the user
+        // never meant.
+        if (argc == 3 && switchLetter(argv[2]) == 'O')
+            output = afterSwitch(argv[2]);
+        else if (argc != 2)
             return DDMAIN_FAILURE;
-        const char *script = afterSwitch(argv[2]);
-        const char *output = afterSwitch(argv[1]);
-        if (script == nullptr)
+        break;
+    case 'O':
+        // The other order: the output switch first, the script switch second.
+        if (argc != 3 || switchLetter(argv[2]) != 'S')
             return DDMAIN_FAILURE;
-        return ddmain_processScriptFile(script, output, argv[0]);
-    }
+        script = afterSwitch(argv[2]);
+        output = afterSwitch(argv[1]);
+        break;
     default:
         return ddmain_processDirective(argc, argv);
     }
+    // A switch with no file name after it names nothing to open.
+    if (*script == 0 || (output != nullptr && *output == 0))
+        return DDMAIN_FAILURE;
+    return ddmain_processScriptFile(script, output, argv[0]);
 }
 
 int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
@@ -259,20 +335,31 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
 {
     if (scriptFile == nullptr)
         return DDMAIN_FAILURE;
+    const std::string shownScript = ddmain_safeText(scriptFile, DDMAIN_SHOWN_MAX);
+    errno = 0;
     FILE *script = platform_fopen(scriptFile, "r");
-    if (script == nullptr)
+    if (script == nullptr) {
+        int err = errno;
+        complain("cannot open the script " + shownScript + ": " +
+                 scriptOpenFailure(scriptFile, err));
         return DDMAIN_FAILURE;
+    }
     if (outFile != nullptr) {
         // The script must survive: an output file that is the script itself
         // is refused before "w" could truncate it.
         uint64_t sDev = 0, sIno = 0, oDev = 0, oIno = 0;
+        const std::string shownOutput = ddmain_safeText(outFile, DDMAIN_SHOWN_MAX);
         if (platform_fileId(outFile, &oDev, &oIno) == 0 &&
             platform_fileId(scriptFile, &sDev, &sIno) == 0 && sDev == oDev && sIno == oIno) {
+            complain("the output file " + shownOutput + " is the script " + shownScript);
             std::fclose(script);
             return DDMAIN_FAILURE;
         }
+        errno = 0;
         FILE *o = platform_fopen(outFile, "w");
         if (o == nullptr) {
+            int err = errno;
+            complain("cannot create the output file " + shownOutput + ": " + systemReason(err));
             std::fclose(script);
             return DDMAIN_FAILURE;
         }
@@ -316,7 +403,11 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
     }
     int readError = line.readError;
     std::fclose(script);
-    return readError ? DDMAIN_FAILURE : 0;
+    if (readError != 0) {
+        complain("cannot read the script " + shownScript + ": " + systemReason(readError));
+        return DDMAIN_FAILURE;
+    }
+    return 0;
 }
 
 int ddmain_initializeResources(const char *exeFileName, std::string *triedName)
@@ -334,7 +425,7 @@ int ddmain_initializeResources(const char *exeFileName, std::string *triedName)
     if (name[0] == 0 ||
         util_buildFilename(path.data(), dev.data(), dir.data(), name.data(), "rsc") != 0) {
         if (triedName != nullptr)
-            *triedName = "for the program " + forDisplay(exe);
+            *triedName = "for the program " + ddmain_safeText(exe, kProgramNameShown);
         return DDMAIN_FAILURE;
     }
     std::string wanted = path.data();
@@ -477,14 +568,15 @@ int ddmain_main(int argc, char **argv)
     std::string rscName;
     if (ddmain_initializeResources(argc > 0 && argv != nullptr ? argv[0] : nullptr, &rscName) != 0) {
         // No message can be fetched: this one line is the program's own.
-        std::fprintf(stderr, "catalogr: cannot open the message file %s\n", rscName.c_str());
+        complain("cannot open the message file " +
+                 ddmain_safeText(rscName.c_str(), DDMAIN_SHOWN_MAX));
         return -1;
     }
 
     useCatalogrPaths = platform_getenv("VX_XBDDPATH") != nullptr ? 1 : 0;
 
     if (platform_getcwd(currentDir, sizeof currentDir) != 0) {
-        std::fprintf(stderr, "catalogr: cannot read the current directory\n");
+        complain("cannot read the current directory");
         ddmain_closeResources();
         return -1;
     }
@@ -498,6 +590,7 @@ int ddmain_main(int argc, char **argv)
 
     d4init(&code_base);
     code_base.open_error = 0;
+    code_base.lock_wait_hook = ddmain_noteLockWait;
 
     int status = ddmain_processCommandLine(argc, argv);
     if (status != 0)

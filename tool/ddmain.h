@@ -9,6 +9,7 @@
 #include <string>
 
 #include "util/findfile.h"
+#include "xbase/e4error.h"
 #include "xbase/x4types.h"
 
 // The tool's general failure status (exits with 1).
@@ -47,6 +48,9 @@ enum {
 
 enum {
     DDMAIN_MSG_LEN = 128,           // a message buffer, terminator included
+    // Bytes of a text shown in a line on standard error: an engine report
+    // always fits whole, a longer file name is cut with "...".
+    DDMAIN_SHOWN_MAX = E4_ERROR_BUFFER_LEN - 1,
     DDMAIN_MAX_LINE = 1999,         // characters of one script line
     DDMAIN_MAX_TOKENS = 3,          // directive word and two arguments
     DDMAIN_MAX_DIR = UTIL_MAX_PATH  // characters of currentDir
@@ -67,12 +71,33 @@ extern const char localUser[];      // "PUBLIC"
 int ddmain_main(int argc, char **argv);
 
 // The command line after start-up: a script switch (-S, -O) or one
-// directive. Returns the status.
+// directive. Returns the status. In script mode a second argument must be
+// the other switch (-O after -S, -S after -O, either case); anything else
+// is refused with 0x8000 before a file is opened.
 int ddmain_processCommandLine(int argc, char **argv);
 
 // Recognises the directive in argv[1] and calls its handler; 0x8000 for an
-// unknown word or a missing one.
+// unknown word or a missing one. The engine's last-error slot is emptied
+// before the handler runs; when the handler fails and the engine made a
+// report meanwhile, that report is put on standard error
+// (ddmain_putEngineReport).
 int ddmain_processDirective(int argc, char **argv);
+
+// Writes the engine report held in the last-error slot, if any, as the line
+// "catalogr: <report>" on standard error and empties the slot, so that it
+// is never shown twice. 1 when a line was written, else 0. A handler that
+// prints its own message after the engine's (INIT) calls it first.
+int ddmain_putEngineReport(void);
+
+// The lock-wait hook of code_base (installed by ddmain_main): once a wait
+// has lasted a second (its third poll) it writes "catalogr: waiting for a
+// lock on <file>" on standard error, once per wait.
+void ddmain_noteLockWait(CODE4 *c4, const char *fileName, int polls);
+
+// `text` made safe for one line of a terminal: control bytes (below 0x20,
+// and 0x7F) become '?', and at most `maxBytes` bytes are kept, cut between
+// characters of the code set, with "..." added when cut.
+std::string ddmain_safeText(const char *text, size_t maxBytes);
 
 // The operation code of a directive argument: its first character is
 // skipped and the rest compared, ignoring case, with the directive words.
@@ -80,8 +105,10 @@ int ddmain_getOperationType(const char *argument);
 
 // Runs a script. `outFile` may be null. Returns 0 at the end of the script
 // and 0x8000 when a file cannot be opened, when the output file is the
-// script itself, or when the script cannot be read. A failing line ends the
-// process at once with that line's status (mapped by e4exit_status).
+// script itself, or when the script cannot be read; each of these refusals
+// first writes one line on standard error naming the file and the reason.
+// A failing line ends the process at once with that line's status (mapped
+// by e4exit_status).
 int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
                              const char *executableName);
 

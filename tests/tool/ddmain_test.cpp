@@ -1,6 +1,7 @@
 // Front-end tests with stand-in directive handlers: recognition of the
 // directive words, the command-line switches, script reading and the end of
-// a run at a failing line, and message formatting.
+// a run at a failing line, message formatting, the engine's report after a
+// failed directive, and the notice of a long lock wait.
 #include "tool/ddmain.h"
 
 #include <cstdlib>
@@ -29,6 +30,9 @@ using testutil::writeFile;
 // (visible even when the run ends the process). The status comes from the
 // first argument: "fail=N" returns N, "usage" prints the usage and returns
 // 0x8000 (as a handler given too few arguments does), anything else 0.
+// Engine reports: "report=TEXT" makes an "Opening File" report with TEXT
+// and fails, "reportok=TEXT" makes one and succeeds, "reportput=TEXT" makes
+// one, shows it itself and fails.
 
 namespace {
 
@@ -56,10 +60,17 @@ int runDouble(const char *handler, int argc, char **argv, int operation)
         c.pastCount.push_back(argv[i] ? argv[i] : "(null)");
     gCalls.push_back(c);
     ddmain_printString((line + "\n").c_str());
-    const char *arg = argc > 2 ? argv[2] : nullptr;
-    if (arg && std::strncmp(arg, "fail=", 5) == 0)
-        return std::atoi(arg + 5);
-    if (arg && std::strcmp(arg, "usage") == 0) {
+    const std::string arg = argc > 2 && argv[2] ? argv[2] : "";
+    const std::string value = arg.substr(arg.find('=') + 1);
+    if (arg.rfind("fail=", 0) == 0)
+        return std::atoi(value.c_str());
+    if (arg.rfind("report", 0) == 0) {
+        e4(&code_base, e4open, value.c_str());
+        if (arg.rfind("reportput=", 0) == 0)
+            ddmain_putEngineReport();
+        return arg.rfind("reportok=", 0) == 0 ? 0 : DDMAIN_FAILURE;
+    }
+    if (arg == "usage") {
         ddmain_printUsage(argc, argv);
         return DDMAIN_FAILURE;
     }
@@ -111,29 +122,31 @@ std::map<int, std::string> testMessages()
 
 const char kUsageRest[] = "U2003\nU2004\nU2005\nU2006\nU2007\nU2008\nU2009\nU2010\nU2011\n";
 
-// Standard output redirected to a file for the lifetime of the capture.
-struct StdoutCapture {
+// Standard output or standard error redirected to a file for the lifetime
+// of the capture.
+struct StreamCapture {
+    FILE *stream;
     std::string path;
     int saved = -1;
-    explicit StdoutCapture(const std::string &p) : path(p)
+    StreamCapture(FILE *s, const std::string &p) : stream(s), path(p)
     {
-        std::fflush(stdout);
-        saved = dup(1);
+        std::fflush(stream);
+        saved = dup(fileno(stream));
         int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
+        dup2(fd, fileno(stream));
         close(fd);
     }
     std::string finish()
     {
         if (saved >= 0) {
-            std::fflush(stdout);
-            dup2(saved, 1);
+            std::fflush(stream);
+            dup2(saved, fileno(stream));
             close(saved);
             saved = -1;
         }
         return readFile(path);
     }
-    ~StdoutCapture() { finish(); }
+    ~StreamCapture() { finish(); }
 };
 
 // A fresh directory holding the message file "prog.rsc", opened as the
@@ -284,19 +297,24 @@ TEST_F(FrontEnd, ScriptSwitchIgnoresCaseAndOrder)
     EXPECT_EQ("ran -TA a b\nran -IA c d\n", output());
 }
 
-TEST_F(FrontEnd, SwitchWithWrongArgumentCountRunsNothing)
+TEST_F(FrontEnd, SwitchWithWrongArgumentsRunsNothing)
 {
     writeFile(dir.file("jobs.txt"), "-TA a b\n");
     const std::vector<std::vector<std::string>> bad = {
+        // The second argument is not the other switch.
+        {"prog", "-Sjobs.txt", "-Slog.txt"},
+        {"prog", "-olog.txt", "/Xjobs.txt"},
         {"prog", "-Sjobs.txt", "-Olog.txt", "extra"},
         {"prog", "-Olog.txt"},
         {"prog", "-Olog.txt", "-Sjobs.txt", "extra"},
         // An output argument too short to hold a switch.
         {"prog", "-Sjobs.txt", "-"},
         {"prog", "-O", ""},
+        // A switch with no file name after it.
+        {"prog", "-S"},
+        {"prog", "-O", "-Sjobs.txt"},
         // A word beginning with S or O is a switch, never a directive.
         {"prog", "-Start"},
-        {"prog", "-S"},
     };
     for (const auto &b : bad)
         EXPECT_EQ(DDMAIN_FAILURE, commandLine(b)) << b[1] << " with " << b.size() << " arguments";
@@ -430,7 +448,7 @@ TEST_F(FrontEndDeath, UsageFromAHandlerIsSplitBetweenConsoleAndOutputFile)
 {
     EXPECT_EXIT(
         {
-            StdoutCapture cap(dir.file("console.txt"));
+            StreamCapture cap(stdout, dir.file("console.txt"));
             script("-TA usage\n");
         },
         ::testing::ExitedWithCode(1), "");
@@ -515,7 +533,7 @@ TEST(StartUp, HostConfigurationDecidesTheStringFunctions)
         testutil::ScopedEnv vx("VX", c.vx);
         testutil::ScopedEnv rtconfig("VX_RTCONFIG", c.rtconfig ? c.rtconfig : "",
                                      c.rtconfig == nullptr);
-        StdoutCapture cap(dir.file("console.txt"));
+        StreamCapture cap(stdout, dir.file("console.txt"));
         EXPECT_EQ(-1, ddmain_main(1, argv));
         // Start-up goes on to the usage whatever the configuration.
         EXPECT_EQ(std::string("U2001\n\ncatalogr - U2002\n") + kUsageRest + "ECHO:\n\n",
@@ -542,7 +560,7 @@ TEST(StartUp, VxXbddpathIsNotedEvenWhenEmpty)
     } cases[] = {{"", 1}, {"/somewhere", 1}, {nullptr, 0}};
     for (const auto &c : cases) {
         testutil::ScopedEnv env("VX_XBDDPATH", c.value ? c.value : "", c.value == nullptr);
-        StdoutCapture cap(dir.file("console.txt"));
+        StreamCapture cap(stdout, dir.file("console.txt"));
         ddmain_main(1, argv);
         EXPECT_EQ(c.expected, useCatalogrPaths) << (c.value ? c.value : "(unset)");
         char real[4096];
@@ -568,10 +586,57 @@ TEST(RunEnd, MessagesThatCannotBeWrittenFailTheRun)
     testutil::ScopedEnv vx("VX", "", true);
     char *ok[] = {&prog[0], &script[0], &log[0], nullptr};
     EXPECT_EQ(0, ddmain_main(3, ok));
+    EXPECT_EQ(&ddmain_noteLockWait, code_base.lock_wait_hook);
     EXPECT_EQ("ran -TA a b\n", readFile(dir.file("log.txt")));
     // Every directive succeeded, but its messages never reached the disk.
     char *lost[] = {&prog[0], &script[0], &full[0], nullptr};
     EXPECT_EQ(DDMAIN_FAILURE, ddmain_main(3, lost));
     EXPECT_EQ(stdout, outFileP);
     codeSet_destroy();
+}
+
+// ---- Engine reports and lock waits --------------------------------------------
+
+TEST_F(FrontEnd, FailedDirectiveShowsTheEngineReportMadeDuringItOnce)
+{
+    const std::string head = "catalogr: Xbase -60: Opening File ";
+    const std::string longText(2000, 'L');
+    const std::string slot =
+        ("Xbase -60: Opening File " + longText).substr(0, E4_ERROR_BUFFER_LEN - 1);
+    const struct {
+        const char *what;
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"report, then failure", {"prog", "-TA", "report=File Name: x.dbf", "t"}, DDMAIN_FAILURE,
+         head + "File Name: x.dbf\n"},
+        {"failure without report", {"prog", "-TD", "fail=3"}, 3, ""},
+        {"report, then success", {"prog", "-IA", "reportok=x", "t"}, 0, ""},
+        {"shown by the handler itself", {"prog", "-ID", "reportput=y", "t"}, DDMAIN_FAILURE,
+         head + "y\n"},
+        {"control characters", {"prog", "-TA", "report=a\nb\x1b[31m\tc\x7f\r", "t"},
+         DDMAIN_FAILURE, head + "a?b?[31m?c??\n"},
+        {"as long as the slot holds", {"prog", "-TA", "report=" + longText, "t"}, DDMAIN_FAILURE,
+         "catalogr: " + slot + "\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        // A report left from before the directive is never shown for it.
+        e4(&code_base, e4data, "stale");
+        StreamCapture err(stderr, dir.file("err.txt"));
+        EXPECT_EQ(c.status, commandLine(c.args));
+        EXPECT_EQ(c.err, err.finish());
+    }
+}
+
+TEST_F(FrontEnd, LockWaitIsMentionedOnceAfterItsFirstWholeSecond)
+{
+    StreamCapture err(stderr, dir.file("err.txt"));
+    for (const char *file : {"SQLTABLE.DBF", "/d/odd\nname\x1b.CDX"})
+        for (int polls = 1; polls <= 5; polls++)
+            ddmain_noteLockWait(&code_base, file, polls);
+    EXPECT_EQ("catalogr: waiting for a lock on SQLTABLE.DBF\n"
+              "catalogr: waiting for a lock on /d/odd?name?.CDX\n",
+              err.finish());
 }

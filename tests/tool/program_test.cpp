@@ -1,9 +1,12 @@
 // The built program run as a child process with its generated message
 // file: usage and echo bytes, exit statuses, script handling seen from
-// outside, where the message file is found, and what happens without it.
+// outside, the reasons given for refused files, where the message file is
+// found, and what happens without it.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -130,22 +133,46 @@ TEST_F(Program, NoArgumentPrintsUsageAndExits255)
 
 TEST_F(Program, RefusedCommandLinesPrintUsageWithTheirEchoAndExit1)
 {
-    const std::vector<std::vector<std::string>> cases = {
-        {"-XX", "a", "b"},
-        {"-INITIALIZE"},
-        {"-Olog.txt"},
-        {"-Sjobs.txt", "-Olog.txt", "extra"},
-        {"-Snosuch.txt"},
-        {"-Snosuch.txt", "-Olog.txt"},
-        {"-"},
-    };
     writeFile(dir.file("jobs.txt"), "-XX\n");
-    for (const auto &args : cases) {
-        auto r = run(args);
-        EXPECT_EQ(1, r.exitStatus) << args[0];
-        EXPECT_EQ(usage(args), r.out) << args[0];
-        EXPECT_EQ("", r.err);
-        EXPECT_FALSE(testutil::fileExists(dir.file("log.txt"))) << args[0];
+    ASSERT_EQ(0, mkdir(dir.file("sub").c_str(), 0755));
+    ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0644));
+    const std::string missing = std::strerror(ENOENT), longName(3000, 'n');
+    const struct {
+        std::vector<std::string> args;
+        std::string err;    // the line on standard error, after "catalogr: "
+    } cases[] = {
+        {{"-XX", "a", "b"}, ""},
+        {{"-INITIALIZE"}, ""},
+        {{"-Olog.txt"}, ""},
+        {{"-Sjobs.txt", "-Olog.txt", "extra"}, ""},
+        {{"-"}, ""},
+        // The second argument is not the other switch, or names nothing.
+        {{"-Sjobs.txt", "extra.txt"}, ""},
+        {{"-olog.txt", "/Xjobs.txt"}, ""},
+        {{"-Sjobs.txt", "-o"}, ""},
+        // Files that cannot be used are named, with the reason.
+        {{"-Snosuch.txt"}, "cannot open the script nosuch.txt: " + missing},
+        {{"-Snosuch.txt", "-Olog.txt"}, "cannot open the script nosuch.txt: " + missing},
+        {{"-Ssub"}, "cannot open the script sub: it is not a regular file"},
+        {{"-Sfifo", "-Olog.txt"}, "cannot open the script fifo: it is not a regular file"},
+        {{"-S/proc/self/mem"},
+         "cannot read the script /proc/self/mem: " + std::string(std::strerror(EIO))},
+        {{"-Sjobs.txt", "-Onodir/log.txt"},
+         "cannot create the output file nodir/log.txt: " + missing},
+        {{"-Sjobs.txt", "-O./jobs.txt"}, "the output file ./jobs.txt is the script jobs.txt"},
+        {{"-Sbad\x1b[2J\nname"}, "cannot open the script bad?[2J?name: " + missing},
+        {{"-S" + longName}, "cannot open the script " + longName.substr(0, DDMAIN_SHOWN_MAX) +
+                                "...: " + std::strerror(ENAMETOOLONG)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0].substr(0, 20) + " " + c.args.back().substr(0, 20));
+        auto r = run(c.args);
+        EXPECT_EQ(1, r.exitStatus);
+        EXPECT_EQ(usage(c.args), r.out);
+        EXPECT_EQ(c.err.empty() ? "" : "catalogr: " + c.err + "\n", r.err);
+        EXPECT_FALSE(testutil::fileExists(dir.file("log.txt")));
+        EXPECT_FALSE(testutil::fileExists(dir.file("tra.txt")));
+        EXPECT_EQ("-XX\n", readFile(dir.file("jobs.txt")));
     }
 }
 
