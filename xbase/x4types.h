@@ -200,6 +200,12 @@ struct CODE4 {
     int skip_error;
     int tag_name_error;
     int lock_attempts;
+    // Called, when set, each time a lock wait is about to pause: `file_name`
+    // is the file whose lock another process holds and `polls` the number
+    // of attempts of this wait that found it held (1 before the first
+    // pause). Each pause lasts until the clock's second changes, so at
+    // least polls - 2 whole seconds have passed. The engine only calls it.
+    void (*lock_wait_hook)(CODE4 *c4, const char *file_name, int polls);
     MEM4 *index_memory;
     MEM4 *data_memory;
     MEM4 *tag_memory;
@@ -225,12 +231,6 @@ struct CODE4 {
     // A key with its record number (index/b4block.h's B4KEY_DATA: a long,
     // then up to 240 key bytes and a terminator), sized for this machine's long.
     alignas(long) char saved_key[256];
-    // Called, when set, each time a lock wait is about to pause: `file_name`
-    // is the file whose lock another process holds and `polls` the number
-    // of attempts of this wait that found it held (1 before the first
-    // pause). Each pause lasts until the clock's second changes, so at
-    // least polls - 2 whole seconds have passed. The engine only calls it.
-    void (*lock_wait_hook)(CODE4 *c4, const char *file_name, int polls);
 };
 
 // ---- Result codes ---------------------------------------------------------
