@@ -8,6 +8,9 @@
 #include <memory>
 #include <set>
 
+#include "xbase/index/i4index.h"
+#include "xbase/l4list.h"
+
 using namespace d4test;
 using testutil::readFile;
 using testutil::writeFile;
@@ -355,4 +358,22 @@ TEST(DataFileLocks, WaitHookHearsEveryPauseUntilTheHolderLetsGo)
         EXPECT_EQ(std::string(c.lastPoll > 0 ? d->file.name : ""), gWaitedOn);
         gHolder.reset();
     }
+}
+
+TEST(DataFileLocks, WaitHookNamesTheIndexFileWhoseLockIsHeld)
+{
+    Engine e;
+    testutil::copyFile(testutil::dataDir() + "/samples/hb_nomemo.dbf", e.path("ixw.dbf"));
+    testutil::copyFile(testutil::dataDir() + "/samples/hb_nomemo.cdx", e.path("ixw.cdx"));
+    DATA4 *d = d4open(&e.c4, e.path("ixw.dbf").c_str());
+    if (d == nullptr || d->indexes.n_link == 0)
+        GTEST_SKIP() << "the production index does not open: " << lastError();
+    const INDEX4 *i4 = (const INDEX4 *)l4first(&d->indexes);
+    gPolls.clear();
+    gHolder.reset(new LockChild(i4->file.name, I4_LOCK_BYTE, 1));
+    gReleaseAt = 2;
+    e.c4.lock_wait_hook = recordWait;
+    EXPECT_EQ(0, d4lock_index(d));
+    EXPECT_EQ((std::vector<int>{1, 2}), gPolls);
+    EXPECT_EQ(std::string(i4->file.name), gWaitedOn);
 }
