@@ -72,8 +72,9 @@ int ddmain_main(int argc, char **argv);
 
 // The command line after start-up: a script switch (-S, -O) or one
 // directive. Returns the status. In script mode a second argument must be
-// the other switch (-O after -S, -S after -O, either case); anything else
-// is refused with 0x8000 before a file is opened.
+// the other switch (-O after -S, -S after -O, either case) and each switch
+// must carry a file name; anything else is refused with 0x8000 before a
+// file is opened.
 int ddmain_processCommandLine(int argc, char **argv);
 
 // Recognises the directive in argv[1] and calls its handler; 0x8000 for an
