@@ -300,6 +300,9 @@ TEST(DataFileLocks, ReaderAtEndOfFileDoesNotStallAppenders)
         EXPECT_EQ(rc == r4eof ? 1 : 0, d4eof(d)) << "the reader stays where it stood";
         EXPECT_EQ(c.records + 100, d4reccount(d));
         ASSERT_EQ(0, d4close(d));
+    }
+}
+
 namespace {
 
 // What the lock-wait hook heard, and the holder it lets go at a given poll.
