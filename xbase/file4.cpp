@@ -485,7 +485,10 @@ int file4temp(FILE4 *file, CODE4 *code_base, char *buf, int auto_remove)
     char local[FILE4_TEMP_NAME_LEN];
     char *name = buf != nullptr ? buf : local;
     for (int i = 0; i < kTempTries; i++) {
-        u4delay_sec();
+        // The current second's name first: O_EXCL already makes a name
+        // unique, so only a name that is taken costs the wait for the next.
+        if (i > 0)
+            u4delay_sec();
         long num = (long)(platform_time() % 10000);
         if (num < 0)
             num += 10000;

@@ -50,8 +50,10 @@ int file4low_flush(FILE4 *file, int do_free);
 int file4refresh(FILE4 *file);
 int file4lock(FILE4 *file, long pos_start, long num_bytes);
 int file4unlock(FILE4 *file, long pos_start, long num_bytes);
-// A new TEMPnnnn.TMP in the current directory, made with O_EXCL whatever
-// `safety` says. Another name is tried only while the name exists.
+// A new TEMPnnnn.TMP in the current directory (nnnn: the clock's seconds),
+// made with O_EXCL whatever `safety` says. The current second's name is
+// tried first; only when a name exists is the next second waited for and
+// its name tried.
 int file4temp(FILE4 *file, CODE4 *code_base, char *buf, int auto_remove);
 // Gives `keep` the contents of `from` and closes and deletes `from`. With
 // `keep` exclusive the work file is renamed over keep's file in one step

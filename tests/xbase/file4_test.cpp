@@ -540,15 +540,15 @@ TEST_F(FileTest, LockFailuresOtherThanContentionAreReported)
 
 // ---- Work files ------------------------------------------------------------
 
-TEST_F(FileTest, TempFileNameWaitsForANewSecond)
+TEST_F(FileTest, TempFileTakesTheCurrentSecondsNameAtOnce)
 {
     testutil::ScopedCwd cwd(dir.path);
+    useFakeClock(7250);
     FILE4 f;
-    int64_t before = platform_time();
     ASSERT_EQ(0, file4temp(&f, &c4, nullptr, 1));
-    EXPECT_GT(platform_time(), before);
+    EXPECT_EQ(7250, fakeNowMs) << "a free name costs no wait";
     std::string name = f.name;
-    EXPECT_TRUE(std::regex_match(name, std::regex("TEMP[0-9]{4}\\.TMP"))) << name;
+    EXPECT_EQ("TEMP0007.TMP", name);
     EXPECT_TRUE(testutil::fileExists(path(name.c_str())));
     EXPECT_EQ(1, f.is_temp);
     EXPECT_EQ(1, c4.create_error) << "settings are restored";
@@ -561,12 +561,13 @@ TEST_F(FileTest, TempFileSkipsNamesThatExistAndNeverReplacesThem)
 {
     testutil::ScopedCwd cwd(dir.path);
     testutil::writeFile(path("TEMP0005.TMP"), "someone else's");
-    useFakeClock(4900);
+    useFakeClock(5900);
     c4.safety = 0;
     char buf[FILE4_TEMP_NAME_LEN];
     FILE4 f;
     ASSERT_EQ(0, file4temp(&f, &c4, buf, 0));
     EXPECT_STREQ("TEMP0006.TMP", buf);
+    EXPECT_GE(fakeNowMs, 6000) << "a taken name waits for the next second";
     EXPECT_EQ(buf, f.name) << "the name lives in the caller's buffer";
     EXPECT_EQ(0, f.is_temp);
     EXPECT_EQ(0, c4.safety);
@@ -577,7 +578,7 @@ TEST_F(FileTest, TempFileSkipsNamesThatExistAndNeverReplacesThem)
     // Clock values wrap at 10000.
     fakeNowMs = 123456789;
     ASSERT_EQ(0, file4temp(&f, &c4, buf, 1));
-    EXPECT_STREQ("TEMP3457.TMP", buf);
+    EXPECT_STREQ("TEMP3456.TMP", buf);
     file4close(&f);
 }
 
@@ -589,7 +590,7 @@ TEST_F(FileTest, TempFileGivesUpAfterAHundredNamesOrAnyOtherFailure)
         std::snprintf(n, sizeof n, "TEMP%04d.TMP", i);
         testutil::writeFile(path(n), "");
     }
-    useFakeClock(500);
+    useFakeClock(1500);
     FILE4 f;
     EXPECT_EQ(e4create, file4temp(&f, &c4, nullptr, 1));
     EXPECT_EQ("Xbase -20: Creating File Temporary Working File ", slot());
@@ -600,7 +601,7 @@ TEST_F(FileTest, TempFileGivesUpAfterAHundredNamesOrAnyOtherFailure)
     fakeNowMs = 200500;
     EXPECT_EQ(e4create, file4temp(&f, &c4, nullptr, 1));
     EXPECT_EQ(1, openCalls) << "a failure other than an existing name ends at once";
-    EXPECT_EQ("Xbase -20: Creating File File Name: TEMP0201.TMP ", slot());
+    EXPECT_EQ("Xbase -20: Creating File File Name: TEMP0200.TMP ", slot());
 }
 
 // ---- Replacing a file ------------------------------------------------------
