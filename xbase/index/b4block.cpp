@@ -512,17 +512,15 @@ int b4verify(B4BLOCK *b4)
     return 0;
 }
 
-int b4flush(B4BLOCK *b4)
+void b4put_header(const B4STD_HEADER *header, const B4NODE_HEADER *node_hdr, unsigned char *image)
 {
-    if (!b4->changed)
-        return 0;
-    unsigned char *p = b4->image;
-    util_putLe16(p + B4_OFF_ATTRIBUTE, (uint16_t)b4->header.node_attribute);
-    util_putLe16(p + B4_OFF_N_KEYS, (uint16_t)b4->header.n_keys);
-    util_putLe32(p + B4_OFF_LEFT, (uint32_t)b4->header.left_node);
-    util_putLe32(p + B4_OFF_RIGHT, (uint32_t)b4->header.right_node);
-    if (b4leaf(b4)) {
-        const B4NODE_HEADER &nh = b4->node_hdr;
+    unsigned char *p = image;
+    util_putLe16(p + B4_OFF_ATTRIBUTE, (uint16_t)header->node_attribute);
+    util_putLe16(p + B4_OFF_N_KEYS, (uint16_t)header->n_keys);
+    util_putLe32(p + B4_OFF_LEFT, (uint32_t)header->left_node);
+    util_putLe32(p + B4_OFF_RIGHT, (uint32_t)header->right_node);
+    if (node_hdr != nullptr) {
+        const B4NODE_HEADER &nh = *node_hdr;
         util_putLe16(p + B4_OFF_FREE_SPACE, (uint16_t)nh.free_space);
         util_putLe32(p + B4_OFF_REC_MASK, (uint32_t)nh.rec_num_mask);
         p[B4_OFF_DUP_MASK] = nh.dup_byte_cnt;
@@ -532,6 +530,14 @@ int b4flush(B4BLOCK *b4)
         p[B4_OFF_TRAIL_LEN] = nh.trail_cnt_len;
         p[B4_OFF_INFO_LEN] = nh.info_len;
     }
+}
+
+int b4flush(B4BLOCK *b4)
+{
+    if (!b4->changed)
+        return 0;
+    unsigned char *p = b4->image;
+    b4put_header(&b4->header, b4leaf(b4) ? &b4->node_hdr : nullptr, p);
     int rc = file4write(&b4->tag->index->file, b4->file_block, p, B4_BLOCK_SIZE);
     if (rc == 0)
         b4->changed = 0;

@@ -122,6 +122,9 @@ void b4free(B4BLOCK *b4);
 // with the file name and the block's offset).
 int b4verify(B4BLOCK *b4);
 int b4flush(B4BLOCK *b4);
+// Encodes the common header, and a leaf's node header when `node_hdr` is
+// given, into the first bytes of a block image.
+void b4put_header(const B4STD_HEADER *header, const B4NODE_HEADER *node_hdr, unsigned char *image);
 // An empty leaf whose field widths suit record numbers up to `max_rec`.
 void b4leaf_init(B4BLOCK *b4, long max_rec);
 

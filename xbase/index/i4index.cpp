@@ -305,24 +305,6 @@ INDEX4 *i4open(DATA4 *d4, const char *name)
     return i4;
 }
 
-INDEX4 *i4create(DATA4 *d4, const char *, const TAG4INFO *)
-{
-    if (d4 != nullptr)
-        e4describe(d4->code_base, e4not_index, "Creating index files is not supported yet", nullptr,
-                   nullptr);
-    return nullptr;
-}
-
-int d4reindex(DATA4 *d4)
-{
-    if (d4 == nullptr)
-        return -1;
-    if (d4->indexes.n_link == 0)
-        return 0;
-    return e4describe(d4->code_base, e4not_index, "Rebuilding index files is not supported yet",
-                      nullptr, nullptr);
-}
-
 int i4close(INDEX4 *i4)
 {
     if (i4 == nullptr)
@@ -899,4 +881,9 @@ int d4free_blocks(DATA4 *d4)
                 rc = r;
         }
     return rc;
+}
+
+TAG4 *i4tag_alloc(CODE4 *c4)
+{
+    return tag_alloc(c4);
 }

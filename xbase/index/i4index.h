@@ -153,6 +153,9 @@ int i4version_check(INDEX4 *i4, int do_unlock, int update_version);
 int t4version_check(TAG4 *t4, int do_unlock, int update_version);
 int i4is_production(INDEX4 *i4);
 TAG4 *i4tag(INDEX4 *i4, const char *name);
+// A cleared tag record from the context's pool (its context set), or null
+// after a -920 report.
+TAG4 *i4tag_alloc(CODE4 *c4);
 int i4lock(INDEX4 *i4);
 int i4unlock(INDEX4 *i4);
 int i4lock_test(INDEX4 *i4);
