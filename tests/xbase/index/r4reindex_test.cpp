@@ -424,6 +424,7 @@ TEST(IndexRebuild, RandomTablesBuildEveryTagAsItsModelAndRebuildToTheSameBytes)
     for (int round = 0; round < 12; round++) {
         SCOPED_TRACE("seed " + std::to_string(seed) + " round " + std::to_string(round));
         Engine e;
+        testutil::ScopedCwd cwd(e.dir.path);
         // Small sorts spill many runs; the default ones sort in memory.
         if (round % 2 == 0)
             e.c4.mem_size_sort_pool = 1024;
@@ -495,5 +496,257 @@ TEST(IndexCreate, ManyTagsMakeADirectoryOfTwoLeavesThatReopensAndWalks)
             EXPECT_TRUE(indextest::walk(t4).keys == want) << t4->alias;
         }
         ASSERT_EQ(0, d4close(d));
+    }
+}
+
+namespace {
+
+// Platform calls that watch the files a build touches: bytes written to
+// work files, and one chosen kind of transfer failing.
+enum FileKind { kWorkFile, kIndexFile, kTableFile, kOtherFile, kNoFile };
+std::map<int, FileKind> g_kinds;
+long g_workBytes = 0;
+struct Fault {
+    FileKind kind = kNoFile;
+    bool write = false;
+    long from = 0;          // only transfers starting in [from, to) fail
+    bool shortRead = false; // half the bytes instead of an error
+    long to = 0x7FFFFFFFL;
+    int pass = 0;           // matching transfers that still succeed
+} g_fault;
+
+FileKind kindOf(int fd)
+{
+    auto it = g_kinds.find(fd);
+    return it == g_kinds.end() ? kOtherFile : it->second;
+}
+
+bool faultHits(bool write, int fd, int64_t off)
+{
+    if (g_fault.write != write || kindOf(fd) != g_fault.kind || off < g_fault.from || off >= g_fault.to)
+        return false;
+    return g_fault.pass-- <= 0;
+}
+
+int watchOpen(const char *path, int flags, unsigned mode)
+{
+    int fd = platformDefaultCalls.open(path, flags, mode);
+    std::string p = path;
+    std::string ext = p.size() > 4 ? p.substr(p.size() - 4) : "";
+    if (fd >= 0)
+        g_kinds[fd] = p.find("TEMP") != std::string::npos ? kWorkFile
+                      : ext == ".CDX"                      ? kIndexFile
+                      : ext == ".DBF"                      ? kTableFile
+                                                           : kOtherFile;
+    return fd;
+}
+
+int64_t watchPwrite(int fd, const void *buf, size_t n, int64_t off)
+{
+    FileKind k = kindOf(fd);
+    if (faultHits(true, fd, off)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    int64_t r = platformDefaultCalls.pwrite(fd, buf, n, off);
+    if (k == kWorkFile && r > 0)
+        g_workBytes += long(r);
+    return r;
+}
+
+int64_t watchPread(int fd, void *buf, size_t n, int64_t off)
+{
+    if (faultHits(false, fd, off)) {
+        if (!g_fault.shortRead) {
+            errno = EIO;
+            return -1;
+        }
+        int64_t r = platformDefaultCalls.pread(fd, buf, n / 2, off);
+        return r;
+    }
+    return platformDefaultCalls.pread(fd, buf, n, off);
+}
+
+// Watches from now until it goes.
+struct Watching {
+    explicit Watching(Fault f = Fault())
+    {
+        g_kinds.clear();
+        g_workBytes = 0;
+        g_fault = f;
+        platformG.open = watchOpen;
+        platformG.pwrite = watchPwrite;
+        platformG.pread = watchPread;
+    }
+    ~Watching() { platformG = platformDefaultCalls; }
+};
+
+} // namespace
+
+TEST(IndexRebuild, SmallSortPoolMergesOverAHundredRunsOfEqualKeys)
+{
+    Engine e;
+    testutil::ScopedCwd cwd(e.dir.path);
+    e.c4.mem_size_sort_pool = 1024;
+    const FIELD4INFO fields[] = {{"KEY", 'C', 10, 0}, {nullptr, 0, 0, 0}};
+    const TAG4INFO tags[] = {{"KEY", "KEY", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+    DATA4 *d = d4create(&e.c4, e.path("runs").c_str(), fields, nullptr);
+    ASSERT_NE(nullptr, d);
+    std::mt19937 rng(11);
+    indextest::Entries want;
+    const long n = 30000;
+    e.c4.exclusive = 1;
+    for (long rec = 1; rec <= n; rec++) {
+        std::string key = pad(std::string(1 + rng() % 3, char('A' + rng() % 4)), 10);
+        ASSERT_EQ(0, d4append_start(d, 0));
+        f4assign(d4field(d, "KEY"), key.c_str());
+        ASSERT_EQ(0, d4append(d));
+        want.emplace_back(key, rec);
+    }
+    std::sort(want.begin(), want.end());
+    {
+        Watching w;
+        ASSERT_NE(nullptr, i4create(d, nullptr, tags)) << lastError();
+        // 256 slots a run (a quarter of the pool's bytes as pointers), each
+        // entry 14 bytes: every entry went through the work file.
+        EXPECT_EQ(n * 14, g_workBytes);
+        EXPECT_GT(n / 256, 100);
+    }
+    INDEX4 *i4 = (INDEX4 *)l4first(&d->indexes);
+    indextest::Walked w = indextest::walk(i4tag(i4, "KEY"));
+    ASSERT_EQ(0, w.rc);
+    EXPECT_TRUE(w.keys == want) << "(key, record) order";
+    expectSoundTrees(i4);
+    ASSERT_EQ(0, d4close(d));
+}
+
+TEST(IndexRebuild, PackKeepsInEveryTagExactlyTheLiveRecords)
+{
+    // Deleted rows at the start, in the middle and at the end.
+    const std::vector<std::vector<int>> deletions = {{1}, {1, 2, 3}, {7}, {12}, {11, 12}, {1, 6, 7, 12}, {}};
+    std::mt19937 rng(5);
+    std::vector<Row> rows = randomRows(rng, 12);
+    for (const std::vector<int> &gone : deletions) {
+        SCOPED_TRACE(testing::PrintToString(gone));
+        Engine e;
+        for (size_t i = 0; i < rows.size(); i++)
+            rows[i].deleted = std::find(gone.begin(), gone.end(), int(i) + 1) != gone.end();
+        DATA4 *d = writeRows(e, "packed", rows);
+        ASSERT_NE(nullptr, d);
+        ASSERT_NE(nullptr, i4create(d, nullptr, kModelTags)) << lastError();
+        ASSERT_EQ(0, d4close(d));
+
+        d = d4open(&e.c4, e.path("packed").c_str());
+        ASSERT_NE(nullptr, d) << lastError();
+        ASSERT_EQ(0, d4pack(d)) << lastError();
+        ASSERT_EQ(0, d4close(d));
+        std::vector<Row> live;
+        for (const Row &r : rows)
+            if (!r.deleted)
+                live.push_back(r);
+
+        d = d4open(&e.c4, e.path("packed").c_str());
+        ASSERT_NE(nullptr, d) << lastError();
+        EXPECT_EQ(long(live.size()), d4reccount(d));
+        INDEX4 *i4 = (INDEX4 *)l4first(&d->indexes);
+        expectModel(i4, live);
+        expectSoundTrees(i4);
+        ASSERT_EQ(0, d4close(d));
+    }
+}
+
+TEST(IndexCreate, UniquePoliciesDecideWhatARepeatedKeyDoes)
+{
+    struct Case {
+        int policy;
+        int result;     // the context's pending code after the create
+        long keys;      // entries of the unique tag when it was built
+    } cases[] = {{r4unique_continue, 0, 3}, {r4unique, r4unique, 0}, {e4unique, e4unique, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.policy);
+        Engine e;
+        std::vector<Row> rows(5);
+        const char *cities[] = {"X", "Y", "X", "Z", "Y"};
+        for (size_t i = 0; i < rows.size(); i++) {
+            rows[i].name = pad("N", 12);
+            rows[i].city = pad(cities[i], 6);
+            rows[i].amt = "    0.00";
+            rows[i].day = "20240101";
+            rows[i].longtxt = pad("", 200);
+        }
+        DATA4 *d = writeRows(e, "uniq", rows);
+        ASSERT_NE(nullptr, d);
+        const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0},
+                                 {"UCITY", "CITY", nullptr, c.policy, 0},
+                                 {nullptr, nullptr, nullptr, 0, 0}};
+        INDEX4 *i4 = i4create(d, nullptr, tags);
+        EXPECT_EQ(c.result, e.c4.error_code);
+        if (c.result == 0) {
+            ASSERT_NE(nullptr, i4) << lastError();
+            indextest::Walked w = indextest::walk(i4tag(i4, "UCITY"));
+            EXPECT_TRUE(w.keys == (indextest::Entries{{pad("X", 6), 1}, {pad("Y", 6), 2}, {pad("Z", 6), 4}}))
+                << "the first record of each key stays";
+        } else {
+            EXPECT_EQ(nullptr, i4);
+            EXPECT_EQ(0, d->has_mdx) << "a table never flags an index that failed";
+            EXPECT_EQ(0, d->indexes.n_link);
+            if (c.result == e4unique) {
+                EXPECT_EQ("Xbase -340: Unique Key Error Creating Tag UCITY ", lastError());
+            }
+            e4set(&e.c4, 0);
+            // What was written reads as damaged, not as an index.
+            EXPECT_EQ(nullptr, i4open(d, nullptr));
+            EXPECT_EQ(e4index, d4test::lastErrorCode());
+        }
+        ASSERT_EQ(0, d4close(d));
+        std::string dbf = testutil::readFile(e.path("UNIQ.DBF"));
+        EXPECT_EQ(c.result == 0 ? 1 : 0, dbf[28] & 1);
+    }
+}
+
+TEST(IndexRebuild, ABuildThatFailsPartWayLeavesAnIndexReadAsDamaged)
+{
+    struct Case {
+        const char *what;
+        Fault fault;
+        bool pack;      // the rebuild runs inside a pack
+        int reported;   // the code of the failure's report
+    } cases[] = {
+        {"work file write", {kWorkFile, true, 0, false}, false, e4write},
+        {"work file read", {kWorkFile, false, 0, false}, false, e4read},
+        {"work file read short", {kWorkFile, false, 0, true}, false, e4read},
+        {"index tree write", {kIndexFile, true, 20 * I4_HEADER_LEN, false}, false, e4write},
+        {"tag header write", {kIndexFile, true, I4_HEADER_LEN, false, 9 * I4_HEADER_LEN}, false, e4write},
+        {"header at offset 0 at the end", {kIndexFile, true, 0, false, 1, 1}, false, e4write},
+        {"table read", {kTableFile, false, 1000, false}, false, e4read},
+        {"work file write in a pack", {kWorkFile, true, 0, false}, true, e4write},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Engine e;
+        testutil::ScopedCwd cwd(e.dir.path);
+        e.c4.mem_size_sort_pool = 1024;
+        std::mt19937 rng(3);
+        std::vector<Row> rows = randomRows(rng, 600);
+        DATA4 *d = writeRows(e, "fails", rows);
+        ASSERT_NE(nullptr, d);
+        ASSERT_NE(nullptr, i4create(d, nullptr, kModelTags)) << lastError();
+        ASSERT_EQ(0, d4close(d));
+        int rc;
+        {
+            Watching w;
+            d = d4open(&e.c4, e.path("fails").c_str());
+            ASSERT_NE(nullptr, d) << lastError();
+            g_fault = c.fault;
+            rc = c.pack ? d4pack(d) : d4reindex(d);
+        }
+        EXPECT_LT(rc, 0);
+        EXPECT_EQ(c.reported, d4test::lastErrorCode()) << lastError();
+        d4close(d);
+        e4set(&e.c4, 0);
+        EXPECT_EQ(nullptr, d4open(&e.c4, e.path("fails").c_str())) << "the next open refuses the index";
+        EXPECT_EQ(e4index, d4test::lastErrorCode()) << lastError();
+        EXPECT_NE(std::string::npos, lastError().find("FAILS.CDX"));
+        e4set(&e.c4, 0);
     }
 }
