@@ -1,0 +1,178 @@
+// Index build benchmark: a table of five character fields (widths 15, 15,
+// 15, 14, 14; 74-byte records) gets its production index of five tags, one
+// per field, each filtered ".NOT. DELETED()", built over the records already
+// there; then every tenth record is deleted and the table packed, which
+// rebuilds the five tags. Prints each phase's seconds, a plain std::sort of
+// the same keys (the floor) and the peak resident memory.
+// Usage: bench_rebuild [RECORDS]   (default 1000000)
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench/benchutil.h"
+#include "codeset/codeset.h"
+#include "xbase/code4.h"
+#include "xbase/d4data.h"
+#include "xbase/f4field.h"
+#include "xbase/index/i4index.h"
+
+namespace {
+
+const FIELD4INFO kFields[] = {{"F1", 'C', 15, 0}, {"F2", 'C', 15, 0}, {"F3", 'C', 15, 0},
+                              {"F4", 'C', 14, 0}, {"F5", 'C', 14, 0}, {nullptr, 0, 0, 0}};
+const TAG4INFO kTags[] = {{"F1", "F1", ".NOT. DELETED()", 0, 0}, {"F2", "F2", ".NOT. DELETED()", 0, 0},
+                          {"F3", "F3", ".NOT. DELETED()", 0, 0}, {"F4", "F4", ".NOT. DELETED()", 0, 0},
+                          {"F5", "F5", ".NOT. DELETED()", 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+const int kWidths[] = {15, 15, 15, 14, 14};
+const int kFieldCount = 5;
+const int kRecordWidth = 74;
+
+uint64_t splitmix(uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// The fields of record `rec`, blank-padded: 6 to the full width of upper-
+// case letters, the same for every run.
+void recordFields(long rec, char *out)
+{
+    for (int f = 0, at = 0; f < kFieldCount; at += kWidths[f], f++) {
+        uint64_t r = splitmix((uint64_t)rec * 8 + (uint64_t)f);
+        int len = 6 + (int)(r % (uint64_t)(kWidths[f] - 5));
+        r /= 16;
+        for (int i = 0; i < kWidths[f]; i++) {
+            out[at + i] = i < len ? (char)('A' + r % 26) : ' ';
+            r = i % 8 == 7 ? splitmix(r) : r / 26;
+        }
+    }
+}
+
+long statusKb(const char *field)
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    size_t len = std::strlen(field);
+    while (std::getline(in, line))
+        if (line.compare(0, len, field) == 0 && line.size() > len && line[len] == ':')
+            return std::atol(line.c_str() + len + 1);
+    return -1;
+}
+
+struct Entry {
+    char key[15];
+    int32_t rec;
+};
+
+// The floor: each tag's keys of the live records sorted in one array by
+// (key, record number), the arrays made before the clock starts.
+double floorSort(long n, bool skipTenth)
+{
+    double total = 0;
+    std::vector<char> rec(kRecordWidth);
+    for (int f = 0, at = 0; f < kFieldCount; at += kWidths[f], f++) {
+        std::vector<Entry> v;
+        v.reserve((size_t)n);
+        long kept = 0;
+        for (long i = 1; i <= n; i++) {
+            if (skipTenth && i % 10 == 0)
+                continue;
+            recordFields(i, rec.data());
+            Entry e{};
+            std::memcpy(e.key, rec.data() + at, (size_t)kWidths[f]);
+            e.rec = (int32_t)++kept;
+            v.push_back(e);
+        }
+        size_t len = (size_t)kWidths[f];
+        double t0 = bench::now();
+        std::sort(v.begin(), v.end(), [len](const Entry &a, const Entry &b) {
+            int c = std::memcmp(a.key, b.key, len);
+            return c != 0 ? c < 0 : a.rec < b.rec;
+        });
+        total += bench::now() - t0;
+    }
+    return total;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    long n = bench::countArg(argc, argv, 1000000, "[RECORDS]");
+    bench::ScratchDir dir;
+    // Work files of the sort are made in the current directory.
+    std::filesystem::path home = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path);
+    mbstr_initialize(0);
+    CODE4 c4;
+    d4init(&c4);
+    std::string base = dir.file("BENCH");
+
+    std::printf("index build: %ld records of five C fields (74 bytes), five tags filtered "
+                "\".NOT. DELETED()\", default pool sizes\n", n);
+    double t0 = bench::now();
+    c4.exclusive = 1;
+    DATA4 *d = d4create(&c4, base.c_str(), kFields, nullptr);
+    bench::check(d != nullptr, "d4create");
+    std::vector<char> rec(kRecordWidth);
+    for (long i = 1; i <= n; i++) {
+        bench::check(d4append_start(d, 0) == 0, "d4append_start");
+        recordFields(i, rec.data());
+        std::memcpy(d4record(d) + 1, rec.data(), kRecordWidth);
+        bench::check(d4append(d) == 0, "d4append");
+    }
+    bench::check(d4close(d) == 0, "d4close");
+    c4.exclusive = 0;
+    std::printf("  (table written in %.3f s, %lld bytes; not timed)\n", bench::now() - t0,
+                bench::fileSize(base + ".DBF"));
+    long baseKb = statusKb("VmHWM");
+
+    // Build: the index file does not exist; the table is opened and its
+    // production index created over the records there.
+    std::remove((base + ".CDX").c_str());
+    d = d4open(&c4, base.c_str());
+    bench::check(d != nullptr, "d4open");
+    t0 = bench::now();
+    bench::check(i4create(d, nullptr, kTags) != nullptr, "i4create");
+    double build = bench::now() - t0;
+    bench::check(d4close(d) == 0, "d4close");
+    long buildKb = statusKb("VmHWM");
+    std::printf("  %-48s %10ld in %8.3f s   (target 0.7 s)\n", "build the five tags", n, build);
+    std::printf("  %-48s %10lld bytes\n", "  index file", bench::fileSize(base + ".CDX"));
+
+    // Every tenth record deleted, the index left alone (not timed).
+    c4.auto_open = 0;
+    d = d4open(&c4, base.c_str());
+    bench::check(d != nullptr, "d4open");
+    for (long i = 10; i <= n; i += 10) {
+        bench::check(d4go(d, i) == 0, "d4go");
+        d4delete(d);
+    }
+    bench::check(d4close(d) == 0, "d4close");
+    c4.auto_open = 1;
+    d = d4open(&c4, base.c_str());
+    bench::check(d != nullptr, "d4open");
+    t0 = bench::now();
+    bench::check(d4pack(d) == 0, "d4pack");
+    double pack = bench::now() - t0;
+    long kept = d4reccount(d);
+    bench::check(d4close(d) == 0, "d4close");
+    long packKb = statusKb("VmHWM");
+    std::printf("  %-48s %10ld in %8.3f s   (target 1.1 s)\n", "pack, rebuilding the five tags", kept, pack);
+
+    std::printf("floor: std::sort of the same keys, one array per tag\n");
+    std::printf("  %-48s %10ld in %8.3f s\n", "keys of the build", n * kFieldCount, floorSort(n, false));
+    std::printf("  %-48s %10ld in %8.3f s\n", "keys of the pack", kept * kFieldCount, floorSort(n, true));
+    std::printf("peak resident memory: %ld kB after writing the table, %ld kB after the build,\n"
+                "  %ld kB after the pack (goal 65536 kB); %ld kB after the floor\n",
+                baseKb, buildKb, packKb, statusKb("VmHWM"));
+    d4init_undo(&c4);
+    std::filesystem::current_path(home);
+    return 0;
+}
