@@ -74,6 +74,10 @@
 //  P7. A file that cannot be cut keeps the new count, and the stale slots
 //      after the new end mark are marked deleted (d4pack_data,
 //      pack_mark_deleted); the failed cut is reported with the file name.
+//  P8. Every index reads as damaged from before the first record moves
+//      until it is rebuilt over what the file then holds, also after a
+//      pack that stopped part way; the pack's own failure is its result,
+//      else the rebuild's (d4pack).
 #include "xbase/d4data.h"
 
 #include <algorithm>
@@ -1134,12 +1138,18 @@ int d4pack(DATA4 *data)
     int rc = d4lock_all(data);
     if (rc != 0)
         return rc;
-    rc = d4pack_data(data);
-    if (rc != 0)
-        return rc;
+    // P8: the indexes read as damaged from before the first record moves
+    // until each is rebuilt over what the file then holds, whether the
+    // pack ends well or stops part way.
+    rc = d4reindex_mark(data);
+    if (rc == 0)
+        rc = d4pack_data(data);
     long count = d4reccount(data);
     data->eof_flag = data->bof_flag = count == 0 ? 1 : 0;
-    rc = d4reindex(data);
+    int r = d4reindex(data);
+    if (rc != 0)
+        return rc;
+    rc = r;
     if (d4update_header(data, 1, 1) != 0 && rc == 0)
         rc = -1;
     return rc;

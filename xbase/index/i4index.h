@@ -219,6 +219,9 @@ void d4tag_select(DATA4 *d4, TAG4 *tag);
 TAG4 *d4tag_selected(DATA4 *d4);
 int d4free_blocks(DATA4 *d4);
 int d4reindex(DATA4 *d4);
+// Marks every index of the table as being rebuilt: each reads as damaged
+// (-310) until a rebuild of it ends well. 0, or the first failure.
+int d4reindex_mark(DATA4 *d4);
 
 // ---- Tag positioning and key maintenance ------------------------------------
 

@@ -251,12 +251,14 @@ void header_image(const TAG4 *t4, long root, unsigned long version, unsigned cha
 }
 
 // The header at offset 0 (the directory's, or a single-tag file's only
-// tag's) with no root, under the new version (R1).
-int mark_damaged(R4REINDEX *r4)
+// tag's) with no root, under a new version (R1).
+int mark_damaged(INDEX4 *i4)
 {
-    INDEX4 *i4 = r4->index;
+    T4HEADER &h = i4->tag_index->header;
+    if (!i4->file.is_exclusive)
+        h.version = (i4->version_old + 1) & kVersionMask;
     unsigned char head[I4_HEADER_LEN];
-    header_image(i4->tag_index, 0, i4->tag_index->header.version, head);
+    header_image(i4->tag_index, 0, h.version, head);
     return file4write(&i4->file, 0, head, sizeof head);
 }
 
@@ -332,8 +334,6 @@ int r4reindex_init(R4REINDEX *r4, INDEX4 *i4)
     }
     if (rc != 0)
         return rc < 0 ? rc : -1;
-    if (!i4->file.is_exclusive)
-        dir->header.version = (i4->version_old + 1) & kVersionMask;
 
     r4->buffer = (char *)u4alloc(kBufferLen);
     r4->read_buffer = (char *)u4alloc(kBufferLen);
@@ -485,7 +485,7 @@ int i4reindex(INDEX4 *i4)
     bool started = false;
     if (rc == 0) {
         started = true;
-        rc = mark_damaged(&r4);
+        rc = mark_damaged(i4);
     }
     if (rc == 0 && is_compound(i4))
         rc = write_directory(&r4);
@@ -530,6 +530,21 @@ int d4reindex(DATA4 *d4)
             rc = r;
     }
     return rc;
+}
+
+int d4reindex_mark(DATA4 *d4)
+{
+    if (d4 == nullptr || d4->code_base->error_code < 0)
+        return -1;
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&d4->indexes); i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&d4->indexes, i4)) {
+        int rc = i4lock(i4);
+        if (rc == 0)
+            rc = mark_damaged(i4);
+        if (rc != 0)
+            return rc;
+    }
+    return 0;
 }
 
 INDEX4 *i4create(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)

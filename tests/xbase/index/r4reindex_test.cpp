@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "tests/faultinject.h"
 #include "tests/testutil.h"
 #include "tests/xbase/d4test.h"
 #include "tests/xbase/index/indextest.h"
@@ -749,4 +750,86 @@ TEST(IndexRebuild, ABuildThatFailsPartWayLeavesAnIndexReadAsDamaged)
         EXPECT_NE(std::string::npos, lastError().find("FAILS.CDX"));
         e4set(&e.c4, 0);
     }
+}
+
+namespace {
+
+// The rows a table holds now, read back in record order.
+std::vector<Row> rowsOf(DATA4 *d)
+{
+    std::vector<Row> rows;
+    for (long rec = 1; rec <= d4reccount(d); rec++) {
+        if (d4go(d, rec) != 0)
+            break;
+        Row r;
+        r.name = std::string(f4ptr(d4field(d, "NAME")), 12);
+        r.city = std::string(f4ptr(d4field(d, "CITY")), 6);
+        r.longtxt = std::string(f4ptr(d4field(d, "LONGTXT")), 200);
+        r.deleted = d4deleted(d) != 0;
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+} // namespace
+
+TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOrReadAsDamaged)
+{
+    const TAG4INFO tags[] = {{"CITYNAME", "CITY+NAME", ".NOT. DELETED()", 0, 0},
+                             {"LONGKEY", "LONGTXT", ".NOT. DELETED()", 0, 0},
+                             {"NAME", "NAME", nullptr, 0, 0},
+                             {nullptr, nullptr, nullptr, 0, 0}};
+    Engine e;
+    testutil::ScopedCwd cwd(e.dir.path);
+    e.c4.mem_size_sort_pool = 1024;
+    std::mt19937 rng(9);
+    std::vector<Row> rows = randomRows(rng, 300);
+    rows.front().deleted = rows.back().deleted = true;
+    DATA4 *d = writeRows(e, "sweep", rows);
+    ASSERT_NE(nullptr, d);
+    ASSERT_NE(nullptr, i4create(d, nullptr, tags)) << lastError();
+    ASSERT_EQ(0, d4close(d));
+    const std::string dbf = testutil::readFile(e.path("SWEEP.DBF")), cdx = testutil::readFile(e.path("SWEEP.CDX"));
+    int damaged = 0, whole = 0;
+    for (faults::Mode mode : faults::allModes()) {
+        for (int nth = 1; !testing::Test::HasFailure(); nth++) {
+            SCOPED_TRACE(faults::describe(mode) + " at call " + std::to_string(nth));
+            testutil::writeFile(e.path("SWEEP.DBF"), dbf);
+            testutil::writeFile(e.path("SWEEP.CDX"), cdx);
+            e4clearErrorState();
+            d = d4open(&e.c4, e.path("sweep").c_str());
+            ASSERT_NE(nullptr, d) << lastError();
+            int rc;
+            bool fired;
+            {
+                faults::Injector inject(mode, nth);
+                rc = d4pack(d);
+                fired = inject.fired();
+            }
+            if (fired)
+                EXPECT_NE(0, rc) << "a failure reported as success";
+            else
+                EXPECT_EQ(0, rc) << lastError();
+            e.c4.error_code = 0;
+            d4close(d);
+            e.c4.error_code = 0;
+            e4clearErrorState();
+            d = d4open(&e.c4, e.path("sweep").c_str());
+            if (d == nullptr) {
+                EXPECT_EQ(e4index, d4test::lastErrorCode()) << lastError();
+                damaged++;
+            } else {
+                // Whatever the table holds now, every tag holds exactly it.
+                std::vector<Row> now = rowsOf(d);
+                for (const char *tag : {"CITYNAME", "LONGKEY", "NAME"})
+                    EXPECT_TRUE(indextest::walk(d4tag(d, tag)).keys == modelKeys(tag, now)) << tag;
+                whole++;
+                ASSERT_EQ(0, d4close(d));
+            }
+            if (!fired)
+                break;
+        }
+    }
+    EXPECT_GT(damaged, 0);
+    EXPECT_GT(whole, 0);
 }
