@@ -9,8 +9,10 @@
 //     the last ends at spill_len. A read that brings fewer bytes than the
 //     run still owes is -70 with the work file's name, never the end of the
 //     run (spool_load).
-//  3. spool_pointer[0 .. spools_n) is ordered by current entry, smallest
-//     first; only the front run ever moves (spool_next).
+//  3. spool_pointer is a tournament over the runs: [0] is the run whose
+//     current entry comes first, [1 .. spools_max) the losers of the
+//     matches on the way (tournament); only [0] ever moves, and its
+//     matches are played again when it does (spool_next).
 //  4. A failure releases everything and stays in `status`; every later
 //     call answers with it (fail).
 #include "xbase/index/s4sort.h"
@@ -118,8 +120,39 @@ inline bool after(const Order &o, const char *a, const char *b)
     return rec_of(a, o.len) > rec_of(b, o.len);
 }
 
-template <class Order>
-void quick(char **p, unsigned n, const Order &o)
+// Slots sorted with their first eight key bytes beside them: most
+// comparisons end there, without reaching into the entries.
+struct KeyedAfter {
+    unsigned len;
+    bool operator()(const S4KEYED &a, const S4KEYED &b) const
+    {
+        if (a.prefix != b.prefix)
+            return a.prefix > b.prefix;
+        if (len > 8) {
+            int c = bytes_cmp(a.entry + 8, b.entry + 8, len - 8);
+            if (c != 0)
+                return c > 0;
+        }
+        return rec_of(a.entry, len) > rec_of(b.entry, len);
+    }
+};
+
+// The first eight key bytes as one number whose order is theirs; a shorter
+// key is followed by zeros, so equal numbers mean equal keys.
+inline uint64_t prefix_of(const char *entry, unsigned len)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(entry);
+    if (len >= 8)
+        return load_be64(p);
+    uint64_t v = 0;
+    for (unsigned i = 0; i < 8; i++)
+        v = v << 8 | (i < len ? p[i] : 0);
+    return v;
+}
+
+// Sorts n elements of p by `after(a, b)`: a comes after b.
+template <class T, class After>
+void quick(T *p, unsigned n, const After &after)
 {
     if (n < 2)
         return;
@@ -133,7 +166,7 @@ void quick(char **p, unsigned n, const Order &o)
     for (;;) {
         while (hi > lo) {
             if (hi - lo == 1) {
-                if (after(o, p[lo], p[hi]))
+                if (after(p[lo], p[hi]))
                     std::swap(p[lo], p[hi]);
                 break;
             }
@@ -141,25 +174,25 @@ void quick(char **p, unsigned n, const Order &o)
             // p[hi] stops the scan from the left, the pivot the one from
             // the right.
             ptrdiff_t mid = lo + (hi - lo) / 2;
-            if (after(o, p[mid], p[hi]))
+            if (after(p[mid], p[hi]))
                 std::swap(p[mid], p[hi]);
-            if (after(o, p[mid], p[lo]))
+            if (after(p[mid], p[lo]))
                 std::swap(p[mid], p[lo]);
-            else if (after(o, p[lo], p[hi]))
+            else if (after(p[lo], p[hi]))
                 std::swap(p[lo], p[hi]);
             if (hi - lo == 2) {
                 std::swap(p[lo], p[mid]);
                 break;
             }
-            char *pivot = p[lo];
+            T pivot = p[lo];
             ptrdiff_t i = lo, j = hi + 1;
             for (;;) {
                 do
                     i++;
-                while (after(o, pivot, p[i]));
+                while (after(pivot, p[i]));
                 do
                     j--;
-                while (after(o, p[j], pivot));
+                while (after(p[j], pivot));
                 if (i >= j)
                     break;
                 std::swap(p[i], p[j]);
@@ -192,6 +225,7 @@ int release(SORT4 *s4)
         rc = -1;
     u4free(s4->seqwrite_buffer);
     u4free(s4->pointers);
+    u4free(s4->keyed);
     u4free(s4->spool_pointer);
     u4free(s4->spools);
     if (s4->pool_memory != nullptr)
@@ -259,10 +293,26 @@ void add_memory(SORT4 *s4)
     give_slots(s4, reinterpret_cast<char *>(s4->pointers + s4->pointers_max), more);
 }
 
+// Puts the filled slots in order: in the default order with their first
+// key bytes beside them when there is room for that, else by s4quick.
+void sort_slots(SORT4 *s4)
+{
+    unsigned n = s4->pointers_used;
+    if (s4->cmp != std::memcmp || s4->keyed == nullptr) {
+        s4quick(s4->pointers, n, s4->cmp, s4->sort_len);
+        return;
+    }
+    for (unsigned i = 0; i < n; i++)
+        s4->keyed[i] = {prefix_of(s4->pointers[i], s4->sort_len), s4->pointers[i]};
+    quick(s4->keyed, n, KeyedAfter{s4->sort_len});
+    for (unsigned i = 0; i < n; i++)
+        s4->pointers[i] = s4->keyed[i].entry;
+}
+
 // Sorts the filled slots and appends them to the work file as one run.
 int spill(SORT4 *s4)
 {
-    s4quick(s4->pointers, s4->pointers_used, s4->cmp, s4->sort_len);
+    sort_slots(s4);
     if (!file4open_test(&s4->file)) {
         int rc = file4temp(&s4->file, s4->code_base, s4->file_name_buf, 1);
         if (rc != 0)
@@ -313,39 +363,57 @@ int spool_load(SORT4 *s4, S4SPOOL *sp)
     return 0;
 }
 
-// Moves the front run one entry on and back to its place in the order.
+// A run that has not been loaded yet comes before every other (the first
+// sort4get loads it), a run that is used up after every other.
+int run_state(const S4SPOOL *sp)
+{
+    if (sp->pos < sp->len)
+        return 0;
+    return sp->disk < 0 ? 1 : sp->len == 0 ? -1 : 0;
+}
+
+// The first key bytes of the run's current entry, for the default order;
+// 0 for a caller's order, whose comparison then decides every match.
+void spool_prefix(const SORT4 *s4, S4SPOOL *sp)
+{
+    sp->prefix = s4->cmp == std::memcmp && sp->pos < sp->len ? prefix_of(current(sp), s4->sort_len) : 0;
+}
+
+// Whether run a's current entry comes before run b's.
+template <class Order>
+inline bool run_before(const Order &o, const S4SPOOL *a, const S4SPOOL *b)
+{
+    int sa = run_state(a), sb = run_state(b);
+    if (sa != 0 || sb != 0)
+        return sa < sb;
+    if (a->prefix != b->prefix)
+        return a->prefix < b->prefix;
+    return after(o, current(b), current(a));
+}
+
+// Moves the winning run one entry on and plays its matches again on the
+// way up; the tournament's new winner goes to the front.
 template <class Order>
 int spool_next(SORT4 *s4, const Order &o)
 {
-    S4SPOOL **order = s4->spool_pointer;
-    S4SPOOL *sp = order[0];
+    S4SPOOL **tree = s4->spool_pointer;
+    S4SPOOL *sp = tree[0];
     sp->pos += s4->tot_len;
     if (sp->pos >= sp->len) {
         if (sp->disk < 0) {
+            sp->pos = sp->len;
             s4->spools_n--;
-            std::memmove(order, order + 1, s4->spools_n * sizeof *order);
-            return 0;
+        } else {
+            int rc = spool_load(s4, sp);
+            if (rc != 0)
+                return rc;
         }
-        int rc = spool_load(s4, sp);
-        if (rc != 0)
-            return rc;
     }
-    unsigned n = s4->spools_n;
-    const char *e = current(sp);
-    // Runs of keys already in order keep the front for long stretches:
-    // one comparison settles that before any search.
-    if (n < 2 || !after(o, e, current(order[1])))
-        return 0;
-    unsigned lo = 2, hi = n;
-    while (lo < hi) {
-        unsigned mid = lo + (hi - lo) / 2;
-        if (after(o, current(order[mid]), e))
-            hi = mid;
-        else
-            lo = mid + 1;
-    }
-    std::memmove(order, order + 1, (lo - 1) * sizeof *order);
-    order[lo - 1] = sp;
+    spool_prefix(s4, sp);
+    for (unsigned x = (s4->spools_max + sp->spool_i) / 2; x >= 1; x /= 2)
+        if (run_before(o, tree[x], sp))
+            std::swap(tree[x], sp);
+    tree[0] = sp;
     return 0;
 }
 
@@ -354,6 +422,30 @@ int spool_advance(SORT4 *s4)
     if (s4->cmp == std::memcmp)
         return spool_next(s4, BytesOrder{s4->sort_len});
     return spool_next(s4, CallOrder{s4->cmp, s4->sort_len});
+}
+
+// The first tournament: run i stands at leaf runs + i of a tree whose node
+// x has children 2x and 2x + 1; each node keeps the loser of its match and
+// hands the winner up.
+template <class Order>
+int tournament(SORT4 *s4, const Order &o)
+{
+    size_t runs = s4->spools_max;
+    S4SPOOL **winner = static_cast<S4SPOOL **>(u4alloc((long)(2 * runs * sizeof(S4SPOOL *))));
+    if (winner == nullptr)
+        return e4memory;
+    for (size_t i = 0; i < runs; i++)
+        winner[runs + i] = &s4->spools[i];
+    for (size_t x = runs - 1; x >= 1; x--) {
+        S4SPOOL *a = winner[2 * x], *b = winner[2 * x + 1];
+        if (run_before(o, b, a))
+            std::swap(a, b);
+        winner[x] = a;
+        s4->spool_pointer[x] = b;
+    }
+    s4->spool_pointer[0] = winner[1];
+    u4free(winner);
+    return 0;
 }
 
 int add_unit(SORT4 *s4)
@@ -410,16 +502,17 @@ int merge_init(SORT4 *s4)
         sp->len = 0;
         sp->disk = (long)i * s4->spool_disk_len;
         sp->spool_i = i;
-        std::memmove(s4->spool_pointer + 1, s4->spool_pointer, s4->spools_n * sizeof(S4SPOOL *));
-        s4->spool_pointer[0] = sp;
         s4->spools_n++;
         if (i + 1 < s4->spools_max) {
-            int rc = spool_advance(s4);
+            int rc = spool_load(s4, sp);
             if (rc != 0)
                 return rc;
+            spool_prefix(s4, sp);
         }
     }
-    return 0;
+    if (s4->cmp == std::memcmp)
+        return tournament(s4, BytesOrder{s4->sort_len});
+    return tournament(s4, CallOrder{s4->cmp, s4->sort_len});
 }
 
 } // namespace
@@ -461,6 +554,8 @@ int sort4init(SORT4 *s4, CODE4 *c4, int sort_len, int info_len)
             break;
         s4->pointers_max /= 2;
     }
+    if (s4->pointers != nullptr)
+        s4->keyed = static_cast<S4KEYED *>(u4alloc((long)((size_t)s4->pointers_max * sizeof(S4KEYED))));
     if (unit_size <= UINT32_MAX)
         s4->pool_memory = mem4type(1, (unsigned)unit_size, 1, 1);
     if (s4->seqwrite_buffer == nullptr || s4->pointers == nullptr || s4->pool_memory == nullptr)
@@ -502,7 +597,7 @@ int sort4get_init(SORT4 *s4)
     if (s4->status != SORT4_FILLING)
         return refuse(s4, 0);
     if (s4->spools_max == 0) {
-        s4quick(s4->pointers, s4->pointers_used, s4->cmp, s4->sort_len);
+        sort_slots(s4);
         u4free(s4->seqwrite_buffer);
         s4->seqwrite_buffer = nullptr;
         s4->pointers_i = 0;
@@ -518,6 +613,8 @@ int sort4get_init(SORT4 *s4)
     s4->seqwrite_buffer = nullptr;
     u4free(s4->pointers);
     s4->pointers = nullptr;
+    u4free(s4->keyed);
+    s4->keyed = nullptr;
     rc = merge_init(s4);
     if (rc == e4memory)
         return out_of_memory(s4);
@@ -540,7 +637,7 @@ int sort4get(SORT4 *s4, long *rec, char **key, char **info)
         int rc = spool_advance(s4);
         if (rc != 0)
             return fail(s4, rc);
-        e = s4->spools_n > 0 ? current(s4->spool_pointer[0]) : nullptr;
+        e = run_state(s4->spool_pointer[0]) == 0 ? current(s4->spool_pointer[0]) : nullptr;
     }
     if (e == nullptr) {
         release(s4);
@@ -567,8 +664,11 @@ int sort4free(SORT4 *s4)
 
 void s4quick(char **pointers, unsigned n, S4CMP cmp, unsigned sort_len)
 {
-    if (cmp == std::memcmp)
-        quick(pointers, n, BytesOrder{sort_len});
-    else
-        quick(pointers, n, CallOrder{cmp, sort_len});
+    if (cmp == std::memcmp) {
+        BytesOrder o{sort_len};
+        quick(pointers, n, [&o](const char *a, const char *b) { return after(o, a, b); });
+    } else {
+        CallOrder o{cmp, sort_len};
+        quick(pointers, n, [&o](const char *a, const char *b) { return after(o, a, b); });
+    }
 }

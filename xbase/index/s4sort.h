@@ -33,6 +33,7 @@
 #define CATALOGR_S4SORT_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "xbase/x4types.h"
 
@@ -54,6 +55,14 @@ struct S4SPOOL {
     long disk;          // file offset of the next unread byte; -1 when the
                         // rest of the run is in the buffer
     unsigned spool_i;   // the run's number
+    uint64_t prefix;    // the current entry's first key bytes (default order)
+};
+
+// A slot with its first eight key bytes as one number of the same order
+// (zeros after a shorter key), for sorting slots without reaching into them.
+struct S4KEYED {
+    uint64_t prefix;
+    char *entry;
 };
 
 // Where a sort stands; a negative `status` is the failure it ended with.
@@ -65,7 +74,7 @@ struct SORT4 {
     char file_name_buf[14];
     FILE4SEQ_WRITE seqwrite;
     char *seqwrite_buffer;      // mem_size_sort_buffer bytes
-    S4SPOOL **spool_pointer;    // active runs, ordered by current entry
+    S4SPOOL **spool_pointer;    // the runs as a tournament: [0] comes first
     unsigned spools_n;          // runs still active in the merge
     unsigned spools_max;        // runs written to the work file
     char **pointers;            // one pointer per entry slot
@@ -82,10 +91,14 @@ struct SORT4 {
     unsigned spool_mem_len;     // bytes of one run's read window
     long is_mem_avail;          // more units may still be requested
     S4CMP cmp;
-    // Records of the runs during the merge (spool_pointer orders them).
+    // Records of the runs during the merge (spool_pointer ranks them).
     S4SPOOL *spools;
     // Bytes written to the work file: the end of the last run.
     long spill_len;
+    // pointers_max slots with their first key bytes, while the slots are
+    // filled in the default order; null without room for them (the slots
+    // are then sorted as they stand).
+    S4KEYED *keyed;
     int status;
 };
 
