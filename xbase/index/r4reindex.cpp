@@ -282,6 +282,33 @@ int write_directory(R4REINDEX *r4)
     return rc;
 }
 
+// Where a key that is one character field lies in the record (the key is
+// then those bytes as they stand), or -1 when the key is evaluated.
+long plain_field(const e4expr_st *expr)
+{
+    if (expr->info_n != 1 || expr->type != E4TYPE_CHAR || expr->has_trim)
+        return -1;
+    E4FUNC f = v4functions[expr->info[0].function_i].function_ptr;
+    if (f != v4functions[E4ROW_FIELD_C].function_ptr && f != v4functions[E4ROW_FIELD_COPY].function_ptr)
+        return -1;
+    return expr->info[0].i1;
+}
+
+enum { kFilterNone, kFilterNotDeleted, kFilterEvaluated };
+
+// ".NOT. DELETED()", the filter of most tags, is read from the deletion
+// flag; any other filter is evaluated.
+int filter_kind(const e4expr_st *filter)
+{
+    if (filter == nullptr)
+        return kFilterNone;
+    if (filter->info_n == 2 &&
+        v4functions[filter->info[0].function_i].function_ptr == v4functions[E4ROW_DELETED].function_ptr &&
+        v4functions[filter->info[1].function_i].function_ptr == v4functions[E4ROW_NOT].function_ptr)
+        return kFilterNotDeleted;
+    return kFilterEvaluated;
+}
+
 } // namespace
 
 // ---- The steps of a rebuild ----------------------------------------------------
@@ -335,11 +362,12 @@ int r4reindex_init(R4REINDEX *r4, INDEX4 *i4)
     if (rc != 0)
         return rc < 0 ? rc : -1;
 
-    r4->buffer = (char *)u4alloc(kBufferLen);
-    r4->read_buffer = (char *)u4alloc(kBufferLen);
+    r4->buffer_len = kBufferLen;
+    r4->read_len = std::max(kBufferLen, r4->data->record_width);
+    r4->buffer = (char *)u4alloc(r4->buffer_len);
+    r4->read_buffer = (char *)u4alloc(r4->read_len);
     if (r4->buffer == nullptr || r4->read_buffer == nullptr)
         return e4(c4, e4memory, "Sorting");
-    r4->buffer_len = r4->read_len = kBufferLen;
     r4->write_pos = block_after(r4, I4_HEADER_LEN);
     file4seq_write_init(&r4->seqwrite, &i4->file, r4->write_pos, r4->buffer, r4->buffer_len);
     return 0;
@@ -348,35 +376,57 @@ int r4reindex_init(R4REINDEX *r4, INDEX4 *i4)
 int r4reindex_supply_keys(R4REINDEX *r4, TAG4 *t4)
 {
     DATA4 *d4 = r4->data;
-    int key_len = t4->header.key_len;
+    const int key_len = t4->header.key_len;
     int rc = sort4init(&r4->sort, r4->code_base, key_len, 0);
     if (rc != 0)
         return rc;
+    const long field = plain_field(t4->expr);
+    const int filter = filter_kind(t4->filter);
+    const unsigned width = d4->record_width;
+    const long per_read = (long)(r4->read_len / width);
+    // Whole records are read straight into the reader's buffer (no buffer
+    // of the file layer between), and the record pointer stands on each in
+    // turn while its key is taken; it is put back before returning.
     FILE4SEQ_READ reader;
-    file4seq_read_init(&reader, &d4->file, d4record_position(d4, 1), r4->read_buffer, r4->read_len);
-    for (long n = 1; n <= r4->rec_count; n++) {
-        if (file4seq_read_all(&reader, d4->record, d4->record_width) != 0)
-            return -1;
-        d4->rec_num = n;
-        for (int i = 0; i < d4->n_fields_memo; i++)
-            f4memo_reset(d4->fields_memo[i].field);
-        if (t4->filter != nullptr) {
-            int keep = expr4true(t4->filter);
-            if (keep < 0)
-                return -1;
-            if (keep == 0)
-                continue;
-            t4->has_keys = 1;
+    file4seq_read_init(&reader, &d4->file, d4record_position(d4, 1), nullptr, 0);
+    char *const own_record = d4->record;
+    for (long first = 1; rc == 0 && first <= r4->rec_count; first += per_read) {
+        long count = std::min(per_read, r4->rec_count - first + 1);
+        if (file4seq_read_all(&reader, r4->read_buffer, (unsigned)(count * (long)width)) != 0) {
+            rc = -1;
+            break;
         }
-        char *key;
-        int len = expr4key(t4->expr, &key);
-        if (len != key_len)
-            return len < 0 ? -1 : i4corrupt(t4->index, -1);
-        rc = sort4put(&r4->sort, n, key, nullptr);
-        if (rc != 0)
-            return rc;
+        for (long i = 0; rc == 0 && i < count; i++) {
+            char *record = r4->read_buffer + (size_t)i * width;
+            d4->record = record;
+            d4->rec_num = first + i;
+            for (int m = 0; m < d4->n_fields_memo; m++)
+                f4memo_reset(d4->fields_memo[m].field);
+            if (filter == kFilterNotDeleted) {
+                if (record[0] == '*')
+                    continue;
+                t4->has_keys = 1;
+            } else if (filter == kFilterEvaluated) {
+                int keep = expr4true(t4->filter);
+                if (keep <= 0) {
+                    rc = keep;
+                    continue;
+                }
+                t4->has_keys = 1;
+            }
+            char *key = record + field;
+            if (field < 0) {
+                int len = expr4key(t4->expr, &key);
+                if (len != key_len) {
+                    rc = len < 0 ? -1 : i4corrupt(t4->index, -1);
+                    break;
+                }
+            }
+            rc = sort4put(&r4->sort, first + i, key, nullptr);
+        }
     }
-    return sort4get_init(&r4->sort);
+    d4->record = own_record;
+    return rc == 0 ? sort4get_init(&r4->sort) : rc;
 }
 
 int r4reindex_write_keys(R4REINDEX *r4, TAG4 *t4)
@@ -477,7 +527,6 @@ int i4reindex(INDEX4 *i4)
     if (rc != 0)
         return rc;
     DATA4 *d4 = i4->data;
-    std::vector<char> record(d4->record, d4->record + d4->record_width);
     long rec_num = d4->rec_num;
 
     R4REINDEX r4{};
@@ -507,7 +556,6 @@ int i4reindex(INDEX4 *i4)
             t4->header.root = -1;
     }
 
-    std::memcpy(d4->record, record.data(), record.size());
     d4->rec_num = rec_num;
     for (int i = 0; i < d4->n_fields_memo; i++)
         f4memo_reset(d4->fields_memo[i].field);

@@ -88,8 +88,9 @@ struct R4REINDEX {
 // Rebuilds the index from the data file: 0; 20 when a unique tag met a
 // duplicate under policy 20; a lock's nonzero result; or a negative error.
 // Anything other than 0 after the first write leaves the index marked
-// damaged (R1). Keys are read from the record buffer: the current record is
-// put back afterwards, but pending changes to it must be written first.
+// damaged (R1). The current record's buffer is left as it is, but its memo
+// texts are read again when next used, so pending memo changes must be
+// written first (d4reindex and i4create do).
 int i4reindex(INDEX4 *i4);
 
 // The steps of a rebuild, for i4reindex.
