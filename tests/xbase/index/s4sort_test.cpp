@@ -171,6 +171,32 @@ TEST_F(SortTest, ReturnsKeyThenRecordOrderForAnyNumberOfRuns)
     }
 }
 
+TEST_F(SortTest, SlotsWithoutRoomForTheirKeyBytesBesideThemSortAsTheyStand)
+{
+    std::mt19937 rng(testutil::testSeed());
+    struct Case {
+        unsigned pool, n, keyLen;
+    } cases[] = {{61440, 2000, 3}, {1024, 2000, 8}, {1024, 3000, 15}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.keyLen);
+        c4.mem_size_sort_pool = c.pool;
+        std::vector<Entry> in = makeEntries(rng, c.n, c.keyLen, 0, 25);
+        ASSERT_EQ(0, sort4init(&s4, &c4, (int)c.keyLen, 0));
+        ASSERT_NE(nullptr, s4.keyed);
+        u4free(s4.keyed);
+        s4.keyed = nullptr;
+        for (const Entry &e : in)
+            ASSERT_EQ(0, put(e));
+        ASSERT_EQ(0, sort4get_init(&s4));
+        std::vector<Entry> out;
+        EXPECT_EQ(1, drain(out, c.keyLen, 0));
+        std::sort(in.begin(), in.end(), [](const Entry &a, const Entry &b) {
+            return a.key != b.key ? a.key < b.key : a.rec < b.rec;
+        });
+        EXPECT_TRUE(sameEntries(in, out));
+    }
+}
+
 TEST_F(SortTest, NewUnitsNeverGiveMoreSlotsThanThePointerArrayHolds)
 {
     // Units whose entry count does not divide the pointer array's size.
