@@ -83,6 +83,82 @@ void emptyRootLeaf(std::string &f, size_t at, unsigned bits, unsigned recBits)
 
 } // namespace
 
+namespace {
+
+// Reads the blocks of a tag level by level from its root, and says what is
+// wrong with them, or "" : on every level the links are symmetric, both
+// ends link to -1, and leaves make up exactly the lowest level; every
+// branch entry carries its child's last key and record number; no block
+// serves twice. `blocks` collects the blocks of the tag.
+std::string treeProblem(TAG4 *t4, std::set<long> &blocks, long *leafKeys)
+{
+    B4BLOCK *b = b4alloc(t4, -1), *child = b4alloc(t4, -1);
+    std::string problem;
+    long first = t4root(t4);
+    *leafKeys = 0;
+    for (int depth = 0; problem.empty() && first > 0; depth++) {
+        long prev = -1, next_first = -1;
+        bool leaves = false;
+        for (long pos = first; problem.empty() && pos != -1;) {
+            if (!blocks.insert(pos).second || i4read_block(&t4->index->file, pos, nullptr, b) != 0) {
+                problem = "block " + std::to_string(pos) + " used twice or unreadable";
+                break;
+            }
+            int attr = b->header.node_attribute;
+            bool isRoot = depth == 0;
+            if (b->header.left_node != prev)
+                problem = "left link of " + std::to_string(pos);
+            else if ((attr & 1) != (isRoot ? 1 : 0) || (pos != first && b4leaf(b) != leaves))
+                problem = "attribute of " + std::to_string(pos);
+            else if (isRoot && b->header.right_node != -1)
+                problem = "root has a neighbour";
+            leaves = b4leaf(b);
+            if (leaves)
+                *leafKeys += b->header.n_keys;
+            for (int i = 0; problem.empty() && !leaves && i < b->header.n_keys; i++) {
+                B4KEY_DATA *k = b4key(b, i);
+                std::string key((const char *)k->value, (size_t)t4->header.key_len);
+                long rec = b4recno(b, i);
+                if (i == 0 && pos == first)
+                    next_first = k->num;
+                if (i4read_block(&t4->index->file, k->num, nullptr, child) != 0 || child->header.n_keys == 0) {
+                    problem = "child of " + std::to_string(pos);
+                    break;
+                }
+                int last = child->header.n_keys - 1;
+                B4KEY_DATA *ck = b4key(child, last);
+                if (key != std::string((const char *)ck->value, key.size()) || rec != b4recno(child, last))
+                    problem = "entry " + std::to_string(i) + " of " + std::to_string(pos);
+            }
+            prev = pos;
+            pos = b->header.right_node;
+        }
+        first = leaves ? -1 : next_first;
+    }
+    b4free(b);
+    b4free(child);
+    return problem;
+}
+
+// Every tag of an index, the directory included, read as a tree.
+void expectSoundTrees(INDEX4 *i4)
+{
+    std::set<long> blocks;
+    long keys = 0;
+    EXPECT_EQ("", treeProblem(i4->tag_index, blocks, &keys)) << "directory";
+    EXPECT_EQ(i4->tags.n_link, keys);
+    for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4)) {
+        EXPECT_EQ("", treeProblem(t4, blocks, &keys)) << t4->alias;
+        EXPECT_EQ((long)indextest::walk(t4).keys.size(), keys) << t4->alias;
+    }
+    EXPECT_EQ(0, i4->tag_index->header.free_list);
+    long headers = 1 + i4->tags.n_link;
+    EXPECT_EQ(i4->eof, (long)(blocks.size() * B4_BLOCK_SIZE + headers * I4_HEADER_LEN))
+        << "no block of the file is left unused";
+}
+
+} // namespace
+
 TEST(IndexCreate, EmptyDictionaryTableIndexIsExactlyTheExpectedBytes)
 {
     Engine e;
@@ -191,6 +267,7 @@ TEST(IndexRebuild, SampleIndexesRebuildToTheKeysTheirWritersStored)
                               std::to_string(k.second));
             EXPECT_TRUE(got == want.keys) << got.size() << " keys, " << want.keys.size() << " expected";
         }
+        expectSoundTrees(i4);
         ASSERT_EQ(0, d4close(d));
 
         std::string xbdump = testutil::sharedTool("xbdump");
@@ -206,81 +283,6 @@ TEST(IndexRebuild, SampleIndexesRebuildToTheKeysTheirWritersStored)
     }
 }
 
-namespace {
-
-// Reads the blocks of a tag level by level from its root, and says what is
-// wrong with them, or "" : on every level the links are symmetric, both
-// ends link to -1, and leaves make up exactly the lowest level; every
-// branch entry carries its child's last key and record number; no block
-// serves twice. `blocks` collects the blocks of the tag.
-std::string treeProblem(TAG4 *t4, std::set<long> &blocks, long *leafKeys)
-{
-    B4BLOCK *b = b4alloc(t4, -1), *child = b4alloc(t4, -1);
-    std::string problem;
-    long first = t4root(t4);
-    *leafKeys = 0;
-    for (int depth = 0; problem.empty() && first > 0; depth++) {
-        long prev = -1, next_first = -1;
-        bool leaves = false;
-        for (long pos = first; problem.empty() && pos != -1;) {
-            if (!blocks.insert(pos).second || i4read_block(&t4->index->file, pos, nullptr, b) != 0) {
-                problem = "block " + std::to_string(pos) + " used twice or unreadable";
-                break;
-            }
-            int attr = b->header.node_attribute;
-            bool isRoot = depth == 0;
-            if (b->header.left_node != prev)
-                problem = "left link of " + std::to_string(pos);
-            else if ((attr & 1) != (isRoot ? 1 : 0) || (pos != first && b4leaf(b) != leaves))
-                problem = "attribute of " + std::to_string(pos);
-            else if (isRoot && b->header.right_node != -1)
-                problem = "root has a neighbour";
-            leaves = b4leaf(b);
-            if (leaves)
-                *leafKeys += b->header.n_keys;
-            for (int i = 0; problem.empty() && !leaves && i < b->header.n_keys; i++) {
-                B4KEY_DATA *k = b4key(b, i);
-                std::string key((const char *)k->value, (size_t)t4->header.key_len);
-                long rec = b4recno(b, i);
-                if (i == 0 && pos == first)
-                    next_first = k->num;
-                if (i4read_block(&t4->index->file, k->num, nullptr, child) != 0 || child->header.n_keys == 0) {
-                    problem = "child of " + std::to_string(pos);
-                    break;
-                }
-                int last = child->header.n_keys - 1;
-                B4KEY_DATA *ck = b4key(child, last);
-                if (key != std::string((const char *)ck->value, key.size()) || rec != b4recno(child, last))
-                    problem = "entry " + std::to_string(i) + " of " + std::to_string(pos);
-            }
-            prev = pos;
-            pos = b->header.right_node;
-        }
-        first = leaves ? -1 : next_first;
-    }
-    b4free(b);
-    b4free(child);
-    return problem;
-}
-
-// Every tag of an index, the directory included, read as a tree.
-void expectSoundTrees(INDEX4 *i4)
-{
-    std::set<long> blocks;
-    long keys = 0;
-    EXPECT_EQ("", treeProblem(i4->tag_index, blocks, &keys)) << "directory";
-    EXPECT_EQ(i4->tags.n_link, keys);
-    for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4)) {
-        EXPECT_EQ("", treeProblem(t4, blocks, &keys)) << t4->alias;
-        EXPECT_EQ((long)indextest::walk(t4).keys.size(), keys) << t4->alias;
-    }
-    EXPECT_EQ(0, i4->tag_index->header.free_list);
-    long headers = 1 + i4->tags.n_link;
-    EXPECT_EQ(i4->eof, (long)(blocks.size() * B4_BLOCK_SIZE + headers * I4_HEADER_LEN))
-        << "no block of the file is left unused";
-}
-
-} // namespace
 
 namespace {
 
@@ -832,4 +834,41 @@ TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOrReadAsDa
     }
     EXPECT_GT(damaged, 0);
     EXPECT_GT(whole, 0);
+}
+
+TEST(IndexRebuild, ASingleTagFileRebuildsAsASingleTagFile)
+{
+    Engine e;
+    std::mt19937 rng(13);
+    std::vector<Row> rows = randomRows(rng, 200);
+    DATA4 *d = writeRows(e, "single", rows);
+    ASSERT_NE(nullptr, d);
+    const TAG4INFO tags[] = {{"LONGKEY", "LONGTXT", ".NOT. DELETED()", 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+    ASSERT_NE(nullptr, i4create(d, nullptr, tags)) << lastError();
+    ASSERT_EQ(0, d4close(d));
+    // The tag's header made the file's only header: its type without the
+    // compound bit, at offset 0.
+    std::string f = testutil::readFile(e.path("SINGLE.CDX"));
+    std::string head = f.substr(I4_HEADER_LEN, I4_HEADER_LEN);
+    head[I4_OFF_TYPE] = char(head[I4_OFF_TYPE] & ~I4_TYPE_COMPOUND);
+    testutil::writeFile(e.path("SINGLE.CDX"), head + f.substr(I4_HEADER_LEN));
+
+    d = d4open(&e.c4, e.path("single").c_str());
+    ASSERT_NE(nullptr, d) << lastError();
+    INDEX4 *i4 = (INDEX4 *)l4first(&d->indexes);
+    ASSERT_EQ(i4->tag_index, (TAG4 *)l4first(&i4->tags));
+    ASSERT_EQ(0, d4reindex(d)) << lastError();
+    ASSERT_EQ(0, d4close(d));
+    f = testutil::readFile(e.path("SINGLE.CDX"));
+    EXPECT_EQ(0x28, (unsigned char)f[I4_OFF_TYPE]) << "still a single-tag file";
+
+    d = d4open(&e.c4, e.path("single").c_str());
+    ASSERT_NE(nullptr, d) << lastError();
+    i4 = (INDEX4 *)l4first(&d->indexes);
+    EXPECT_TRUE(indextest::walk(i4->tag_index).keys == modelKeys("LONGKEY", rows));
+    std::set<long> blocks;
+    long keys = 0;
+    EXPECT_EQ("", treeProblem(i4->tag_index, blocks, &keys));
+    EXPECT_EQ(i4->eof, long(blocks.size() * B4_BLOCK_SIZE + I4_HEADER_LEN)) << "the tree right after the header";
+    ASSERT_EQ(0, d4close(d));
 }
