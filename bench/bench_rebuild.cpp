@@ -7,10 +7,9 @@
 // Usage: bench_rebuild [RECORDS]   (default 1000000)
 #include <algorithm>
 #include <cstdint>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -30,40 +29,21 @@ const TAG4INFO kTags[] = {{"F1", "F1", ".NOT. DELETED()", 0, 0}, {"F2", "F2", ".
                           {"F5", "F5", ".NOT. DELETED()", 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
 const int kWidths[] = {15, 15, 15, 14, 14};
 const int kFieldCount = 5;
-const int kRecordWidth = 74;
-
-uint64_t splitmix(uint64_t x)
-{
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
+const int kFieldBytes = 73; // a record less its deletion flag
 
 // The fields of record `rec`, blank-padded: 6 to the full width of upper-
 // case letters, the same for every run.
 void recordFields(long rec, char *out)
 {
     for (int f = 0, at = 0; f < kFieldCount; at += kWidths[f], f++) {
-        uint64_t r = splitmix((uint64_t)rec * 8 + (uint64_t)f);
+        uint64_t r = bench::splitmix((uint64_t)rec * 8 + (uint64_t)f);
         int len = 6 + (int)(r % (uint64_t)(kWidths[f] - 5));
         r /= 16;
         for (int i = 0; i < kWidths[f]; i++) {
             out[at + i] = i < len ? (char)('A' + r % 26) : ' ';
-            r = i % 8 == 7 ? splitmix(r) : r / 26;
+            r = i % 8 == 7 ? bench::splitmix(r) : r / 26;
         }
     }
-}
-
-long statusKb(const char *field)
-{
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    size_t len = std::strlen(field);
-    while (std::getline(in, line))
-        if (line.compare(0, len, field) == 0 && line.size() > len && line[len] == ':')
-            return std::atol(line.c_str() + len + 1);
-    return -1;
 }
 
 // Seconds of processor time this process has used: on a machine shared
@@ -81,7 +61,7 @@ double floorSort(long n, bool skipTenth, double *cpu)
 {
     double total = 0;
     *cpu = 0;
-    std::vector<char> rec(kRecordWidth);
+    std::vector<char> rec(kFieldBytes);
     for (int f = 0, at = 0; f < kFieldCount; at += kWidths[f], f++) {
         std::vector<Entry> v;
         v.reserve((size_t)n);
@@ -127,18 +107,18 @@ int main(int argc, char **argv)
     c4.exclusive = 1;
     DATA4 *d = d4create(&c4, base.c_str(), kFields, nullptr);
     bench::check(d != nullptr, "d4create");
-    std::vector<char> rec(kRecordWidth);
+    std::vector<char> rec(kFieldBytes);
     for (long i = 1; i <= n; i++) {
         bench::check(d4append_start(d, 0) == 0, "d4append_start");
         recordFields(i, rec.data());
-        std::memcpy(d4record(d) + 1, rec.data(), kRecordWidth);
+        std::memcpy(d4record(d) + 1, rec.data(), kFieldBytes);
         bench::check(d4append(d) == 0, "d4append");
     }
     bench::check(d4close(d) == 0, "d4close");
     c4.exclusive = 0;
     std::printf("  (table written in %.3f s, %lld bytes; not timed)\n", bench::now() - t0,
                 bench::fileSize(base + ".DBF"));
-    long baseKb = statusKb("VmHWM");
+    long baseKb = bench::statusKb("VmHWM");
 
     // Build: the index file does not exist; the table is opened and its
     // production index created over the records there.
@@ -150,7 +130,7 @@ int main(int argc, char **argv)
     bench::check(i4create(d, nullptr, kTags) != nullptr, "i4create");
     double build = bench::now() - t0, buildCpu = cpuNow() - c0;
     bench::check(d4close(d) == 0, "d4close");
-    long buildKb = statusKb("VmHWM");
+    long buildKb = bench::statusKb("VmHWM");
     std::printf("  %-48s %10ld in %8.3f s   (target 0.7 s; processor %.3f s)\n", "build the five tags",
                 n, build, buildCpu);
     std::printf("  %-48s %10lld bytes\n", "  index file", bench::fileSize(base + ".CDX"));
@@ -173,7 +153,7 @@ int main(int argc, char **argv)
     double pack = bench::now() - t0, packCpu = cpuNow() - c0;
     long kept = d4reccount(d);
     bench::check(d4close(d) == 0, "d4close");
-    long packKb = statusKb("VmHWM");
+    long packKb = bench::statusKb("VmHWM");
     std::printf("  %-48s %10ld in %8.3f s   (target 1.1 s; processor %.3f s)\n",
                 "pack, rebuilding the five tags", kept, pack, packCpu);
 
@@ -186,7 +166,7 @@ int main(int argc, char **argv)
                 secs, cpu);
     std::printf("peak resident memory: %ld kB after writing the table, %ld kB after the build,\n"
                 "  %ld kB after the pack (goal 65536 kB); %ld kB after the floor\n",
-                baseKb, buildKb, packKb, statusKb("VmHWM"));
+                baseKb, buildKb, packKb, bench::statusKb("VmHWM"));
     d4init_undo(&c4);
     std::filesystem::current_path(home);
     return 0;

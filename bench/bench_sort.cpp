@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -18,14 +17,6 @@ namespace {
 
 const int kKeyLen = 15;
 
-uint64_t splitmix(uint64_t x)
-{
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
 // Keys as a character tag holds them: 15 letters and digits. With
 // `distinct` > 0 every key is one of that many.
 std::vector<char> makeKeys(long n, unsigned distinct)
@@ -33,8 +24,8 @@ std::vector<char> makeKeys(long n, unsigned distinct)
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::vector<char> keys((size_t)n * kKeyLen);
     for (long i = 0; i < n; i++) {
-        uint64_t id = distinct ? splitmix((uint64_t)i) % distinct : (uint64_t)i;
-        uint64_t a = splitmix(id * 2 + 1), b = splitmix(id * 2 + 2);
+        uint64_t id = distinct ? bench::splitmix((uint64_t)i) % distinct : (uint64_t)i;
+        uint64_t a = bench::splitmix(id * 2 + 1), b = bench::splitmix(id * 2 + 2);
         char *k = &keys[(size_t)i * kKeyLen];
         for (int j = 0; j < kKeyLen; j++) {
             uint64_t &r = j < 8 ? a : b;
@@ -43,18 +34,6 @@ std::vector<char> makeKeys(long n, unsigned distinct)
         }
     }
     return keys;
-}
-
-// Kilobytes of a line of /proc/self/status ("VmHWM", "VmRSS"), -1 without.
-long statusKb(const char *field)
-{
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    size_t len = std::strlen(field);
-    while (std::getline(in, line))
-        if (line.compare(0, len, field) == 0 && line.size() > len && line[len] == ':')
-            return std::atol(line.c_str() + len + 1);
-    return -1;
 }
 
 // Puts every key with record numbers 1..n, reads them all back, and checks
@@ -151,17 +130,17 @@ int main(int argc, char **argv)
 
     std::vector<char> randomKeys = makeKeys(n, 0);
     std::vector<char> equalKeys = makeKeys(n, 1000);
-    long baseKb = statusKb("VmRSS");
+    long baseKb = bench::statusKb("VmRSS");
     std::printf("sort of %ld entries: 15-byte key + record number, default pool sizes\n", n);
     sortOnce("random keys", randomKeys, n);
     sortOnce("1000 distinct keys (many equal)", equalKeys, n);
-    long sortPeakKb = statusKb("VmHWM");
+    long sortPeakKb = bench::statusKb("VmHWM");
     std::printf("floor: std::sort of the same entries in one array\n");
     floorSort("std::sort, random keys", randomKeys, n);
     floorSort("std::sort, 1000 distinct keys", equalKeys, n);
     std::printf("peak resident memory: %ld kB through the sorts (%ld kB of it the keys and the\n"
                 "  program before them), %ld kB after the std::sort floor\n",
-                sortPeakKb, baseKb, statusKb("VmHWM"));
+                sortPeakKb, baseKb, bench::statusKb("VmHWM"));
     std::filesystem::current_path(home);
     return 0;
 }

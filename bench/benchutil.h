@@ -5,10 +5,12 @@
 #define CATALOGR_BENCH_BENCHUTIL_H
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <system_error>
@@ -83,6 +85,29 @@ inline void report(const char *label, long count, double seconds, const char *un
 {
     double rate = seconds > 0 ? (double)count / seconds : 0.0;
     std::printf("  %-48s %10ld in %8.3f s = %12.0f %s/s\n", label, count, seconds, rate, unit);
+}
+
+// A well-mixed 64-bit number from `x`: random-looking data that every run
+// makes alike.
+inline uint64_t splitmix(uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// Kilobytes of a line of /proc/self/status ("VmHWM": the peak resident
+// memory, "VmRSS": the present one), -1 without.
+inline long statusKb(const char *field)
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    size_t len = std::strlen(field);
+    while (std::getline(in, line))
+        if (line.compare(0, len, field) == 0 && line.size() > len && line[len] == ':')
+            return std::atol(line.c_str() + len + 1);
+    return -1;
 }
 
 // Ends the program when a call failed, with the engine's last report: a

@@ -241,22 +241,11 @@ INDEX4 *i4open(DATA4 *d4, const char *name)
     if (d4 == nullptr || d4->code_base == nullptr || d4->code_base->error_code < 0)
         return nullptr;
     CODE4 *c4 = d4->code_base;
-    INDEX4 *i4 = (INDEX4 *)mem4create_alloc(c4, &c4->index_memory, (int)c4->mem_start_index,
-                                            sizeof(INDEX4), c4->mem_expand_index, 0);
-    if (i4 == nullptr) {
-        e4(c4, e4memory, "i4open()");
+    std::vector<char> file_name;
+    INDEX4 *i4 = i4alloc(d4, name, &file_name, "i4open()");
+    if (i4 == nullptr)
         return nullptr;
-    }
-    i4->data = d4;
-    i4->code_base = c4;
-    i4->file.hand = -1;
-
-    const char *from = name != nullptr ? name : d4->file.name;
-    std::vector<char> file_name(std::strlen(from) + 8, '\0');
-    std::memcpy(file_name.data(), from, std::strlen(from));
-    int rc = u4name_ext(file_name.data(), (int)file_name.size(), "CDX", name == nullptr);
-    if (rc == 0)
-        rc = file4open(&i4->file, c4, file_name.data(), 1);
+    int rc = file_name.empty() ? -1 : file4open(&i4->file, c4, file_name.data(), 1);
     if (rc > 0 && name == nullptr) {
         // The table's header promised this index: even with open_error off
         // the caller must learn which file is missing.
@@ -886,4 +875,24 @@ int d4free_blocks(DATA4 *d4)
 TAG4 *i4tag_alloc(CODE4 *c4)
 {
     return tag_alloc(c4);
+}
+
+INDEX4 *i4alloc(DATA4 *d4, const char *name, std::vector<char> *file_name, const char *where)
+{
+    CODE4 *c4 = d4->code_base;
+    INDEX4 *i4 = (INDEX4 *)mem4create_alloc(c4, &c4->index_memory, (int)c4->mem_start_index,
+                                            sizeof(INDEX4), c4->mem_expand_index, 0);
+    if (i4 == nullptr) {
+        e4(c4, e4memory, where);
+        return nullptr;
+    }
+    i4->data = d4;
+    i4->code_base = c4;
+    i4->file.hand = -1;
+    const char *from = name != nullptr ? name : d4->file.name;
+    file_name->assign(std::strlen(from) + 8, '\0');
+    std::memcpy(file_name->data(), from, std::strlen(from));
+    if (u4name_ext(file_name->data(), (int)file_name->size(), "CDX", name == nullptr) != 0)
+        file_name->clear();
+    return i4;
 }

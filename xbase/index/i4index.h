@@ -38,6 +38,7 @@
 #define CATALOGR_I4INDEX_H
 
 #include <cstdint>
+#include <vector>
 
 #include "xbase/x4types.h"
 
@@ -156,6 +157,12 @@ TAG4 *i4tag(INDEX4 *i4, const char *name);
 // A cleared tag record from the context's pool (its context set), or null
 // after a -920 report.
 TAG4 *i4tag_alloc(CODE4 *c4);
+// A cleared index record of the table from the context's pool (null after
+// a -920 report naming `where`), and its file's name: `name` with "CDX"
+// added when it has none, or for a null name the table's name with its
+// extension replaced; the final component upper-cased. The name is left
+// empty when it does not fit.
+INDEX4 *i4alloc(DATA4 *d4, const char *name, std::vector<char> *file_name, const char *where);
 int i4lock(INDEX4 *i4);
 int i4unlock(INDEX4 *i4);
 int i4lock_test(INDEX4 *i4);

@@ -603,23 +603,12 @@ INDEX4 *i4create(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)
     c4->error_code = 0;
     if (d4lock_file(d4) != 0)
         return nullptr;
-    INDEX4 *i4 = (INDEX4 *)mem4create_alloc(c4, &c4->index_memory, (int)c4->mem_start_index,
-                                            sizeof(INDEX4), c4->mem_expand_index, 0);
-    if (i4 == nullptr) {
-        e4(c4, e4memory, nullptr);
-        return nullptr;
-    }
-    i4->data = d4;
-    i4->code_base = c4;
-    i4->file.hand = -1;
-
     // The production index is named after the table, path kept.
-    const char *from = file_name != nullptr ? file_name : d4->file.name;
-    std::vector<char> name(std::strlen(from) + 8, '\0');
-    std::memcpy(name.data(), from, std::strlen(from));
-    int rc = u4name_ext(name.data(), (int)name.size(), "CDX", file_name == nullptr);
-    if (rc == 0)
-        rc = file4create(&i4->file, c4, name.data(), 1);
+    std::vector<char> name;
+    INDEX4 *i4 = i4alloc(d4, file_name, &name, nullptr);
+    if (i4 == nullptr)
+        return nullptr;
+    int rc = name.empty() ? -1 : file4create(&i4->file, c4, name.data(), 1);
     if (rc != 0) {
         int soft = rc > 0 ? c4->error_code : 0;
         i4close(i4);
