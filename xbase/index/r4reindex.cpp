@@ -50,18 +50,25 @@ std::vector<TAG4 *> list_tags(INDEX4 *i4)
 
 // Field widths of the leaves of a tree whose record numbers reach
 // `max_rec` (R4): no room for growth, unlike a leaf started by insertion.
-void leaf_widths(B4NODE_HEADER *nh, int key_len, long max_rec)
+// False when no record-number field of at most 32 bits holds `max_rec`.
+bool leaf_widths(B4NODE_HEADER *nh, int key_len, long max_rec)
 {
     int bits = bit_length((unsigned long)key_len);
-    int rec_bits = std::max(bit_length(max_rec > 0 ? (unsigned long)max_rec : 0), (int)B4_MIN_REC_BITS);
+    int needed = bit_length(max_rec > 0 ? (unsigned long)max_rec : 0);
+    int rec_bits = std::max(needed, (int)B4_MIN_REC_BITS);
     while ((rec_bits + 2 * bits) % 8 != 0)
         rec_bits++;
+    if (rec_bits > B4_MAX_REC_BITS)
+        rec_bits -= 8;
+    if (rec_bits < needed)
+        return false;
     nh->rec_num_len = (unsigned char)rec_bits;
     nh->dup_cnt_len = nh->trail_cnt_len = (unsigned char)bits;
     nh->rec_num_mask = rec_bits >= 32 ? 0xFFFFFFFFUL : (1UL << rec_bits) - 1;
     nh->dup_byte_cnt = nh->trail_byte_cnt = (unsigned char)((1U << bits) - 1);
     nh->info_len = (unsigned char)((rec_bits + 2 * bits) / 8);
     nh->free_space = B4_LEAF_ROOM;
+    return true;
 }
 
 // The first block at or after `pos` that no header occupies.
@@ -342,9 +349,7 @@ int r4reindex_init(R4REINDEX *r4, INDEX4 *i4)
     int rc = t4free_all(dir);
     for (TAG4 *t4 : tags) {
         r4->n_tags++;
-        if (t4 == dir)
-            break;
-        int r = t4free_all(t4);
+        int r = t4 == dir ? 0 : t4free_all(t4);
         if (r != 0 && rc == 0)
             rc = r;
         int key_len = expr4key_len(t4->expr);
@@ -392,8 +397,9 @@ int r4reindex_supply_keys(R4REINDEX *r4, TAG4 *t4)
     char *const own_record = d4->record;
     for (long first = 1; rc == 0 && first <= r4->rec_count; first += per_read) {
         long count = std::min(per_read, r4->rec_count - first + 1);
-        if (file4seq_read_all(&reader, r4->read_buffer, (unsigned)(count * (long)width)) != 0) {
-            rc = -1;
+        rc = file4seq_read_all(&reader, r4->read_buffer, (unsigned)(count * (long)width));
+        if (rc != 0) {
+            rc = rc < 0 ? rc : -1;
             break;
         }
         for (long i = 0; rc == 0 && i < count; i++) {
@@ -441,7 +447,9 @@ int r4reindex_write_keys(R4REINDEX *r4, TAG4 *t4)
     r4->cur_pos = B4_BLOCK_SIZE;
     // R4: the directory's record numbers are header offsets.
     bool directory = t4->header.type_code >= I4_TYPE_DIRECTORY;
-    leaf_widths(&r4->node_hdr, r4->valuelen, directory ? r4->slots.back() : r4->rec_count);
+    if (!leaf_widths(&r4->node_hdr, r4->valuelen, directory ? r4->slots.back() : r4->rec_count))
+        return e4describe(r4->code_base, e4index, r4->index->file.name, "Too many records for the key",
+                          t4->alias);
     bool unique = !directory && (t4->header.type_code & I4_TYPE_UNIQUE) != 0;
 
     long rec;
