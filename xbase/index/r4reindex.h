@@ -17,10 +17,11 @@
 //  R1. From its first write until its last, the header at offset 0 names
 //      no root (0): a rebuild that stops part way leaves an index that the
 //      next open reports as damaged (-310), never a partial index read as
-//      whole (mark_damaged, headers_write).
+//      whole (mark_damaged, r4reindex_tag_headers_write). A pack marks its
+//      indexes so before the first record moves (d4reindex_mark).
 //  R2. The record reader and the index writer have buffers of their own,
 //      and the writer is flushed after every tree and before any header is
-//      written (r4reindex_write_keys, headers_write).
+//      written (tree_flush, r4reindex_tag_headers_write).
 //  R3. Every tree's blocks are written once, in ascending file order, each
 //      level from its first block to its last; a block's left link is the
 //      block written before it on its level, its right link the one after
@@ -30,7 +31,7 @@
 //      tree holds: the table's record count, or for the directory the
 //      largest header offset (leaf_widths).
 //  R5. Tag headers are written after every tree, the header at offset 0
-//      last of all (headers_write).
+//      last of all (r4reindex_tag_headers_write).
 #ifndef CATALOGR_R4REINDEX_H
 #define CATALOGR_R4REINDEX_H
 

@@ -56,7 +56,8 @@ struct SortTest : testing::Test {
         e4clearErrorState();
         std::memset(&s4, 0, sizeof s4);
         s4.file.hand = -1;
-        // Work-file names wait for a new second: a fake clock keeps that short.
+        // A taken work-file name waits for a new second: a fake clock keeps
+        // that short.
         platformG.time = fakeTime;
         platformG.sleepMs = fakeSleep;
     }
