@@ -92,6 +92,7 @@
 #include "xbase/f4field.h"
 #include "xbase/file4.h"
 #include "xbase/index/i4index.h"
+#include "xbase/index/t4tag.h"
 #include "xbase/l4list.h"
 #include "xbase/mem4.h"
 #include "xbase/memo4.h"

@@ -408,19 +408,6 @@ void move_leaf_entries(B4BLOCK *old, B4BLOCK *fresh, int s)
     old->node_hdr.free_space = (short)(B4_LEAF_ROOM - (B4_BLOCK_SIZE - leaf_pos(old, s)) - s * L);
 }
 
-// Writes `left` into the left-neighbour field of block `pos`, in the file
-// and in any buffer of the tag that holds that block.
-int relink_left(TAG4 *t4, long pos, long left)
-{
-    for (LIST4 *list : {&t4->blocks, &t4->saved})
-        for (B4BLOCK *b = (B4BLOCK *)l4first(list); b != nullptr; b = (B4BLOCK *)l4next(list, b))
-            if (b->file_block == pos)
-                b->header.left_node = left;
-    unsigned char buf[4];
-    util_putLe32(buf, (uint32_t)left);
-    return file4write(&t4->index->file, pos + B4_OFF_LEFT, buf, sizeof buf);
-}
-
 } // namespace
 
 // ---- Buffers ------------------------------------------------------------
@@ -871,7 +858,7 @@ B4BLOCK *t4split(TAG4 *t4, B4BLOCK *old, const void *key, long rec, B4BLOCK **de
     // The old right neighbour learns of the new block first: nothing in
     // memory has changed yet when that write fails.
     long former_right = old->header.right_node;
-    if (fresh == nullptr || (former_right != -1 && relink_left(t4, former_right, pos) != 0)) {
+    if (fresh == nullptr || (former_right != -1 && b4set_link(t4->index, former_right, B4_OFF_LEFT, pos) != 0)) {
         if (fresh != nullptr)
             b4free(fresh);
         i4shrink(i4, pos);
@@ -902,6 +889,20 @@ B4BLOCK *t4split(TAG4 *t4, B4BLOCK *old, const void *key, long rec, B4BLOCK **de
     *dest = to_new ? fresh : old;
     b4go(*dest, to_new ? p - s : p);
     return fresh;
+}
+
+int b4set_link(INDEX4 *i4, long pos, int field, long link)
+{
+    B4BLOCK *b = i4cache_find(i4, pos);
+    if (b != nullptr) {
+        if (field == B4_OFF_LEFT)
+            b->header.left_node = link;
+        else
+            b->header.right_node = link;
+    }
+    unsigned char buf[4];
+    util_putLe32(buf, (uint32_t)link);
+    return file4write(&i4->file, pos + field, buf, sizeof buf);
 }
 
 // ---- Key bytes and info entries ---------------------------------------------

@@ -161,6 +161,11 @@ int b4reindex(B4BLOCK *b4);
 // entry a block of its own.
 B4BLOCK *t4split(TAG4 *t4, B4BLOCK *old, const void *key, long rec, B4BLOCK **dest);
 
+// Writes `link` into the left (B4_OFF_LEFT) or right (B4_OFF_RIGHT)
+// neighbour field of block `pos`, in the file at once and in the buffer
+// that holds the block.
+int b4set_link(INDEX4 *i4, long pos, int field, long link);
+
 // Key bytes.
 int t4cdx_cmp(const void *stored, const void *value, unsigned len);
 int b4calc_blanks(const void *key, int len, int p_char);

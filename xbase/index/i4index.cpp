@@ -18,6 +18,7 @@
 #include "xbase/expr/expr4.h"
 #include "xbase/file4.h"
 #include "xbase/index/b4block.h"
+#include "xbase/index/t4tag.h"
 #include "xbase/l4list.h"
 #include "xbase/mem4.h"
 #include "xbase/u4util.h"
@@ -91,6 +92,7 @@ int index_release(INDEX4 *i4)
             rc = r;
         i4->tag_index = nullptr;
     }
+    i4cache_release(i4);
     mem4release(i4->block_memory);
     i4->block_memory = nullptr;
     DATA4 *d4 = i4->data;
@@ -340,7 +342,6 @@ int i4update(INDEX4 *i4)
         int r = t4update(t4);
         if (r != 0 && rc == 0)
             rc = r;
-        t4->header.root = -1;
     }
     // The header last: another process that sees the new version finds
     // the blocks it describes already written.
@@ -366,12 +367,13 @@ int i4update_header(INDEX4 *i4)
     return rc;
 }
 
-int i4version_check(INDEX4 *i4, int, int update_version)
+int i4version_check(INDEX4 *i4, int do_unlock, int)
 {
     if (i4 == nullptr || i4->tag_index == nullptr)
         return -1;
     if (i4lock_test(i4) == 1)
         return 0;
+    CODE4 *c4 = i4->code_base;
     unsigned char head[I4_HEAD_LEN];
     int rc = file4read_all(&i4->file, 0, head, sizeof head);
     if (rc != 0)
@@ -381,9 +383,31 @@ int i4version_check(INDEX4 *i4, int, int update_version)
         return 0;
     T4HEADER &h = i4->tag_index->header;
     h.free_list = (long)(int32_t)util_getLe32(head + I4_OFF_FREE_LIST);
-    if (update_version == 1)
-        i4->version_old = stored;
-    h.version = i4->version_old;
+    // Everything cached is dropped below, so what is read from now on
+    // belongs to the stored version; a reader that kept the old number
+    // would drop its cache again at every later check.
+    i4->version_old = stored;
+    h.version = stored;
+
+    // The selected tag of the table keeps its place across the drop.
+    TAG4 *keep = nullptr;
+    bool keep_eof = false;
+    B4KEY_DATA *saved = reinterpret_cast<B4KEY_DATA *>(c4->saved_key);
+    if (do_unlock && i4->data != nullptr) {
+        TAG4 *sel = d4tag_selected(i4->data);
+        B4BLOCK *cur = sel != nullptr && sel->index == i4 ? t4block(sel) : nullptr;
+        if (cur != nullptr && b4leaf(cur) && cur->header.n_keys > 0) {
+            keep = sel;
+            keep_eof = t4eof(sel) != 0;
+            if (!keep_eof) {
+                B4KEY_DATA *k = t4key_data(sel);
+                if (k == nullptr)
+                    keep = nullptr;
+                else
+                    std::memcpy(saved, k, sizeof *saved);
+            }
+        }
+    }
     // Another process changed the index: nothing cached of it is current,
     // not even the root pointers.
     rc = 0;
@@ -392,6 +416,11 @@ int i4version_check(INDEX4 *i4, int, int update_version)
         if (r != 0 && rc == 0)
             rc = r;
         t4->header.root = -1;
+    }
+    if (rc == 0 && keep != nullptr) {
+        int r = keep_eof ? t4go_eof(keep) : t4go(keep, (const char *)saved->value, saved->num);
+        if (r < 0)
+            rc = r;
     }
     return rc;
 }
@@ -489,14 +518,9 @@ int i4shrink(INDEX4 *i4, long pos)
     if (rc != 0)
         return rc;
     free_list_set(i4, pos);
-    // No buffer may write the block back over the free-list link.
-    for (TAG4 *t4 : index_tags(i4))
-        for (LIST4 *list : {&t4->blocks, &t4->saved})
-            for (B4BLOCK *b = (B4BLOCK *)l4first(list); b != nullptr; b = (B4BLOCK *)l4next(list, b))
-                if (b->file_block == pos) {
-                    b->changed = 0;
-                    b->file_block = -1;
-                }
+    // No buffer may write the block back over the free-list link or over
+    // the block's next owner.
+    i4cache_forget(i4, pos);
     return 0;
 }
 
@@ -533,6 +557,9 @@ int i4read_block(FILE4 *file, long pos, B4BLOCK *parent, B4BLOCK *b4)
 int i4tag_walk(TAG4 *t4, int (*visit)(void *ctx, const B4KEY_DATA *entry), void *ctx)
 {
     if (t4 == nullptr || visit == nullptr || t4->code_base->error_code < 0)
+        return -1;
+    // The walk reads the file: what this process changed must be there.
+    if (i4lock_test(t4->index) == 1 && t4update(t4) != 0)
         return -1;
     B4BLOCK *a = b4alloc(t4, -1);
     B4BLOCK *b = a == nullptr ? nullptr : b4alloc(t4, -1);
@@ -723,13 +750,12 @@ int t4update(TAG4 *t4)
 {
     if (t4 == nullptr)
         return -1;
-    int rc = 0;
-    for (LIST4 *list : {&t4->blocks, &t4->saved})
-        for (B4BLOCK *b = (B4BLOCK *)l4first(list); b != nullptr; b = (B4BLOCK *)l4next(list, b)) {
-            int r = b4flush(b);
-            if (r != 0 && rc == 0)
-                rc = r;
-        }
+    int rc = i4cache_flush(t4->index, t4);
+    for (B4BLOCK *b = (B4BLOCK *)l4first(&t4->blocks); b != nullptr; b = (B4BLOCK *)l4next(&t4->blocks, b)) {
+        int r = b4flush(b);
+        if (r != 0 && rc == 0)
+            rc = r;
+    }
     if (t4->root_write) {
         unsigned char buf[4];
         util_putLe32(buf, (uint32_t)t4->header.root);
@@ -747,9 +773,7 @@ int t4free_all(TAG4 *t4)
     if (t4 == nullptr)
         return -1;
     int rc = t4update(t4);
-    for (LIST4 *list : {&t4->blocks, &t4->saved})
-        for (B4BLOCK *b = (B4BLOCK *)l4pop(list); b != nullptr; b = (B4BLOCK *)l4pop(list))
-            b4free(b);
+    i4cache_drop(t4);
     return rc;
 }
 

@@ -34,6 +34,11 @@
 //  5. Locking writes a new version counter (32-bit, wrapping); write-back
 //     puts blocks and roots on disk before the header, so no other process
 //     ever sees a version that older blocks already carry (i4lock, i4update).
+//  6. At most one buffer of the index holds a given block, and every buffer
+//     a tag holds (on its path or among its saved buffers) is known to the
+//     index by the block's position (i4cache.cpp). Cached blocks and roots
+//     are kept only while the version counter shows that no other process
+//     changed the file (i4version_check).
 #ifndef CATALOGR_I4INDEX_H
 #define CATALOGR_I4INDEX_H
 
@@ -44,6 +49,7 @@
 
 struct B4BLOCK;
 struct B4KEY_DATA;
+struct I4CACHE;
 
 // The byte whose lock stands for the whole index file.
 enum : long { I4_LOCK_BYTE = 0x7FFFFFFEL };
@@ -59,6 +65,7 @@ enum {
     I4_OFF_TYPE = 14,
     I4_OFF_SIGNATURE = 15,
     I4_HEAD_LEN = 16,           // bytes 0-15
+    I4_OFF_HAS_KEYS = 254,      // a zero byte written when a filtered tag gets keys
     I4_OFF_DESCENDING = 502,
     I4_OFF_FILTER_POS = 504,
     I4_OFF_FILTER_LEN = 506,
@@ -75,7 +82,8 @@ enum {
     I4_TYPE_DIRECTORY = 0x80,
     I4_FIRST_BLOCK = 1024,      // no block pointer lies below the first header
     I4_MAX_DEPTH = 32,          // deepest descent from a root
-    I4_MAX_RETRIES = 3          // reads after a block proved out of date
+    I4_MAX_RETRIES = 3,         // reads after a block proved out of date
+    I4_CACHE_BLOCKS = 16384     // saved buffers an index keeps (about 14 MB)
 };
 
 struct T4HEADER {
@@ -104,6 +112,7 @@ struct INDEX4 {
     MEM4 *block_memory;
     int file_locked;
     unsigned long version_old;  // the version last read or written
+    I4CACHE *cache;     // buffers of the tags by block position (i4cache.cpp)
 };
 
 typedef int (*t4cmp_func)(const void *a, const void *b, unsigned len);
@@ -191,6 +200,39 @@ int i4read_block(FILE4 *file, long pos, B4BLOCK *parent, B4BLOCK *b4);
 // or a negative error.
 int i4tag_walk(TAG4 *t4, int (*visit)(void *ctx, const B4KEY_DATA *entry), void *ctx);
 
+// ---- Block buffers of the index's tags (i4cache.cpp) ------------------------
+//
+// A tag's buffers are its path (`blocks`) and its saved buffers (`saved`,
+// least recently used first). The index knows each of them by the block it
+// holds, keeps the saved buffers of all its tags to about I4_CACHE_BLOCKS,
+// and writes a changed saved buffer back before it lets it go.
+
+// The buffer of any tag of the index that holds block `pos`, or null.
+B4BLOCK *i4cache_find(INDEX4 *i4, long pos);
+// Makes `b4` (a buffer of a path or saved list) the holder of block `pos`;
+// a buffer that held `pos` before is given back. 0, or -920.
+int i4cache_hold(INDEX4 *i4, B4BLOCK *b4, long pos);
+// `b4` leaves its tag's path (or is new) and joins the saved buffers, most
+// recently used last; it stays valid until the next i4cache_trim. A buffer
+// that holds no block is given back. 0, or -920.
+int i4cache_save(TAG4 *t4, B4BLOCK *b4);
+// Before another buffer is taken: gives back the least recently used saved
+// buffers beyond I4_CACHE_BLOCKS, writing changed ones first. 0, or a
+// write's negative result.
+int i4cache_trim(INDEX4 *i4);
+// The saved buffer of `t4` holding block `pos`, taken out of the saved
+// list (it stays known by its block); null when there is none.
+B4BLOCK *i4cache_take(TAG4 *t4, long pos);
+// Gives back the buffer holding block `pos` without writing it (the block
+// was freed); it leaves whichever list it is in. 1 when there was one.
+int i4cache_forget(INDEX4 *i4, long pos);
+// Writes every changed saved buffer of `t4` (of every tag when null).
+int i4cache_flush(INDEX4 *i4, TAG4 *t4);
+// Gives back every buffer of `t4`, path and saved, without writing them.
+void i4cache_drop(TAG4 *t4);
+// Releases what the index keeps for its buffers (at close).
+void i4cache_release(INDEX4 *i4);
+
 // ---- Tags ---------------------------------------------------------------
 
 // Reads the tag header at `file_pos` and compiles its expressions.
@@ -229,19 +271,5 @@ int d4reindex(DATA4 *d4);
 // Marks every index of the table as being rebuilt: each reads as damaged
 // (-310) until a rebuild of it ends well. 0, or the first failure.
 int d4reindex_mark(DATA4 *d4);
-
-// ---- Tag positioning and key maintenance ------------------------------------
-
-int t4top(TAG4 *t4);
-int t4bottom(TAG4 *t4);
-long t4skip(TAG4 *t4, long n);
-int t4go(TAG4 *t4, const char *key, long rec);
-int t4eof(TAG4 *t4);
-long t4recno(TAG4 *t4);
-int t4expr_key(TAG4 *t4, char **key);
-int t4add(TAG4 *t4, const char *key, long rec);
-int t4remove(TAG4 *t4, const char *key, long rec);
-int t4add_calc(TAG4 *t4, long rec);
-int t4remove_calc(TAG4 *t4, long rec);
 
 #endif

@@ -236,7 +236,7 @@ struct Level {
             B4BLOCK *dest = nullptr;
             B4BLOCK *fresh = t4split(&rig.tag, b, key.data(), rec, &dest);
             ASSERT_NE(nullptr, fresh) << d4test::lastError();
-            l4add(&rig.tag.saved, fresh);
+            i4cache_save(&rig.tag, fresh);
             size_t at = std::find(blocks.begin(), blocks.end(), b) - blocks.begin();
             blocks.insert(blocks.begin() + (long)at + 1, fresh);
             b = dest;
@@ -388,7 +388,7 @@ TEST(BranchBlock, FullBranchSplitsByTheInsertionPosition)
         B4BLOCK *dest = nullptr;
         B4BLOCK *fresh = t4split(&rig.tag, b, nullptr, 0, &dest);
         ASSERT_NE(nullptr, fresh);
-        l4add(&rig.tag.saved, fresh);
+        i4cache_save(&rig.tag, fresh);
         EXPECT_EQ(c.stay, b->header.n_keys) << c.key_on;
         EXPECT_EQ(9 - c.stay, fresh->header.n_keys) << c.key_on;
         EXPECT_EQ(c.dest_new ? fresh : b, dest) << c.key_on;

@@ -29,6 +29,7 @@ struct Rig {
     INDEX4 i4{};
     TAG4 dir{};
     TAG4 tag{};
+    std::vector<B4BLOCK *> copies; // buffers that read a block back, outside the tag's lists
 
     Rig(int key_len, char pad)
     {
@@ -59,6 +60,9 @@ struct Rig {
     ~Rig()
     {
         t4free_all(&tag);
+        for (B4BLOCK *b : copies)
+            b4free(b);
+        i4cache_release(&i4);
         mem4release(i4.block_memory);
         file4close(&i4.file);
     }
@@ -72,7 +76,7 @@ struct Rig {
         if (leaf)
             b4leaf_init(b, max_rec);
         b->changed = 1;
-        l4add(&tag.saved, b);
+        i4cache_save(&tag, b);
         return b;
     }
 
@@ -84,7 +88,7 @@ struct Rig {
         if (b4flush(b) != 0)
             return -1;
         *out = b4alloc(&tag, -1);
-        l4add(&tag.saved, *out);
+        copies.push_back(*out);
         tag.header.root = b->file_block;
         return i4read_block(&i4.file, b->file_block, nullptr, *out);
     }

@@ -1,0 +1,251 @@
+// The tree checker: reads every tree of an index level by level, and its
+// free list, and names the first block that breaks a rule of the format
+// (the rules are listed at i4check in t4tag.h). It reads the file only
+// and changes nothing but the last-error slot, so that a checking tool can
+// run it over any index.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "util/byteorder.h"
+#include "xbase/e4error.h"
+#include "xbase/file4.h"
+#include "xbase/index/b4block.h"
+#include "xbase/index/t4tag.h"
+#include "xbase/l4list.h"
+
+namespace {
+
+// A block to visit on the next level: its position and, below a branch,
+// the (key, record number) the parent's entry says is its greatest.
+struct Child {
+    long pos;
+    bool has_parent;
+    std::string key;
+    unsigned long rec;
+};
+
+struct Checker {
+    INDEX4 *i4;
+    T4PROBLEM *out;
+    std::unordered_set<long> used;
+    long file_len;
+
+    int problem(long block, const char *fmt, ...)
+    {
+        if (out != nullptr) {
+            out->block = block;
+            va_list ap;
+            va_start(ap, fmt);
+            std::vsnprintf(out->text, sizeof out->text, fmt, ap);
+            va_end(ap);
+        }
+        return 1;
+    }
+
+    // Marks block `pos` as used; 1 (with the problem) when it already was.
+    int use(long pos, const char *what)
+    {
+        if (!used.insert(pos).second)
+            return problem(pos, "%s: block %ld is used twice", what, pos);
+        return 0;
+    }
+};
+
+int entry_order(const unsigned char *a, unsigned long ra, const std::string &b, unsigned long rb, int len)
+{
+    int c = std::memcmp(a, b.data(), (size_t)len);
+    if (c != 0)
+        return c;
+    return ra < rb ? -1 : (ra > rb ? 1 : 0);
+}
+
+// Reads block `pos` of `t4` into `b` and checks its format. 0, 1 a
+// problem, negative when the file could not be read.
+int read_checked(Checker &ck, TAG4 *t4, long pos, B4BLOCK *b)
+{
+    if (pos < I4_FIRST_BLOCK || pos % B4_BLOCK_SIZE != 0 || pos + B4_BLOCK_SIZE > ck.file_len)
+        return ck.problem(pos, "tag %s: block pointer %ld lies outside the file's blocks", t4->alias, pos);
+    b->file_block = pos;
+    int rc = file4read_all(&ck.i4->file, pos, b->image, B4_BLOCK_SIZE);
+    if (rc != 0)
+        return rc < 0 ? rc : -1;
+    if (b4verify(b) != 0)
+        return ck.problem(pos, "tag %s: block %ld breaks the block format", t4->alias, pos);
+    return 0;
+}
+
+// One level of a tree, left to right: every block once, links, order, and
+// the parent entries' greatest keys. Fills `next` with the level below.
+int check_level(Checker &ck, TAG4 *t4, B4BLOCK *b, const std::vector<Child> &level, int depth,
+                std::vector<Child> &next)
+{
+    int kl = t4->header.key_len;
+    long prev_pos = -1, prev_right = -1;
+    bool have_prev = false, level_leaf = false;
+    std::string prev_key;
+    unsigned long prev_rec = 0;
+    for (size_t idx = 0; idx < level.size(); idx++) {
+        const Child &c = level[idx];
+        if (ck.use(c.pos, t4->alias))
+            return 1;
+        int rc = read_checked(ck, t4, c.pos, b);
+        if (rc != 0)
+            return rc;
+        const B4STD_HEADER &h = b->header;
+        bool leaf = b4leaf(b) != 0;
+        bool root_attr = h.node_attribute == B4_ATTR_ROOT_BRANCH || h.node_attribute == B4_ATTR_ROOT_LEAF;
+        if (root_attr != (depth == 0))
+            return ck.problem(c.pos, "tag %s: block %ld has attribute %d at depth %d", t4->alias, c.pos,
+                              h.node_attribute, depth);
+        if (idx == 0)
+            level_leaf = leaf;
+        else if (leaf != level_leaf)
+            return ck.problem(c.pos, "tag %s: block %ld mixes leaves and branches on one level", t4->alias,
+                              c.pos);
+        if (h.n_keys == 0 && !(depth == 0 && leaf))
+            return ck.problem(c.pos, "tag %s: block %ld is empty", t4->alias, c.pos);
+        if (h.left_node != prev_pos)
+            return ck.problem(c.pos, "tag %s: block %ld links left to %ld, not to %ld", t4->alias, c.pos,
+                              h.left_node, prev_pos);
+        if (idx > 0 && prev_right != c.pos)
+            return ck.problem(prev_pos, "tag %s: block %ld links right to %ld, not to %ld", t4->alias,
+                              prev_pos, prev_right, c.pos);
+        for (int i = 0; i < h.n_keys; i++) {
+            B4KEY_DATA *k = b4key(b, i);
+            if (k == nullptr)
+                return ck.problem(c.pos, "tag %s: entry %d of block %ld cannot be rebuilt", t4->alias, i,
+                                  c.pos);
+            unsigned long rec = (unsigned long)b4recno(b, i);
+            if (have_prev && entry_order(k->value, rec, prev_key, prev_rec, kl) <= 0)
+                return ck.problem(c.pos, "tag %s: entry %d of block %ld does not ascend", t4->alias, i,
+                                  c.pos);
+            have_prev = true;
+            prev_key.assign((const char *)k->value, (size_t)kl);
+            prev_rec = rec;
+            if (!leaf)
+                next.push_back({k->num, true, prev_key, rec});
+        }
+        if (c.has_parent && (h.n_keys == 0 || entry_order((const unsigned char *)c.key.data(), c.rec,
+                                                           prev_key, prev_rec, kl) != 0))
+            return ck.problem(c.pos, "tag %s: the parent's entry for block %ld is not its greatest entry",
+                              t4->alias, c.pos);
+        prev_pos = c.pos;
+        prev_right = h.right_node;
+    }
+    if (prev_right != -1)
+        return ck.problem(prev_pos, "tag %s: the last block %ld of a level links right to %ld", t4->alias,
+                          prev_pos, prev_right);
+    return 0;
+}
+
+int check_tree(Checker &ck, TAG4 *t4)
+{
+    unsigned char buf[4];
+    int rc = file4read_all(&ck.i4->file, t4->header_offset + I4_OFF_ROOT, buf, sizeof buf);
+    if (rc != 0)
+        return rc < 0 ? rc : -1;
+    long root = (long)(int32_t)util_getLe32(buf);
+    B4BLOCK *b = b4alloc(t4, -1);
+    if (b == nullptr)
+        return e4memory;
+    std::vector<Child> level{{root, false, std::string(), 0}}, next;
+    rc = 0;
+    for (int depth = 0; rc == 0 && !level.empty(); depth++) {
+        if (depth >= I4_MAX_DEPTH) {
+            rc = ck.problem(level[0].pos, "tag %s: deeper than %d levels", t4->alias, I4_MAX_DEPTH);
+            break;
+        }
+        next.clear();
+        rc = check_level(ck, t4, b, level, depth, next);
+        level.swap(next);
+    }
+    b4free(b);
+    return rc;
+}
+
+// The free list: inside the file, no cycle, no block that a tree uses.
+int check_free_list(Checker &ck)
+{
+    unsigned char buf[4];
+    int rc = file4read_all(&ck.i4->file, I4_OFF_FREE_LIST, buf, sizeof buf);
+    if (rc != 0)
+        return rc < 0 ? rc : -1;
+    long pos = (long)(int32_t)util_getLe32(buf);
+    for (long n = 0; pos != 0 && pos != -1; n++) {
+        if (pos < I4_FIRST_BLOCK || pos % B4_BLOCK_SIZE != 0 || pos + B4_BLOCK_SIZE > ck.file_len)
+            return ck.problem(pos, "free list: block pointer %ld lies outside the file's blocks", pos);
+        if (ck.used.count(pos) != 0)
+            return ck.problem(pos, "free list: block %ld is %s", pos,
+                              n > 0 ? "in use or listed twice" : "in use");
+        ck.used.insert(pos);
+        rc = file4read_all(&ck.i4->file, pos, buf, sizeof buf);
+        if (rc != 0)
+            return rc < 0 ? rc : -1;
+        pos = (long)(int32_t)util_getLe32(buf);
+    }
+    return 0;
+}
+
+// Writes back what this process changed, so that the file is what is
+// checked; and takes the file's length.
+int prepare(Checker &ck)
+{
+    if (i4lock_test(ck.i4) == 1) {
+        int rc = i4update(ck.i4);
+        if (rc != 0)
+            return rc;
+    }
+    ck.file_len = file4len(&ck.i4->file);
+    if (ck.out != nullptr) {
+        ck.out->block = -1;
+        ck.out->text[0] = '\0';
+    }
+    return ck.file_len < 0 ? -1 : 0;
+}
+
+void use_header(Checker &ck, long offset)
+{
+    ck.used.insert(offset);
+    ck.used.insert(offset + B4_BLOCK_SIZE);
+}
+
+} // namespace
+
+int t4check(TAG4 *t4, T4PROBLEM *problem)
+{
+    if (t4 == nullptr)
+        return -1;
+    Checker ck{t4->index, problem, {}, 0};
+    int rc = prepare(ck);
+    if (rc != 0)
+        return rc;
+    use_header(ck, t4->header_offset);
+    return check_tree(ck, t4);
+}
+
+int i4check(INDEX4 *i4, T4PROBLEM *problem)
+{
+    if (i4 == nullptr || i4->tag_index == nullptr)
+        return -1;
+    Checker ck{i4, problem, {}, 0};
+    int rc = prepare(ck);
+    if (rc != 0)
+        return rc;
+    std::vector<TAG4 *> tags;
+    if (!l4seek(&i4->tags, i4->tag_index))
+        tags.push_back(i4->tag_index);
+    for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4))
+        tags.push_back(t4);
+    for (TAG4 *t4 : tags)
+        use_header(ck, t4->header_offset);
+    for (TAG4 *t4 : tags) {
+        rc = check_tree(ck, t4);
+        if (rc != 0)
+            return rc;
+    }
+    return check_free_list(ck);
+}
