@@ -14,6 +14,20 @@
 //     lock is held; every release of record or file locks forgets them.
 //  5. Read-only and exclusive files take no lock bytes; every test reports
 //     them as covered.
+//
+// Lock order, for the whole engine: locks are taken in this order and no
+// lock is ever waited for while a lock later in the order is held, so two
+// processes never wait for each other.
+//  1. The data file's bytes: the whole-file range, or the append byte and
+//     then the record bytes (d4lock_file, d4lock_append, d4lock,
+//     d4lock_group).
+//  2. The index files, in the table's index order (d4lock_index, i4lock).
+//  3. The memo file (memo4file_lock), held only while memo blocks are
+//     taken, or with everything else by d4lock_all.
+// A call that needs a lock of an earlier step while it holds index locks
+// writes back and gives up the index locks first (d4lock, d4lock_append;
+// d4lock_file and d4lock_group give up everything). The memo lock is never
+// held by a call that goes on to wait for another lock.
 #include "xbase/d4data.h"
 
 #include "xbase/code4.h"
@@ -165,7 +179,9 @@ int d4lock_append(DATA4 *data)
         return -1;
     if (d4lock_test_append(data))
         return 0;
-    if (d4unlock_records(data) != 0)
+    // The lock order: no index lock is held while the append byte is
+    // waited for.
+    if (d4unlock_index(data) != 0 || d4unlock_records(data) != 0)
         return -1;
     int rc = file4lock(&data->file, D4_LOCK_APPEND, 1);
     if (rc == 0)
@@ -224,10 +240,10 @@ int d4lock_all(DATA4 *data)
     if (refused(data))
         return -1;
     int rc = d4lock_file(data);
-    if (rc == 0 && memo_open(data))
-        rc = memo4file_lock(&data->memo_file);
     if (rc == 0)
         rc = d4lock_index(data);
+    if (rc == 0 && memo_open(data))
+        rc = memo4file_lock(&data->memo_file);
     if (rc != 0)
         d4unlock(data);
     return rc;

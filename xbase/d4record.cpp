@@ -41,8 +41,9 @@
 // Write-back with key rollback (d4write, d4write_keys) keeps true:
 //  W1. Keys change only under the index locks, which are released again
 //      when this write took them (d4write_keys).
-//  W2. A unique-key refusal puts every changed tag back as it was, leaves
-//      the record unwritten and record_changed set (d4write_keys, d4write).
+//  W2. A unique-key refusal, or a key that cannot be changed, puts every
+//      changed tag back as it was, leaves the record unwritten and
+//      record_changed set (write_keys, keys_put_back).
 //  W3. The record is written under its own lock and stays locked
 //      (d4write_data); a failed write leaves record_changed set.
 //  W4. The memo references compared with the disk come from a read that
@@ -52,6 +53,9 @@
 //  W5. A memo text reaches its entry before the record names it, so a
 //      record that cannot be written still names a readable text, old or
 //      new (d4write, f4memo_write).
+//  W6. A write whose memo texts or record cannot be stored after its keys
+//      changed puts the keys back, so that the tags never describe a
+//      record that is not on disk (d4write, keys_put_back).
 //
 // Pack (d4pack, d4pack_data) keeps true:
 //  P1. The whole table is locked for the duration (d4pack).
@@ -343,13 +347,133 @@ int pack_mark_moved(DATA4 *data, PackMoves *moves, long disk_end, long scan)
     return pack_mark_deleted(data, next, std::min(upto, scan));
 }
 
-// Steps `t4` by n entries in its own order; the number of entries moved
-// (negative backward).
-long tag_step(TAG4 *t4, long n)
+// The key changes of one write: for each tag its key and filter result
+// for the old and the new image, and whether the tag was changed.
+struct KeyChanges {
+    long rec = 0;
+    std::vector<TAG4 *> tags;
+    std::vector<TagImage> now, before;
+    std::vector<char> changed;
+};
+
+// Puts tags[0 .. upto) of a write back as they were: the new key out, the
+// old key in, the last changed tag first. Runs under the index locks,
+// taking them when they are not held. 0, or -1 when a tag could not be
+// put back.
+int keys_put_back(DATA4 *data, KeyChanges *kc, size_t upto)
 {
-    if (t4->header.descending)
-        return -t4skip(t4, -n);
-    return t4skip(t4, n);
+    CODE4 *c4 = data->code_base;
+    int saved = e4set(c4, 0);
+    int took = 0, rc = 0;
+    bool any = std::find(kc->changed.begin(), kc->changed.begin() + long(upto), 1) !=
+               kc->changed.begin() + long(upto);
+    if (any && d4lock_test_index(data) != 1) {
+        rc = d4lock_index(data);
+        took = rc == 0;
+    }
+    for (size_t j = upto; rc == 0 && j-- > 0;) {
+        if (!kc->changed[j])
+            continue;
+        // A key that is not there (5) was never added, or the unique
+        // policy ignored it.
+        if (kc->now[j].passes && t4remove(kc->tags[j], kc->now[j].key.data(), kc->rec) < 0)
+            rc = -1;
+        else if (kc->before[j].passes && t4add(kc->tags[j], kc->before[j].key.data(), kc->rec) < 0)
+            rc = -1;
+        else
+            kc->changed[j] = 0;
+    }
+    if (took && d4unlock_index(data) != 0)
+        rc = -1;
+    if (rc != 0)
+        e4describe(c4, e4index, "File Name:", data->file.name,
+                   "A refused write could not put its keys back");
+    e4set(c4, saved);
+    return rc;
+}
+
+// d4write_keys, keeping what it changed in `kc` so that a write that fails
+// later can put the keys back (W2, W6).
+int write_keys(DATA4 *data, long rec, KeyChanges *kc)
+{
+    if (rec <= 0 || refused(data) || d4record_check(data, rec) != 0)
+        return -1;
+    data->bof_flag = 0;
+    data->eof_flag = 0;
+    int rc = d4lock(data, rec);
+    if (rc != 0)
+        return rc;
+    if (data->indexes.n_link == 0)
+        return 0;
+    if (d4read_old(data, rec) != 0)
+        return -1;
+    if (std::memcmp(data->record, data->record_old, data->record_width) == 0)
+        return 0;
+
+    kc->rec = rec;
+    kc->tags = all_tags(data);
+    size_t n = kc->tags.size();
+    kc->now.assign(n, TagImage());
+    kc->before.assign(n, TagImage());
+    kc->changed.assign(n, 0);
+    int had_locks = d4lock_test_index(data) == 1;
+    int took_locks = 0;
+    size_t i = 0;
+    for (; i < n && rc == 0; i++) {
+        TAG4 *t4 = kc->tags[i];
+        TagImage &now = kc->now[i], &before = kc->before[i];
+        if (tag_image(t4, &now) != 0 || tag_image_old(data, t4, &before) != 0) {
+            rc = -1;
+            break;
+        }
+        if (now.passes == before.passes && now.key == before.key)
+            continue;
+        if (!had_locks && !took_locks) {
+            rc = d4lock_index(data);
+            if (rc != 0)
+                break;
+            took_locks = 1;
+        }
+        // A missing old key (5) counts as removed: a unique tag under the
+        // ignoring policy legitimately lacks some records.
+        kc->changed[i] = 1;
+        if (before.passes && t4remove(t4, before.key.data(), rec) < 0) {
+            rc = -1;
+            break;
+        }
+        if (!now.passes)
+            continue;
+        int added = t4add(t4, now.key.data(), rec);
+        if (added == r4unique || added == e4unique)
+            rc = added;
+        else if (added < 0)
+            rc = -1;
+        if (rc != 0)
+            break;
+    }
+    if (rc != 0) {
+        // W2: a refusal (or failure) puts back what this write changed,
+        // this tag first; a pending error code stays the result.
+        int saved = e4code(data->code_base);
+        int undo = keys_put_back(data, kc, i < n ? i + 1 : n);
+        if (saved < 0)
+            rc = saved;
+        else if (undo != 0 && rc > 0)
+            rc = -1;
+    }
+    if (took_locks && d4unlock_index(data) != 0 && rc == 0)
+        rc = -1;
+    data->rec_num_old = -1;
+    return rc;
+}
+
+// Steps `t4` by n entries in its own order: 0 with the number of entries
+// moved (negative backward) in *moved, or -1 when the tag failed (its
+// path is then empty).
+int tag_step(TAG4 *t4, long n, long *moved)
+{
+    *moved = t4dskip(t4, n);
+    return t4block(t4) == nullptr || t4->code_base->error_code < 0 ? -1 : 0;
 }
 
 // The first record in the order of `t4` (top) or the last one (bottom),
@@ -374,8 +498,8 @@ int tag_end(DATA4 *data, TAG4 *t4, int top)
         return int(r);
     if (r <= data->minCount || r <= d4reccount(data))
         return d4go(data, r);
-    long moved = tag_step(t4, top ? 1 : -1);
-    if (data->code_base->error_code < 0)
+    long moved = 0;
+    if (tag_step(t4, top ? 1 : -1, &moved) != 0)
         return -1;
     if (moved == 0 || t4eof(t4)) {
         data->bof_flag = 1;
@@ -389,7 +513,6 @@ int tag_end(DATA4 *data, TAG4 *t4, int top)
 
 int tag_skip(DATA4 *data, TAG4 *t4, long n)
 {
-    CODE4 *c4 = data->code_base;
     int descending = t4->header.descending != 0;
     if (data->eof_flag) {
         if (n >= 0)
@@ -414,6 +537,7 @@ int tag_skip(DATA4 *data, TAG4 *t4, long n)
     if (n == 0)
         return 0;
 
+    bool ran_out = false;
     if (t4recno(t4) != data->rec_num) {
         rc = d4go(data, data->rec_num);
         if (rc != 0)
@@ -424,19 +548,31 @@ int tag_skip(DATA4 *data, TAG4 *t4, long n)
         rc = t4go(t4, key, data->rec_num);
         if (rc < 0)
             return -1;
-        // Positioning works in stored order: a miss stops on the next
-        // stored entry, which is one step forward in an ascending tag and
-        // one step back in a descending one.
+        // The record's own entry is missing. Positioning works in stored
+        // order and stops on the next stored entry: in an ascending tag the
+        // entry after the record, which a forward skip counts as its first
+        // step; in a descending tag the entry before it, which a backward
+        // skip counts so. No such entry: the ascending record was past the
+        // last entry, the descending one before the first.
         if (rc > 0) {
-            if (!descending && n > 0)
-                n--;
-            else if (descending && n < 0)
+            bool none = t4eof(t4) != 0;
+            if (!none && (descending ? n < 0 : n > 0)) {
+                n += descending ? 1 : -1;
+            } else if (none && !descending && n < 0) {
+                if (t4bottom(t4) != 0)
+                    return -1;
                 n++;
+            } else if (none && descending) {
+                if (t4top(t4) != 0)
+                    return -1;
+                ran_out = n < 0;
+                n = n > 0 ? n - 1 : 0;
+            }
         }
     }
 
-    long steps = n == 0 ? 0 : tag_step(t4, n);
-    if (c4->error_code < 0)
+    long steps = 0;
+    if (n != 0 && tag_step(t4, n, &steps) != 0)
         return -1;
     if (n > 0 && steps < n)
         return d4go_eof(data);
@@ -448,8 +584,8 @@ int tag_skip(DATA4 *data, TAG4 *t4, long n)
     if (r < 0)
         return int(r);
     if (r > data->minCount && r > d4reccount(data)) {
-        long moved = tag_step(t4, n <= 0 ? -1 : 1);
-        if (c4->error_code < 0)
+        long moved = 0;
+        if (tag_step(t4, n <= 0 ? -1 : 1, &moved) != 0)
             return -1;
         if (moved == 0 || t4eof(t4)) {
             data->bof_flag = 1;
@@ -462,7 +598,7 @@ int tag_skip(DATA4 *data, TAG4 *t4, long n)
     rc = d4go(data, r);
     if (rc != 0)
         return rc;
-    if (steps == n)
+    if (steps == n && !ran_out)
         return 0;
     data->bof_flag = 1;
     return r4bof;
@@ -798,25 +934,30 @@ int d4write(DATA4 *data, long rec)
     int was_changed = data->record_changed;
     data->record_changed = 0;
     int rc = 0;
+    KeyChanges keys;
     if (data->n_fields_memo > 0)
         rc = d4validate_memo_ids(data);
     if (rc == 0)
-        rc = d4write_keys(data, rec);
+        rc = write_keys(data, rec, &keys);
     data->record_changed = was_changed;
     if (rc != 0)
         return rc;
 
     int kept = 0;
-    for (int i = 0; i < data->n_fields_memo; i++) {
+    for (int i = 0; i < data->n_fields_memo && rc == 0; i++) {
         int r = f4memo_update(data->fields_memo[i].field);
         if (r < 0)
-            return -1;
-        if (r > 0)
+            rc = -1;
+        else if (r > 0)
             kept = r;
     }
-    rc = d4write_data(data, rec);
-    if (rc != 0)
+    if (rc == 0)
+        rc = d4write_data(data, rec);
+    if (rc != 0) {
+        // W6: the tags describe the record on disk again.
+        keys_put_back(data, &keys, keys.tags.size());
         return rc < 0 ? -1 : rc;
+    }
     return kept;
 }
 
@@ -843,75 +984,8 @@ int d4write_data(DATA4 *data, long rec)
 
 int d4write_keys(DATA4 *data, long rec)
 {
-    if (rec <= 0 || refused(data) || d4record_check(data, rec) != 0)
-        return -1;
-    data->bof_flag = 0;
-    data->eof_flag = 0;
-    int rc = d4lock(data, rec);
-    if (rc != 0)
-        return rc;
-    if (data->indexes.n_link == 0)
-        return 0;
-    if (d4read_old(data, rec) != 0)
-        return -1;
-    if (std::memcmp(data->record, data->record_old, data->record_width) == 0)
-        return 0;
-
-    CODE4 *c4 = data->code_base;
-    std::vector<TAG4 *> tags = all_tags(data);
-    std::vector<TagImage> now(tags.size()), before(tags.size());
-    std::vector<char> changed(tags.size(), 0);
-    int had_locks = d4lock_test_index(data) == 1;
-    int took_locks = 0;
-    for (size_t i = 0; i < tags.size() && rc == 0; i++) {
-        TAG4 *t4 = tags[i];
-        if (tag_image(t4, &now[i]) != 0 || tag_image_old(data, t4, &before[i]) != 0) {
-            rc = -1;
-            break;
-        }
-        if (now[i].passes == before[i].passes && now[i].key == before[i].key)
-            continue;
-        if (!had_locks && !took_locks) {
-            rc = d4lock_index(data);
-            if (rc != 0)
-                break;
-            took_locks = 1;
-        }
-        if (before[i].passes && t4remove(t4, before[i].key.data(), rec) < 0) {
-            rc = -1;
-            break;
-        }
-        changed[i] = 1;
-        if (!now[i].passes)
-            continue;
-        int added = t4add(t4, now[i].key.data(), rec);
-        if (added == r4unique || added == e4unique) {
-            // W2: put back what this write changed, this tag first.
-            int saved = e4set(c4, 0);
-            int undo = 0;
-            if (before[i].passes && t4add(t4, before[i].key.data(), rec) < 0)
-                undo = -1;
-            for (size_t j = i; undo == 0 && j-- > 0;) {
-                if (!changed[j])
-                    continue;
-                if (now[j].passes && t4remove(tags[j], now[j].key.data(), rec) < 0)
-                    undo = -1;
-                else if (before[j].passes && t4add(tags[j], before[j].key.data(), rec) < 0)
-                    undo = -1;
-            }
-            e4set(c4, saved);
-            rc = saved < 0 ? saved : added;
-            if (undo != 0 && rc > 0)
-                rc = -1;
-            break;
-        }
-        if (added < 0)
-            rc = -1;
-    }
-    if (took_locks && d4unlock_index(data) != 0 && rc == 0)
-        rc = -1;
-    data->rec_num_old = -1;
-    return rc;
+    KeyChanges keys;
+    return write_keys(data, rec, &keys);
 }
 
 // ---- Appending --------------------------------------------------------------
