@@ -347,41 +347,39 @@ int pack_mark_moved(DATA4 *data, PackMoves *moves, long disk_end, long scan)
     return pack_mark_deleted(data, next, std::min(upto, scan));
 }
 
-// The key changes of one write: for each tag its key and filter result
-// for the old and the new image, and whether the tag was changed.
+// What a write changed in each tag: the key and filter result of the old
+// and the new image, whether the old key was taken out and whether the
+// new key went in (a unique tag under the ignoring policy may lack either).
 struct KeyChanges {
     long rec = 0;
     std::vector<TAG4 *> tags;
     std::vector<TagImage> now, before;
-    std::vector<char> changed;
+    std::vector<char> removed, added;
 };
 
-// Puts tags[0 .. upto) of a write back as they were: the new key out, the
-// old key in, the last changed tag first. Runs under the index locks,
-// taking them when they are not held. 0, or -1 when a tag could not be
-// put back.
-int keys_put_back(DATA4 *data, KeyChanges *kc, size_t upto)
+// Puts the tags of a write back as they were: the new key out where it
+// went in, the old key in where it was taken out, the last tag first. Runs
+// under the index locks, taking them when they are not held. 0, or -1 when
+// a tag could not be put back.
+int keys_put_back(DATA4 *data, KeyChanges *kc)
 {
     CODE4 *c4 = data->code_base;
     int saved = e4set(c4, 0);
     int took = 0, rc = 0;
-    bool any = std::find(kc->changed.begin(), kc->changed.begin() + long(upto), 1) !=
-               kc->changed.begin() + long(upto);
+    size_t n = kc->tags.size();
+    bool any = std::count(kc->removed.begin(), kc->removed.end(), 1) +
+                   std::count(kc->added.begin(), kc->added.end(), 1) > 0;
     if (any && d4lock_test_index(data) != 1) {
         rc = d4lock_index(data);
         took = rc == 0;
     }
-    for (size_t j = upto; rc == 0 && j-- > 0;) {
-        if (!kc->changed[j])
-            continue;
-        // A key that is not there (5) was never added, or the unique
-        // policy ignored it.
-        if (kc->now[j].passes && t4remove(kc->tags[j], kc->now[j].key.data(), kc->rec) < 0)
+    for (size_t j = n; rc == 0 && j-- > 0;) {
+        if (kc->added[j] && t4remove(kc->tags[j], kc->now[j].key.data(), kc->rec) != 0)
             rc = -1;
-        else if (kc->before[j].passes && t4add(kc->tags[j], kc->before[j].key.data(), kc->rec) < 0)
+        else if (kc->removed[j] && t4add(kc->tags[j], kc->before[j].key.data(), kc->rec) != 0)
             rc = -1;
         else
-            kc->changed[j] = 0;
+            kc->added[j] = kc->removed[j] = 0;
     }
     if (took && d4unlock_index(data) != 0)
         rc = -1;
@@ -415,11 +413,11 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
     size_t n = kc->tags.size();
     kc->now.assign(n, TagImage());
     kc->before.assign(n, TagImage());
-    kc->changed.assign(n, 0);
+    kc->removed.assign(n, 0);
+    kc->added.assign(n, 0);
     int had_locks = d4lock_test_index(data) == 1;
     int took_locks = 0;
-    size_t i = 0;
-    for (; i < n && rc == 0; i++) {
+    for (size_t i = 0; i < n && rc == 0; i++) {
         TAG4 *t4 = kc->tags[i];
         TagImage &now = kc->now[i], &before = kc->before[i];
         if (tag_image(t4, &now) != 0 || tag_image_old(data, t4, &before) != 0) {
@@ -436,10 +434,13 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
         }
         // A missing old key (5) counts as removed: a unique tag under the
         // ignoring policy legitimately lacks some records.
-        kc->changed[i] = 1;
-        if (before.passes && t4remove(t4, before.key.data(), rec) < 0) {
-            rc = -1;
-            break;
+        if (before.passes) {
+            int removed = t4remove(t4, before.key.data(), rec);
+            if (removed < 0) {
+                rc = -1;
+                break;
+            }
+            kc->removed[i] = removed == 0;
         }
         if (!now.passes)
             continue;
@@ -450,12 +451,13 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
             rc = -1;
         if (rc != 0)
             break;
+        kc->added[i] = added == 0;
     }
     if (rc != 0) {
         // W2: a refusal (or failure) puts back what this write changed,
         // this tag first; a pending error code stays the result.
         int saved = e4code(data->code_base);
-        int undo = keys_put_back(data, kc, i < n ? i + 1 : n);
+        int undo = keys_put_back(data, kc);
         if (saved < 0)
             rc = saved;
         else if (undo != 0 && rc > 0)
@@ -955,7 +957,7 @@ int d4write(DATA4 *data, long rec)
         rc = d4write_data(data, rec);
     if (rc != 0) {
         // W6: the tags describe the record on disk again.
-        keys_put_back(data, &keys, keys.tags.size());
+        keys_put_back(data, &keys);
         return rc < 0 ? -1 : rc;
     }
     return kept;

@@ -512,7 +512,9 @@ int i4shrink(INDEX4 *i4, long pos)
     if (i4 == nullptr || i4->tag_index == nullptr || !i4valid_block(i4, pos, -1))
         return -1;
     T4HEADER &h = i4->tag_index->header;
-    unsigned char buf[4];
+    // The whole block is written: one taken from the end of the file and
+    // freed before it was ever written must still lie inside the file.
+    unsigned char buf[B4_BLOCK_SIZE] = {0};
     util_putLe32(buf, (uint32_t)h.free_list);
     int rc = file4write(&i4->file, pos, buf, sizeof buf);
     if (rc != 0)

@@ -12,9 +12,11 @@
 
 #include "tests/testutil.h"
 #include "tests/xbase/d4test.h"
+#include "tests/xbase/index/emptycdx.h"
 #include "xbase/file4.h"
 #include "xbase/index/b4block.h"
 #include "xbase/index/i4index.h"
+#include "xbase/index/t4tag.h"
 #include "xbase/l4list.h"
 #include "xbase/mem4.h"
 
@@ -144,6 +146,60 @@ inline Walked walk(TAG4 *t4)
     };
     w.rc = i4tag_walk(t4, visit, &w);
     return w;
+}
+
+// A table `base` in e's directory with `fields` and a production index of
+// `tags`, all empty; the path of its data file, "" after a failure.
+inline std::string makeTable(d4test::Engine &e, const std::string &base, const FIELD4INFO *fields,
+                             const std::vector<emptycdx::Tag> &tags)
+{
+    DATA4 *d = d4create(&e.c4, e.path(base).c_str(), fields, nullptr);
+    if (d == nullptr) {
+        ADD_FAILURE() << "cannot create " << base << ": " << d4test::lastError();
+        return "";
+    }
+    std::string path = d->file.name;
+    d4close(d);
+    std::string why = emptycdx::write(&e.c4, path, tags);
+    if (!why.empty()) {
+        ADD_FAILURE() << why;
+        return "";
+    }
+    return path;
+}
+
+// Every entry of a tag in its own order (backward: from its bottom), as
+// positioning and skipping reach them.
+inline Entries walkOrder(TAG4 *t4, bool forward, size_t limit = 1000000)
+{
+    Entries out;
+    int rc = forward ? t4top(t4) : t4bottom(t4);
+    if (rc != 0) {
+        ADD_FAILURE() << "cannot position tag " << t4->alias << ": " << d4test::lastError();
+        return out;
+    }
+    size_t kl = (size_t)t4->header.key_len;
+    while (!t4eof(t4) && out.size() <= limit) {
+        out.emplace_back(std::string((const char *)t4key(t4), kl), t4recno(t4));
+        if (t4dskip(t4, forward ? 1 : -1) == 0)
+            break;
+    }
+    return out;
+}
+
+// The first problem the tree checker finds in the table's indexes, or "".
+inline std::string checkIndexes(DATA4 *d)
+{
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&d->indexes); i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&d->indexes, i4)) {
+        T4PROBLEM p{};
+        int rc = i4check(i4, &p);
+        if (rc < 0)
+            return "the check could not read the index: " + d4test::lastError();
+        if (rc != 0)
+            return std::string(p.text) + " (block " + std::to_string(p.block) + ")";
+    }
+    return "";
 }
 
 } // namespace indextest
