@@ -77,9 +77,20 @@ uint64_t info_bits(const B4BLOCK *b4, int i)
     return v;
 }
 
+// Entry i's duplicate and trailing counts, from one reading of its info.
+void info_counts(const B4BLOCK *b4, int i, int *dup, int *trail)
+{
+    const B4NODE_HEADER &nh = b4->node_hdr;
+    uint64_t v = info_bits(b4, i) >> nh.rec_num_len;
+    *dup = (int)(v & nh.dup_byte_cnt);
+    *trail = (int)((v >> nh.dup_cnt_len) & nh.trail_byte_cnt);
+}
+
 int stored_len(const B4BLOCK *b4, int i)
 {
-    return key_len_of(b4) - x4dup_cnt(b4, i) - x4trail_cnt(b4, i);
+    int d, t;
+    info_counts(b4, i, &d, &t);
+    return key_len_of(b4) - d - t;
 }
 
 // Image offset of entry i's stored bytes; for i = n_keys the lowest key byte.
@@ -578,9 +589,15 @@ void b4go_eof(B4BLOCK *b4)
 void b4go(B4BLOCK *b4, int i)
 {
     int n = b4->header.n_keys;
-    b4->key_on = i < 0 ? 0 : (i > n ? n : i);
-    if (b4leaf(b4))
-        b4->cur_pos = leaf_pos(b4, b4->key_on);
+    i = i < 0 ? 0 : (i > n ? n : i);
+    if (b4leaf(b4)) {
+        // One entry on from a known position: its bytes lie below.
+        if (i == b4->key_on + 1 && b4->key_on >= 0 && i < n)
+            b4->cur_pos -= stored_len(b4, i);
+        else if (i != b4->key_on + 1 || i != n)
+            b4->cur_pos = leaf_pos(b4, i);
+    }
+    b4->key_on = i;
 }
 
 long b4skip(B4BLOCK *b4, long n)
@@ -634,7 +651,8 @@ B4KEY_DATA *b4key(B4BLOCK *b4, int i)
     unsigned char *v = b4->built_key.value;
     while (b4->built_on < i) {
         int j = b4->built_on + 1;
-        int d = x4dup_cnt(b4, j), t = x4trail_cnt(b4, j);
+        int d, t;
+        info_counts(b4, j, &d, &t);
         int s = kl - d - t;
         if (s < 0 || b4->built_pos - s < info_end) {
             b4->built_on = -1;
@@ -691,24 +709,47 @@ int b4seek(B4BLOCK *b4, const char *value, int len)
     // m: the value's bytes known to equal the key before entry j, the key
     // before being smaller. An entry that copies more than m bytes of that
     // key is smaller too; any other entry already equals the value on its
-    // copied bytes and is compared from there. Stored counts are only ever
-    // lower bounds of the shared bytes, so this holds for every encoding.
+    // copied bytes and is compared from there, its stored bytes first and
+    // then its padding. Stored counts are only ever lower bounds of the
+    // shared bytes, so this holds for every encoding. Keys are not rebuilt
+    // on the way.
     int m = 0;
+    int pos = B4_BLOCK_SIZE;
+    int pad = pad_of(b4);
+    int info_end = B4_LEAF_BODY + n * b4->node_hdr.info_len;
     b4->built_on = -1;
     for (int j = 0; j < n; j++) {
-        B4KEY_DATA *k = b4key(b4, j);
-        if (k == nullptr)
+        int d, t;
+        info_counts(b4, j, &d, &t);
+        if (j == 0)
+            d = 0;
+        int stored = kl - d - t;
+        if (stored < 0 || pos - stored < info_end)
             break;
-        int d = x4dup_cnt(b4, j);
+        pos -= stored;
         if (j > 0 && d > m)
             continue;
-        int c = j == 0 ? 0 : d;
-        while (c < len && k->value[c] == v[c])
+        const unsigned char *bytes = b4->image + pos - d;
+        int end = d + stored < len ? d + stored : len;
+        int c = d;
+        while (c < end && bytes[c] == v[c])
             c++;
-        if (c == len || k->value[c] > v[c]) {
+        if (c == end)
+            while (c < len && pad == v[c])
+                c++;
+        unsigned char at = c < d + stored ? bytes[c] : (unsigned char)pad;
+        if (c == len || at > v[c]) {
             b4->key_on = j;
-            b4->cur_pos = b4->built_pos;
+            b4->cur_pos = pos;
             b4->cur_dup_cnt = m;
+            if (c == len && len == kl) {
+                // The entry is the value itself: its key is known.
+                std::memcpy(b4->built_key.value, v, (size_t)kl);
+                b4->built_key.value[kl] = 0;
+                b4->built_key.num = x4recno(b4, j);
+                b4->built_on = j;
+                b4->built_pos = pos;
+            }
             return c == len ? 0 : r4after;
         }
         m = c;

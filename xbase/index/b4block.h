@@ -113,6 +113,7 @@ struct B4BLOCK {
     B4STD_HEADER header;
     B4NODE_HEADER node_hdr;
     unsigned char image[B4_BLOCK_SIZE];
+    int listed;         // among the index's changed saved buffers (i4cache.cpp)
 };
 
 // Buffers.

@@ -6,9 +6,12 @@
 //  C1. `held` maps a block position to the one buffer that holds it; a
 //      buffer is in `held` exactly while it is on a path or saved list and
 //      holds a block (i4cache_hold, i4cache_forget, i4cache_drop).
-//  C2. `dirty` lists every saved buffer that may differ from the file: a
-//      buffer changed on the path is listed when it is saved, and leaves
-//      the list when written or given back (i4cache_save, i4cache_flush).
+//  C2. `dirty` lists the position of every saved buffer that may differ
+//      from the file (its `listed` set): a buffer changed on the path is
+//      listed when it is saved, and its listing ends when it is written
+//      (i4cache_save, i4cache_flush). Positions of buffers given back stay
+//      until the list is next compacted; they name nothing or a buffer
+//      written only if changed.
 //  C3. Before a buffer is taken for another block, no more than
 //      I4_CACHE_BLOCKS saved buffers are kept: the oldest saved buffer of
 //      the tag with the most is written back if changed and given back
@@ -16,17 +19,96 @@
 //      go on using a buffer it has just saved.
 // The cache is trusted only while the index's version shows that no other
 // process changed the file; i4version_check drops it otherwise.
-#include <unordered_map>
-#include <unordered_set>
+#include <cstdint>
+#include <vector>
 
 #include "xbase/e4error.h"
 #include "xbase/index/b4block.h"
 #include "xbase/index/i4index.h"
 #include "xbase/l4list.h"
 
+namespace {
+
+// Block positions to buffers: open addressing with linear probing, a slot
+// is free when its position is -1, and removal shifts later entries of a
+// run back so that no search ever stops early.
+struct BlockTable {
+    struct Slot {
+        long pos;
+        B4BLOCK *b4;
+    };
+    std::vector<Slot> slots;
+    size_t count = 0;
+
+    size_t home(long pos) const
+    {
+        uint64_t h = (uint64_t)(pos / 512) * 0x9E3779B97F4A7C15ULL;
+        return (size_t)(h >> 16) & (slots.size() - 1);
+    }
+    size_t size() const { return count; }
+
+    // The slot of `pos`, or the free slot where it would go.
+    size_t probe(long pos) const
+    {
+        size_t mask = slots.size() - 1;
+        size_t i = home(pos);
+        while (slots[i].pos != -1 && slots[i].pos != pos)
+            i = (i + 1) & mask;
+        return i;
+    }
+
+    B4BLOCK *find(long pos) const
+    {
+        if (slots.empty())
+            return nullptr;
+        const Slot &s = slots[probe(pos)];
+        return s.pos == pos ? s.b4 : nullptr;
+    }
+
+    void put(long pos, B4BLOCK *b4)
+    {
+        if ((count + 1) * 4 > slots.size() * 3) {
+            std::vector<Slot> old(slots.size() < 64 ? 128 : slots.size() * 2, Slot{-1, nullptr});
+            old.swap(slots);
+            count = 0;
+            for (const Slot &s : old)
+                if (s.pos != -1)
+                    put(s.pos, s.b4);
+        }
+        Slot &s = slots[probe(pos)];
+        if (s.pos != pos)
+            count++;
+        s = Slot{pos, b4};
+    }
+
+    void erase(long pos)
+    {
+        if (slots.empty())
+            return;
+        size_t mask = slots.size() - 1;
+        size_t i = probe(pos);
+        if (slots[i].pos != pos)
+            return;
+        for (size_t j = (i + 1) & mask; slots[j].pos != -1; j = (j + 1) & mask) {
+            size_t k = home(slots[j].pos);
+            // Entry j may move to the hole at i unless its home lies
+            // cyclically in (i, j].
+            bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
+            if (!stays) {
+                slots[i] = slots[j];
+                i = j;
+            }
+        }
+        slots[i] = Slot{-1, nullptr};
+        count--;
+    }
+};
+
+} // namespace
+
 struct I4CACHE {
-    std::unordered_map<long, B4BLOCK *> held;
-    std::unordered_set<B4BLOCK *> dirty;
+    BlockTable held;
+    std::vector<long> dirty;
 };
 
 namespace {
@@ -40,10 +122,8 @@ I4CACHE *cache_of(INDEX4 *i4)
 
 void unhold(I4CACHE *c, B4BLOCK *b4)
 {
-    auto it = c->held.find(b4->file_block);
-    if (it != c->held.end() && it->second == b4)
-        c->held.erase(it);
-    c->dirty.erase(b4);
+    if (c->held.find(b4->file_block) == b4)
+        c->held.erase(b4->file_block);
 }
 
 // Takes a held buffer out of its tag's path or, being held, saved list
@@ -81,8 +161,7 @@ B4BLOCK *i4cache_find(INDEX4 *i4, long pos)
 {
     if (i4->cache == nullptr || pos < 0)
         return nullptr;
-    auto it = i4->cache->held.find(pos);
-    return it == i4->cache->held.end() ? nullptr : it->second;
+    return i4->cache->held.find(pos);
 }
 
 int i4cache_hold(INDEX4 *i4, B4BLOCK *b4, long pos)
@@ -95,16 +174,17 @@ int i4cache_hold(INDEX4 *i4, B4BLOCK *b4, long pos)
     b4->file_block = pos;
     if (pos < 0)
         return 0;
-    auto it = c->held.find(pos);
-    if (it != c->held.end() && it->second != b4) {
+    // A listed buffer that moves stays listed under its new position.
+    if (b4->listed)
+        c->dirty.push_back(pos);
+    B4BLOCK *old = c->held.find(pos);
+    if (old != nullptr && old != b4) {
         // A buffer that still names the block holds an older image of it.
-        B4BLOCK *old = it->second;
-        c->held.erase(it);
-        c->dirty.erase(old);
+        c->held.erase(pos);
         unlist(old);
         b4free(old);
     }
-    c->held[pos] = b4;
+    c->held.put(pos, b4);
     return 0;
 }
 
@@ -119,15 +199,28 @@ int i4cache_save(TAG4 *t4, B4BLOCK *b4)
     if (i4cache_find(i4, b4->file_block) != b4)
         i4cache_hold(i4, b4, b4->file_block);
     l4add(&t4->saved, b4);
-    if (b4->changed)
-        c->dirty.insert(b4);
+    if (b4->changed && !b4->listed) {
+        // Positions of buffers given back since are dropped now and then,
+        // so that the list stays about as long as the cache.
+        if (c->dirty.size() > 2 * c->held.size() + 64) {
+            size_t keep = 0;
+            for (long pos : c->dirty) {
+                B4BLOCK *b = i4cache_find(i4, pos);
+                if (b != nullptr && b->listed)
+                    c->dirty[keep++] = pos;
+            }
+            c->dirty.resize(keep);
+        }
+        c->dirty.push_back(b4->file_block);
+        b4->listed = 1;
+    }
     return 0;
 }
 
 int i4cache_trim(INDEX4 *i4)
 {
     I4CACHE *c = i4->cache;
-    if (c == nullptr || c->held.size() <= I4_CACHE_BLOCKS)
+    if (c == nullptr || c->held.size() <= (size_t)I4_CACHE_BLOCKS)
         return 0;
     for (long n = saved_count(i4); n > I4_CACHE_BLOCKS; n--) {
         B4BLOCK *old = victim(i4);
@@ -145,12 +238,10 @@ int i4cache_trim(INDEX4 *i4)
 
 B4BLOCK *i4cache_take(TAG4 *t4, long pos)
 {
-    I4CACHE *c = t4->index->cache;
     B4BLOCK *b4 = i4cache_find(t4->index, pos);
     if (b4 == nullptr || b4->tag != t4 || l4seek(&t4->blocks, b4))
         return nullptr;
     l4remove(&t4->saved, b4);
-    c->dirty.erase(b4);
     return b4;
 }
 
@@ -172,21 +263,25 @@ int i4cache_flush(INDEX4 *i4, TAG4 *t4)
     if (c == nullptr)
         return 0;
     int rc = 0;
-    for (auto it = c->dirty.begin(); it != c->dirty.end();) {
-        B4BLOCK *b4 = *it;
+    size_t keep = 0;
+    for (long pos : c->dirty) {
+        B4BLOCK *b4 = i4cache_find(i4, pos);
+        if (b4 == nullptr || !b4->listed)
+            continue;
         if (t4 != nullptr && b4->tag != t4) {
-            ++it;
+            c->dirty[keep++] = pos;
             continue;
         }
         int r = b4flush(b4);
         if (r != 0) {
             if (rc == 0)
                 rc = r;
-            ++it;
+            c->dirty[keep++] = pos;
             continue;
         }
-        it = c->dirty.erase(it);
+        b4->listed = 0;
     }
+    c->dirty.resize(keep);
     return rc;
 }
 

@@ -69,16 +69,15 @@ bool block_max(B4BLOCK *b, unsigned char *key, unsigned long *rec)
 int block_get(TAG4 *t4, long pos, B4BLOCK *parent, B4BLOCK **out)
 {
     INDEX4 *i4 = t4->index;
-    B4BLOCK *b = i4cache_find(i4, pos);
+    B4BLOCK *b = i4cache_take(t4, pos);
     if (b != nullptr) {
-        // Held by another tag, or already on this path (a loop): not the
-        // tree this process knows.
-        b = i4cache_take(t4, pos);
-        if (b == nullptr)
-            return stale(i4, pos);
         *out = b;
         return 0;
     }
+    // Held by another tag, or already on this path (a loop): not the tree
+    // this process knows.
+    if (i4cache_find(i4, pos) != nullptr)
+        return stale(i4, pos);
     int rc = i4cache_trim(i4);
     if (rc != 0)
         return rc;
@@ -179,26 +178,64 @@ int pick_go(B4BLOCK *b, void *ctx)
     return b4r_brseek(b, (const char *)g->key, kl, (long)g->rec) < 0 ? -1 : 0;
 }
 
+// Gives the blocks of the path below `b` to the saved buffers.
+int path_cut(TAG4 *t4, B4BLOCK *b)
+{
+    int rc = 0;
+    while (t4block(t4) != b) {
+        int r = t4up(t4);
+        if (r < 0 && rc == 0)
+            rc = r;
+    }
+    return rc;
+}
+
 // Descends from the root to a leaf, `pick` choosing the entry of every
-// block; *leaf_rc is pick's result at the leaf. A block that proves out of
-// date restarts the descent after t4out_of_date, at most I4_MAX_RETRIES
-// times. 0, or a negative error (the path is then empty).
+// block; *leaf_rc is pick's result at the leaf. The blocks the path holds
+// already are kept as long as they are the ones chosen. A block that
+// proves out of date restarts the descent after t4out_of_date, at most
+// I4_MAX_RETRIES times. 0, or a negative error (the path is then empty).
 int descend(TAG4 *t4, Pick pick, void *ctx, int *leaf_rc)
 {
     for (int attempt = 0;; attempt++) {
-        int rc = path_clear(t4);
+        // Saved buffers beyond the cache's size go before anything is read;
+        // none is in use between operations.
+        int rc = i4cache_trim(t4->index);
+        long root = rc == 0 ? t4root(t4) : rc;
+        B4BLOCK *b = (B4BLOCK *)l4first(&t4->blocks);
+        if (root < 0)
+            rc = (int)root;
+        else if (b != nullptr && b->file_block != root) {
+            rc = path_clear(t4);
+            b = nullptr;
+        }
         while (rc == 0) {
-            rc = t4down(t4);
-            if (rc != 0)
-                break;
-            B4BLOCK *b = t4block(t4);
+            if (b == nullptr) {
+                rc = t4down(t4);
+                if (rc != 0)
+                    break;
+                b = t4block(t4);
+            }
             int r = pick(b, ctx);
-            if (r < 0)
+            if (r < 0) {
                 rc = r;
-            else if (b4leaf(b)) {
+                break;
+            }
+            if (b4leaf(b)) {
                 *leaf_rc = r;
                 rc = 1;
+                break;
             }
+            B4BLOCK *next = (B4BLOCK *)l4next(&t4->blocks, b);
+            if (next != nullptr) {
+                B4KEY_DATA *k = b4key(b, b->key_on);
+                if (k != nullptr && k->num == next->file_block) {
+                    b = next;
+                    continue;
+                }
+                rc = path_cut(t4, b);
+            }
+            b = nullptr;
         }
         if (rc == 1)
             return 0;
@@ -321,10 +358,23 @@ void version_step(INDEX4 *i4)
     i4->tag_index->header.version = (i4->version_old + 1) & 0xFFFFFFFFUL;
 }
 
+// The path as an array, root first.
+struct Path {
+    B4BLOCK *at[I4_MAX_DEPTH];
+    size_t n = 0;
+    explicit Path(TAG4 *t4)
+    {
+        for (B4BLOCK *b = (B4BLOCK *)l4first(&t4->blocks); b != nullptr && n < I4_MAX_DEPTH;
+             b = (B4BLOCK *)l4next(&t4->blocks, b))
+            at[n++] = b;
+    }
+    B4BLOCK *operator[](size_t i) const { return at[i]; }
+};
+
 // Carries the greatest entry of path[level] up: each parent's current
 // entry takes its child's greatest (key, record number) when they differ,
 // and the change goes further up only while that entry is its block's last.
-void carry_up(const std::vector<B4BLOCK *> &path, size_t level)
+void carry_up(const Path &path, size_t level)
 {
     unsigned char key[I4_MAX_KEY_LEN];
     unsigned long rec;
@@ -340,14 +390,6 @@ void carry_up(const std::vector<B4BLOCK *> &path, size_t level)
         if (parent->key_on != b4lastpos(parent))
             return;
     }
-}
-
-std::vector<B4BLOCK *> path_of(TAG4 *t4)
-{
-    std::vector<B4BLOCK *> path;
-    for (B4BLOCK *b = (B4BLOCK *)l4first(&t4->blocks); b != nullptr; b = (B4BLOCK *)l4next(&t4->blocks, b))
-        path.push_back(b);
-    return path;
 }
 
 // Splits the full block `b` for its pending entry at b->key_on; the new
@@ -436,14 +478,16 @@ int new_root(TAG4 *t4, std::vector<B4BLOCK *> &row)
 // and a new root when the root split. Positioned on the new entry.
 int insert_at(TAG4 *t4, const unsigned char *key, long rec)
 {
-    std::vector<B4BLOCK *> path = path_of(t4);
-    size_t level = path.size() - 1;
+    Path path(t4);
+    size_t level = path.n - 1;
     std::vector<B4BLOCK *> row{path[level]};
     int rc = insert_leaf(t4, row, key, rec);
     if (rc != 0)
         return rc;
     if (row.size() == 1) {
-        carry_up(path, level);
+        // Only a new last entry changes the leaf's greatest key.
+        if (path[level]->key_on == b4lastpos(path[level]))
+            carry_up(path, level);
         return 0;
     }
     unsigned char max_key[I4_MAX_KEY_LEN];
@@ -506,8 +550,8 @@ int remove_block(TAG4 *t4, B4BLOCK *b)
 // empties and carrying a changed greatest entry up.
 int remove_current(TAG4 *t4, const unsigned char *key, unsigned long rec)
 {
-    std::vector<B4BLOCK *> path = path_of(t4);
-    size_t level = path.size() - 1;
+    Path path(t4);
+    size_t level = path.n - 1;
     bool removed_block = false;
     for (;;) {
         B4BLOCK *b = path[level];
@@ -515,7 +559,7 @@ int remove_current(TAG4 *t4, const unsigned char *key, unsigned long rec)
             int rc = remove_block(t4, b);
             if (rc != 0)
                 return rc;
-            path.pop_back();
+            path.n--;
             level--;
             removed_block = true;
             continue;
