@@ -1,0 +1,190 @@
+// Tags shared by processes: a reader that seeks and skips while another
+// process appends sees only keys that are in the file, in order, and
+// notices the version change; a process that holds the index lock and
+// appends does not wait forever for one that holds the append byte and
+// waits for the index.
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "codeset/codeset.h"
+#include "tests/testutil.h"
+#include "tests/xbase/d4test.h"
+#include "tests/xbase/index/indextest.h"
+
+using d4test::Engine;
+using d4test::lastError;
+
+namespace {
+
+const FIELD4INFO kFields[] = {{"K", 'C', 10, 0}, {nullptr, 0, 0, 0}};
+
+std::string keyText(const char *prefix, int n)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%s%05d", prefix, n);
+    return std::string(buf) + std::string(10 - std::strlen(buf), ' ');
+}
+
+// A child process with its own engine context and open of the table.
+// `body` returns the child's exit status.
+template <class Body>
+pid_t spawn(Body body)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        mbstr_initialize(0);
+        CODE4 c4;
+        d4init(&c4);
+        int status = body(&c4);
+        d4init_undo(&c4);
+        _exit(status);
+    }
+    return pid;
+}
+
+int appendKey(DATA4 *d, const std::string &key)
+{
+    int rc = d4append_start(d, 0);
+    if (rc == 0) {
+        d4blank(d);
+        f4assign(d4field(d, "K"), key.c_str());
+        rc = d4append(d);
+    }
+    return rc;
+}
+
+// The key of the table's current record.
+std::string recordKey(DATA4 *d) { return std::string(f4ptr(d4field(d, "K")), 10); }
+
+} // namespace
+
+TEST(TagShared, AReaderSeeksAndSkipsWhileAnotherProcessAppends)
+{
+    Engine e;
+    std::string path = indextest::makeTable(e, "SHARE", kFields, {{"TK", "K", "", false, false}});
+    ASSERT_FALSE(path.empty());
+    DATA4 *d = d4open(&e.c4, path.c_str());
+    ASSERT_NE(nullptr, d) << lastError();
+    for (int i = 0; i < 60; i++)
+        ASSERT_EQ(0, appendKey(d, keyText("K", 2 * i)));
+    ASSERT_EQ(0, d4flush(d));
+    TAG4 *t4 = d4tag(d, "TK");
+    d4tag_select(d, t4);
+    unsigned long first_version = t4->index->version_old;
+
+    // The writer puts odd keys between the reader's even ones, in a mixed
+    // order, so that leaves split under the reader.
+    const int appended = 400;
+    pid_t writer = spawn([&](CODE4 *c4) {
+        DATA4 *w = d4open(c4, path.c_str());
+        if (w == nullptr)
+            return 3;
+        for (int i = 0; i < appended; i++) {
+            if (appendKey(w, keyText("K", (i * 37 % appended) * 2 + 1)) != 0)
+                return 4;
+            if (i % 4 == 0)
+                usleep(3000);
+        }
+        return d4close(w) == 0 ? 0 : 5;
+    });
+    ASSERT_GT(writer, 0);
+
+    std::mt19937 rng(testutil::testSeed());
+    int status = -1, rounds = 0;
+    while (waitpid(writer, &status, WNOHANG) == 0 || rounds < 3) {
+        rounds++;
+        // A seek answers with a record whose key is the value, or with the
+        // record of the next key.
+        std::string want = keyText("K", (int)(rng() % (2 * appended)));
+        int rc = d4seek(d, want.c_str());
+        ASSERT_TRUE(rc == 0 || rc == r4after || rc == r4eof) << rc << " " << lastError();
+        if (rc == 0) {
+            ASSERT_EQ(want, recordKey(d));
+        } else if (rc == r4after) {
+            ASSERT_LT(want, recordKey(d));
+        }
+        // Skipping from the top meets records in key order, each as its
+        // entry says.
+        ASSERT_EQ(0, d4top(d)) << lastError();
+        std::string last;
+        for (int n = 0; n < 40 && !d4eof(d); n++) {
+            std::string k = recordKey(d);
+            ASSERT_LE(last, k);
+            ASSERT_EQ(0, std::memcmp(t4key(t4), k.data(), 10)) << "record " << d4recno(d);
+            ASSERT_LE(d4recno(d), d4reccount(d));
+            last = k;
+            int s = d4skip(d, 1);
+            ASSERT_TRUE(s == 0 || s == r4eof) << s << " " << lastError();
+        }
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "the writer was killed";
+    ASSERT_EQ(0, WEXITSTATUS(status)) << "the writer failed";
+
+    ASSERT_EQ(0, t4version_check(t4, 0, 0));
+    EXPECT_NE(first_version, t4->index->version_old) << "the reader took the writer's version";
+    std::vector<std::string> want;
+    for (int i = 0; i < 2 * appended; i++)
+        if (i % 2 == 1 || i < 120)
+            want.push_back(keyText("K", i));
+    std::vector<std::string> got;
+    for (const auto &entry : indextest::walkOrder(t4, true))
+        got.push_back(entry.first);
+    EXPECT_EQ(want, got);
+    EXPECT_GT(rounds, 10) << "the reader should have worked while the writer did";
+    EXPECT_EQ("", indextest::checkIndexes(d));
+    EXPECT_EQ(0, d4close(d));
+}
+
+TEST(TagShared, HoldingTheIndexLockWhileAppendingCannotDeadlockAnotherAppender)
+{
+    // The other process holds the append byte and then waits for the index
+    // lock that this one holds; this one then appends, which needs the
+    // append byte. One lock order means this one gives its index lock up
+    // before it waits.
+    Engine e;
+    std::string path = indextest::makeTable(e, "ORDER", kFields, {{"TK", "K", "", false, false}});
+    ASSERT_FALSE(path.empty());
+    DATA4 *d = d4open(&e.c4, path.c_str());
+    ASSERT_NE(nullptr, d) << lastError();
+    int go_child[2], child_ready[2];
+    ASSERT_EQ(0, pipe(go_child));
+    ASSERT_EQ(0, pipe(child_ready));
+    pid_t other = spawn([&](CODE4 *c4) {
+        c4->lock_attempts = 8;
+        DATA4 *w = d4open(c4, path.c_str());
+        char c = 0;
+        if (w == nullptr || d4lock_append(w) != 0)
+            return 3;
+        if (write(child_ready[1], "a", 1) != 1 || read(go_child[0], &c, 1) != 1)
+            return 4;
+        if (d4lock_index(w) != 0)
+            return 5;
+        int rc = appendKey(w, keyText("B", 1));
+        return rc == 0 && d4close(w) == 0 ? 0 : 6;
+    });
+    ASSERT_GT(other, 0);
+    char c = 0;
+    ASSERT_EQ(1, read(child_ready[0], &c, 1));
+    ASSERT_EQ(0, d4lock_index(d));
+    ASSERT_EQ(1, write(go_child[1], "g", 1));
+    usleep(300000); // the other process now waits for the index lock
+    e.c4.lock_attempts = 8;
+    EXPECT_EQ(0, appendKey(d, keyText("A", 1))) << lastError();
+    int status = -1;
+    ASSERT_EQ(other, waitpid(other, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other appender failed";
+    indextest::Entries all = indextest::walkOrder(d4tag(d, "TK"), true);
+    EXPECT_EQ((indextest::Entries{{keyText("A", 1), 2}, {keyText("B", 1), 1}}), all);
+    EXPECT_EQ(0, d4close(d));
+    for (int fd : {go_child[0], go_child[1], child_ready[0], child_ready[1]})
+        close(fd);
+}
