@@ -168,14 +168,14 @@ struct RandomRows {
 
     std::string amt()
     {
-        char buf[16];
+        char buf[40];
         std::snprintf(buf, sizeof buf, "%10.2f", (pick(601) - 300) / 2.0);
         return buf;
     }
 
     std::string born()
     {
-        char buf[16];
+        char buf[40];
         std::snprintf(buf, sizeof buf, "%04d%02d%02d", 1950 + pick(80), 1 + pick(12), 1 + pick(28));
         return buf;
     }

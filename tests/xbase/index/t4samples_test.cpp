@@ -76,7 +76,7 @@ void addRecords(DATA4 *d, std::mt19937 &rng, int n)
         f4assign(d4field(d, "CITY"), cities[rng() % 6]);
         f4assign_double(d4field(d, "AMOUNT"), ((int)(rng() % 200000) - 100000) / 100.0);
         f4assign_long(d4field(d, "QTY"), (long)(rng() % 41) - 20);
-        char born[9];
+        char born[40];
         std::snprintf(born, sizeof born, "%04d%02d%02d", 1940 + (int)(rng() % 90), 1 + (int)(rng() % 12),
                       1 + (int)(rng() % 28));
         f4assign(d4field(d, "BORN"), rng() % 10 == 0 ? "" : born);

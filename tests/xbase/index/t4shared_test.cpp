@@ -29,7 +29,7 @@ const FIELD4INFO kFields[] = {{"K", 'C', 10, 0}, {nullptr, 0, 0, 0}};
 
 std::string keyText(const char *prefix, int n)
 {
-    char buf[16];
+    char buf[40];
     std::snprintf(buf, sizeof buf, "%s%05d", prefix, n);
     return std::string(buf) + std::string(10 - std::strlen(buf), ' ');
 }
