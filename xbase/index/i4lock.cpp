@@ -35,8 +35,17 @@ int i4lock(INDEX4 *i4)
     int rc = file4lock(&i4->file, I4_LOCK_BYTE, 1);
     if (rc != 0)
         return rc;
-    long len = file4len(&i4->file);
-    if (len < 0 || (len > 0 && i4version_check(i4, 0, 1) != 0)) {
+    // The file grows only under this lock, and every change moves the
+    // version: while the version is the one this process last saw, the
+    // length it knows is the file's.
+    unsigned long seen = i4->version_old;
+    long len = i4->eof > 0 ? i4->eof : file4len(&i4->file);
+    if (len > 0) {
+        rc = i4version_check(i4, 0, 1);
+        if (rc == 0 && i4->version_old != seen)
+            len = file4len(&i4->file);
+    }
+    if (rc != 0 || len < 0) {
         file4unlock(&i4->file, I4_LOCK_BYTE, 1);
         return -1;
     }

@@ -272,19 +272,21 @@ bool entry_copy(B4BLOCK *b, int i, B4KEY_DATA *seen)
     return true;
 }
 
-int normalize(TAG4 *t4);
+int normalize(TAG4 *t4, int *recovered);
 
 // Moves from the current leaf to its right (forward) or left neighbour,
 // positioned at the neighbour's first (last) entry: 0. The neighbour must
 // link back to the leaf left and continue the order after `seen`, the
 // entry last looked at; when it does not, the tag is repositioned on
 // `seen` and the result is 3 when it is there again, 4 when the position
-// is the entry after it. A negative error empties the path.
-int cross(TAG4 *t4, bool forward, const B4KEY_DATA *seen)
+// is the entry after it. `*recovered` counts such repositionings over a
+// whole skip; past I4_MAX_RETRIES the file is damaged. A negative error
+// empties the path.
+int cross(TAG4 *t4, bool forward, const B4KEY_DATA *seen, int *recovered)
 {
     INDEX4 *i4 = t4->index;
     int kl = key_len_of(t4);
-    for (int attempt = 0;; attempt++) {
+    for (;;) {
         B4BLOCK *leaf = t4block(t4);
         long here = leaf->file_block;
         long next = forward ? leaf->header.right_node : leaf->header.left_node;
@@ -310,7 +312,7 @@ int cross(TAG4 *t4, bool forward, const B4KEY_DATA *seen)
             path_clear(t4);
             return rc < 0 ? rc : -1;
         }
-        if (attempt >= I4_MAX_RETRIES) {
+        if ((*recovered)++ >= I4_MAX_RETRIES) {
             path_clear(t4);
             return i4corrupt(i4, -1);
         }
@@ -322,14 +324,14 @@ int cross(TAG4 *t4, bool forward, const B4KEY_DATA *seen)
             return rc;
         }
         int where = rc == 0 ? 3 : 4;
-        rc = normalize(t4);
+        rc = normalize(t4, recovered);
         return rc < 0 ? rc : where;
     }
 }
 
 // A position past the end of a leaf that has a right neighbour is that
 // neighbour's first entry.
-int normalize(TAG4 *t4)
+int normalize(TAG4 *t4, int *recovered)
 {
     B4BLOCK *leaf = t4block(t4);
     if (leaf == nullptr || leaf->key_on < leaf->header.n_keys || leaf->header.right_node == -1 ||
@@ -338,7 +340,7 @@ int normalize(TAG4 *t4)
     B4KEY_DATA seen;
     if (!entry_copy(leaf, leaf->header.n_keys - 1, &seen))
         return i4corrupt(t4->index, leaf->file_block);
-    int rc = cross(t4, true, &seen);
+    int rc = cross(t4, true, &seen, recovered);
     return rc < 0 ? rc : 0;
 }
 
@@ -788,6 +790,7 @@ long t4skip(TAG4 *t4, long n)
     if ((leaf == nullptr || !b4leaf(leaf)) && t4rl_top(t4) != 0)
         return 0;
     long moved = 0;
+    int recovered = 0; // repositionings after a neighbour proved out of date
     B4KEY_DATA seen;
     while (moved != n) {
         leaf = t4block(t4);
@@ -814,7 +817,7 @@ long t4skip(TAG4 *t4, long n)
                 i4corrupt(t4->index, leaf->file_block);
                 return moved;
             }
-            rc = cross(t4, true, &seen);
+            rc = cross(t4, true, &seen, &recovered);
             // From the last entry (`seen`) the neighbour's first entry is one
             // step on; past the end of a leaf the position was that entry
             // already. Repositioned on `seen` itself, the step is not made.
@@ -838,7 +841,7 @@ long t4skip(TAG4 *t4, long n)
                 i4corrupt(t4->index, leaf->file_block);
                 return moved;
             }
-            rc = cross(t4, false, &seen);
+            rc = cross(t4, false, &seen, &recovered);
             if (rc == 0)
                 moved--;
         }
@@ -866,8 +869,9 @@ int t4seek(TAG4 *t4, const void *value, int len)
     if (!t4->header.descending) {
         SeekCtx s{v, len};
         int rc = descend(t4, pick_seek, &s, &leaf_rc);
+        int recovered = 0;
         if (rc == 0)
-            rc = normalize(t4);
+            rc = normalize(t4, &recovered);
         return rc < 0 ? rc : leaf_rc;
     }
     // Descending: the entry wanted is the last one (in stored order) whose
@@ -915,7 +919,8 @@ int t4go(TAG4 *t4, const char *key, long rec)
         return -1;
     int rc = go_to(t4, (const unsigned char *)key, (unsigned long)rec);
     if (rc > 0) {
-        int r = normalize(t4);
+        int recovered = 0;
+        int r = normalize(t4, &recovered);
         if (r < 0)
             return r;
     }

@@ -383,3 +383,38 @@ TEST(TagCheck, EachKindOfDamageIsFoundAtItsBlock)
         d4close(d);
     }
 }
+
+TEST(TagSkip, ANeighbourThatDoesNotLinkBackIsNeverWalkedInto)
+{
+    // The second leaf of the tag names another left neighbour, as after a
+    // change by another process that this one has not seen whole: a skip
+    // across it gives up (after the retries) instead of walking on.
+    static const FIELD4INFO fields[] = {{"A", 'C', 80, 0}, {nullptr, 0, 0, 0}};
+    Engine e;
+    std::string path = indextest::makeTable(e, "LINKS", fields, {{"TA", "A", "", false, false}});
+    ASSERT_FALSE(path.empty());
+    DATA4 *d = openTable(e, path);
+    ASSERT_NE(nullptr, d);
+    std::vector<std::vector<std::string>> rows;
+    for (int i = 0; i < 40; i++)
+        rows.push_back({std::string(1, char('A' + i % 26)) + std::to_string(100 + i) + std::string(60, 'x')});
+    appendRows(d, rows);
+    ASSERT_EQ(0, d4close(d));
+
+    d = openTable(e, path);
+    ASSERT_NE(nullptr, d);
+    TAG4 *t4 = d4tag(d, "TA");
+    ASSERT_EQ(0, t4top(t4));
+    B4BLOCK *first = t4block(t4);
+    long second = first->header.right_node;
+    int in_first = first->header.n_keys;
+    ASSERT_NE(-1, second);
+    std::string cdx = fileBytes(cdxOf(path));
+    d4test::putLe32(cdx, (size_t)second + B4_OFF_LEFT, 0xFFFFFFFFu);
+    testutil::writeFile(cdxOf(path), cdx);
+
+    EXPECT_EQ(in_first - 1, t4skip(t4, in_first + 2)) << "no step into the second leaf";
+    EXPECT_EQ(-2, t4recno(t4));
+    EXPECT_EQ(e4index, d4test::lastErrorCode()) << lastError();
+    EXPECT_EQ(0, d4close(d));
+}
