@@ -12,11 +12,12 @@
 //      (i4cache_save, i4cache_flush). Positions of buffers given back stay
 //      until the list is next compacted; they name nothing or a buffer
 //      written only if changed.
-//  C3. Before a buffer is taken for another block, no more than
+//  C3. Before every descent and every block read, no more than
 //      I4_CACHE_BLOCKS saved buffers are kept: the oldest saved buffer of
 //      the tag with the most is written back if changed and given back
-//      (i4cache_trim). Saving never gives a buffer back, so a caller may
-//      go on using a buffer it has just saved.
+//      (i4cache_trim, called from t4tag.cpp). Saving never gives a buffer
+//      back, so a caller may go on using a buffer it has just saved (the
+//      new blocks of a split).
 // The cache is trusted only while the index's version shows that no other
 // process changed the file; i4version_check drops it otherwise.
 #include <cstdint>
@@ -137,10 +138,9 @@ void unlist(B4BLOCK *b4)
 // Saved buffers of every tag of the index.
 long saved_count(INDEX4 *i4)
 {
-    long n = i4->tag_index != nullptr ? i4->tag_index->saved.n_link : 0;
-    for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4))
-        if (t4 != i4->tag_index)
-            n += t4->saved.n_link;
+    long n = 0;
+    for (TAG4 *t4 = i4tag_next(i4, nullptr); t4 != nullptr; t4 = i4tag_next(i4, t4))
+        n += t4->saved.n_link;
     return n;
 }
 
@@ -148,8 +148,8 @@ long saved_count(INDEX4 *i4)
 // tag that keeps the most.
 B4BLOCK *victim(INDEX4 *i4)
 {
-    TAG4 *most = i4->tag_index;
-    for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4))
+    TAG4 *most = nullptr;
+    for (TAG4 *t4 = i4tag_next(i4, nullptr); t4 != nullptr; t4 = i4tag_next(i4, t4))
         if (most == nullptr || t4->saved.n_link > most->saved.n_link)
             most = t4;
     return most == nullptr ? nullptr : (B4BLOCK *)l4first(&most->saved);

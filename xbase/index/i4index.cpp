@@ -45,9 +45,7 @@ void tag_name(char *out, const char *name)
 std::vector<TAG4 *> index_tags(INDEX4 *i4)
 {
     std::vector<TAG4 *> all;
-    if (i4->tag_index != nullptr && !l4seek(&i4->tags, i4->tag_index))
-        all.push_back(i4->tag_index);
-    for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4))
+    for (TAG4 *t4 = i4tag_next(i4, nullptr); t4 != nullptr; t4 = i4tag_next(i4, t4))
         all.push_back(t4);
     return all;
 }
@@ -216,7 +214,7 @@ void free_list_set(INDEX4 *i4, long head)
     if (h.free_list == head)
         return;
     h.free_list = head;
-    h.version = (i4->version_old + 1) & 0xFFFFFFFFUL;
+    i4version_step(i4);
 }
 
 // The tag after (or before) `tag` across all indexes of the table; null
@@ -337,6 +335,8 @@ int i4update(INDEX4 *i4)
         return -1;
     if (i4lock_test(i4) != 1)
         return 0;
+    // The roots in memory stay: they are what this process wrote, and a
+    // change by another process moves the version, which drops them.
     int rc = 0;
     for (TAG4 *t4 : index_tags(i4)) {
         int r = t4update(t4);
@@ -454,6 +454,24 @@ TAG4 *i4tag(INDEX4 *i4, const char *name)
     if (i4->code_base->tag_name_error)
         e4describe(i4->code_base, e4tag_name, name, nullptr, nullptr);
     return nullptr;
+}
+
+TAG4 *i4tag_next(INDEX4 *i4, TAG4 *t4)
+{
+    if (i4 == nullptr)
+        return nullptr;
+    bool dir_apart = i4->tag_index != nullptr && i4->tag_index->header.type_code >= I4_TYPE_COMPOUND;
+    if (t4 == nullptr && dir_apart)
+        return i4->tag_index;
+    if (t4 == i4->tag_index && dir_apart)
+        t4 = nullptr;
+    return (TAG4 *)l4next(&i4->tags, t4);
+}
+
+void i4version_step(INDEX4 *i4)
+{
+    T4HEADER &h = i4->tag_index->header;
+    h.version = (i4->version_old + 1) & 0xFFFFFFFFUL;
 }
 
 // ---- Blocks of the file -------------------------------------------------------

@@ -172,6 +172,12 @@ TAG4 *i4tag_alloc(CODE4 *c4);
 // extension replaced; the final component upper-cased. The name is left
 // empty when it does not fit.
 INDEX4 *i4alloc(DATA4 *d4, const char *name, std::vector<char> *file_name, const char *where);
+// Every tree of the index in turn: the directory first (unless it is the
+// file's only tag), then the tags in list order; null starts and ends.
+TAG4 *i4tag_next(INDEX4 *i4, TAG4 *t4);
+// The index changes: its version becomes the one last read or written
+// plus 1 (32 bits, wrapping).
+void i4version_step(INDEX4 *i4);
 int i4lock(INDEX4 *i4);
 int i4unlock(INDEX4 *i4);
 int i4lock_test(INDEX4 *i4);

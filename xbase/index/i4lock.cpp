@@ -52,8 +52,7 @@ int i4lock(INDEX4 *i4)
     i4->eof = len;
     i4->file_locked = 1;
     if (!i4->file.is_read_only) {
-        T4HEADER &h = i4->tag_index->header;
-        h.version = (i4->version_old + 1) & 0xFFFFFFFFUL;
+        i4version_step(i4);
         if (i4update_header(i4) != 0) {
             i4->file_locked = 0;
             file4unlock(&i4->file, I4_LOCK_BYTE, 1);

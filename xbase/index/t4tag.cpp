@@ -344,22 +344,6 @@ int normalize(TAG4 *t4, int *recovered)
     return rc < 0 ? rc : 0;
 }
 
-// Every tag of the index, the directory first unless it is the only tag.
-std::vector<TAG4 *> tags_of(INDEX4 *i4)
-{
-    std::vector<TAG4 *> all;
-    if (i4->tag_index != nullptr && !l4seek(&i4->tags, i4->tag_index))
-        all.push_back(i4->tag_index);
-    for (TAG4 *t = (TAG4 *)l4first(&i4->tags); t != nullptr; t = (TAG4 *)l4next(&i4->tags, t))
-        all.push_back(t);
-    return all;
-}
-
-void version_step(INDEX4 *i4)
-{
-    i4->tag_index->header.version = (i4->version_old + 1) & 0xFFFFFFFFUL;
-}
-
 // The path as an array, root first.
 struct Path {
     B4BLOCK *at[I4_MAX_DEPTH];
@@ -653,6 +637,18 @@ int seek_and_check(DATA4 *d4, TAG4 *t4, const unsigned char *value, int len)
     }
 }
 
+// Steps 1 and 2 of a data file's seek: its default tag (80 without one),
+// and the current record written back.
+int seek_start(DATA4 *d4, TAG4 **t4)
+{
+    if (d4 == nullptr || d4->code_base->error_code < 0)
+        return -1;
+    *t4 = d4tag_default(d4);
+    if (*t4 == nullptr)
+        return r4no_tag;
+    return d4update_record(d4, 0);
+}
+
 } // namespace
 
 // ---- The path ---------------------------------------------------------------
@@ -716,7 +712,7 @@ int t4out_of_date(TAG4 *t4)
     // everything read of the index, roots included.
     u4delay_sec();
     file4refresh(&i4->file);
-    for (TAG4 *t : tags_of(i4)) {
+    for (TAG4 *t = i4tag_next(i4, nullptr); t != nullptr; t = i4tag_next(i4, t)) {
         i4cache_drop(t);
         t->header.root = -1;
     }
@@ -993,7 +989,7 @@ int t4add(TAG4 *t4, const char *key, long rec)
             return rc;
         t4->has_keys = 1;
     }
-    version_step(i4);
+    i4version_step(i4);
     rc = insert_at(t4, (const unsigned char *)key, rec);
     if (rc != 0)
         path_clear(t4);
@@ -1007,7 +1003,7 @@ int t4remove(TAG4 *t4, const char *key, long rec)
     int rc = go_to(t4, (const unsigned char *)key, (unsigned long)rec);
     if (rc != 0)
         return rc < 0 ? rc : r4entry;
-    version_step(t4->index);
+    i4version_step(t4->index);
     rc = remove_current(t4, (const unsigned char *)key, (unsigned long)rec);
     if (rc != 0)
         path_clear(t4);
@@ -1054,12 +1050,8 @@ int d4seek(DATA4 *d4, const char *text)
 
 int d4seek_n(DATA4 *d4, const char *text, int len)
 {
-    if (d4 == nullptr || d4->code_base->error_code < 0)
-        return -1;
-    TAG4 *t4 = d4tag_default(d4);
-    if (t4 == nullptr)
-        return r4no_tag;
-    int rc = d4update_record(d4, 0);
+    TAG4 *t4 = nullptr;
+    int rc = seek_start(d4, &t4);
     if (rc != 0)
         return rc;
     if (text == nullptr)
@@ -1081,12 +1073,8 @@ int d4seek_n(DATA4 *d4, const char *text, int len)
 
 int d4seek_double(DATA4 *d4, double v)
 {
-    if (d4 == nullptr || d4->code_base->error_code < 0)
-        return -1;
-    TAG4 *t4 = d4tag_default(d4);
-    if (t4 == nullptr)
-        return r4no_tag;
-    int rc = d4update_record(d4, 0);
+    TAG4 *t4 = nullptr;
+    int rc = seek_start(d4, &t4);
     if (rc != 0)
         return rc;
     if (t4->dtok == nullptr)
