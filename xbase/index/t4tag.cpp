@@ -637,6 +637,19 @@ int seek_and_check(DATA4 *d4, TAG4 *t4, const unsigned char *value, int len)
     }
 }
 
+// `op` (add or remove) with the key of the record buffer, copied out of
+// the context's stored-key buffer first.
+int with_record_key(TAG4 *t4, long rec, int (*op)(TAG4 *, const char *, long))
+{
+    char *key = nullptr;
+    int len = t4expr_key(t4, &key);
+    if (len < 0)
+        return len;
+    unsigned char copy[I4_MAX_KEY_LEN];
+    std::memcpy(copy, key, (size_t)len);
+    return op(t4, (const char *)copy, rec);
+}
+
 // Steps 1 and 2 of a data file's seek: its default tag (80 without one),
 // and the current record written back.
 int seek_start(DATA4 *d4, TAG4 **t4)
@@ -1021,24 +1034,12 @@ int t4add_calc(TAG4 *t4, long rec)
         if (r == 0)
             return 0;
     }
-    char *key = nullptr;
-    int len = t4expr_key(t4, &key);
-    if (len < 0)
-        return len;
-    unsigned char copy[I4_MAX_KEY_LEN];
-    std::memcpy(copy, key, (size_t)len);
-    return t4add(t4, (const char *)copy, rec);
+    return with_record_key(t4, rec, t4add);
 }
 
 int t4remove_calc(TAG4 *t4, long rec)
 {
-    char *key = nullptr;
-    int len = t4expr_key(t4, &key);
-    if (len < 0)
-        return len;
-    unsigned char copy[I4_MAX_KEY_LEN];
-    std::memcpy(copy, key, (size_t)len);
-    return t4remove(t4, (const char *)copy, rec);
+    return with_record_key(t4, rec, t4remove);
 }
 
 // ---- Seeking from a data file -------------------------------------------------------
