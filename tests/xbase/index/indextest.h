@@ -12,7 +12,6 @@
 
 #include "tests/testutil.h"
 #include "tests/xbase/d4test.h"
-#include "tests/xbase/index/emptycdx.h"
 #include "xbase/file4.h"
 #include "xbase/index/b4block.h"
 #include "xbase/index/i4index.h"
@@ -148,23 +147,30 @@ inline Walked walk(TAG4 *t4)
     return w;
 }
 
+// One tag of a table made for a test.
+struct TagDef {
+    std::string name, expression, filter; // filter "" for none
+    bool unique = false;                  // under the default policy
+    bool descending = false;
+};
+
 // A table `base` in e's directory with `fields` and a production index of
-// `tags`, all empty; the path of its data file, "" after a failure.
+// `tags`, created empty; the path of its data file, "" after a failure.
 inline std::string makeTable(d4test::Engine &e, const std::string &base, const FIELD4INFO *fields,
-                             const std::vector<emptycdx::Tag> &tags)
+                             const std::vector<TagDef> &tags)
 {
-    DATA4 *d = d4create(&e.c4, e.path(base).c_str(), fields, nullptr);
+    std::vector<TAG4INFO> info;
+    for (const TagDef &t : tags)
+        info.push_back({t.name.c_str(), t.expression.c_str(), t.filter.empty() ? nullptr : t.filter.c_str(),
+                        t.unique ? e.c4.default_unique_error : 0, t.descending ? 1u : 0u});
+    info.push_back({nullptr, nullptr, nullptr, 0, 0});
+    DATA4 *d = d4create(&e.c4, e.path(base).c_str(), fields, info.data());
     if (d == nullptr) {
         ADD_FAILURE() << "cannot create " << base << ": " << d4test::lastError();
         return "";
     }
     std::string path = d->file.name;
     d4close(d);
-    std::string why = emptycdx::write(&e.c4, path, tags);
-    if (!why.empty()) {
-        ADD_FAILURE() << why;
-        return "";
-    }
     return path;
 }
 

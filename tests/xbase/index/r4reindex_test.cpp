@@ -677,11 +677,12 @@ TEST(IndexRebuild, ABuiltIndexEqualsTheSameRowsAddedKeyByKey)
         d = d4open(&e.c4, e.path(name).c_str());
         ASSERT_NE(nullptr, d) << lastError();
         expectModel((INDEX4 *)l4first(&d->indexes), rows);
+        std::string dbf = d->file.name; // the name created: upper case
         ASSERT_EQ(0, d4close(d));
         std::string xbdump = testutil::sharedTool("xbdump");
         if (xbdump.empty())
             continue;
-        testutil::ProcResult res = testutil::runProgram({xbdump, "--only=cdx,checks", e.path(name) + ".dbf"},
+        testutil::ProcResult res = testutil::runProgram({xbdump, "--only=cdx,checks", dbf},
                                                         e.dir.path, {}, "", 300);
         EXPECT_EQ(0, res.exitStatus) << res.err;
         views.push_back(cdxView(res.out));

@@ -30,7 +30,7 @@ const FIELD4INFO kFields[] = {{"NAME", 'C', 200, 0}, {"CITY", 'C', 10, 0}, {"COD
 
 enum TagId { NAME, CITYCODE, AMT, BORN, CODEU, AMTDESC, N_TAGS };
 
-const std::vector<emptycdx::Tag> kTags = {
+const std::vector<indextest::TagDef> kTags = {
     {"NAME", "NAME", ".NOT. DELETED()", false, false},
     {"CITYCODE", "CITY+CODE", ".NOT. DELETED()", false, false},
     {"AMT", "AMT", "", false, false},
