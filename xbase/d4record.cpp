@@ -385,7 +385,7 @@ int keys_put_back(DATA4 *data, KeyChanges *kc)
         rc = -1;
     if (rc != 0)
         e4describe(c4, e4index, "File Name:", data->file.name,
-                   "A refused write could not put its keys back");
+                   "A write that did not go through could not put its keys back");
     e4set(c4, saved);
     return rc;
 }
