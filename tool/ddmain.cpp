@@ -265,6 +265,11 @@ int ddmain_putEngineReport(void)
     return 1;
 }
 
+void ddmain_putReason(const std::string &text)
+{
+    complain(ddmain_safeText(text.c_str(), DDMAIN_SHOWN_MAX));
+}
+
 void ddmain_noteLockWait(CODE4 *, const char *fileName, int polls)
 {
     // Each pause ends when the clock's second changes, so the third poll

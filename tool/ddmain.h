@@ -90,6 +90,11 @@ int ddmain_processDirective(int argc, char **argv);
 // prints its own message after the engine's (INIT) calls it first.
 int ddmain_putEngineReport(void);
 
+// Writes "catalogr: <text>" as one line on standard error, `text` made safe
+// to show (ddmain_safeText). A directive calls it to say why it refused
+// something the engine had no report for.
+void ddmain_putReason(const std::string &text);
+
 // The lock-wait hook of code_base (installed by ddmain_main): once a wait
 // has lasted a second (its third poll) it writes "catalogr: waiting for a
 // lock on <file>" on standard error, once per wait.

@@ -1,0 +1,185 @@
+// The dictionary's table layouts and tags, and the steps its directives
+// share: names and search keys, opening a dictionary table, finding a
+// table's row, and the close that ends every directive.
+#include "tool/dddict.h"
+
+#include <cstring>
+#include <vector>
+
+#include "codeset/codeset.h"
+#include "tool/ddmain.h"
+#include "util/findfile.h"
+#include "xbase/code4.h"
+#include "xbase/d4data.h"
+#include "xbase/index/t4tag.h"
+
+// The layouts are the contract with the SQL layer that reads the
+// dictionary: names, types, widths, order, tags and expressions are fixed.
+const FIELD4INFO table_info[] = {
+    {"TABLE", 'C', 30, 0},
+    {"FILENAME", 'C', 254, 0},
+    {"MDXFILE", 'C', 254, 0},
+    {"CREATOR", 'C', 8, 0},
+    {"COLCOUNT", 'N', 3, 0},
+    {nullptr, 0, 0, 0},
+};
+
+const TAG4INFO table_tags[] = {
+    {"TABLE", "TABLE", ".NOT. DELETED()", 0, 0},
+    {"CREATOR", "CREATOR", ".NOT. DELETED()", 0, 0},
+    {"CRTB", "CREATOR+TABLE", ".NOT. DELETED()", 0, 0},
+    {nullptr, nullptr, nullptr, 0, 0},
+};
+
+const FIELD4INFO column_info[] = {
+    {"TABLE", 'C', 30, 0},
+    {"COLUMN", 'C', 10, 0},
+    {"CREATOR", 'C', 8, 0},
+    {"TYPE", 'C', 15, 0},
+    {"WIDTH", 'N', 3, 0},
+    {"DECIMALS", 'N', 2, 0},
+    {"POSITION", 'N', 4, 0},
+    {"NULLSOK", 'L', 1, 0},
+    {nullptr, 0, 0, 0},
+};
+
+const TAG4INFO column_tags[] = {
+    {"CTABLE", "TABLE", ".NOT. DELETED()", 0, 0},
+    {"CCOLUMN", "COLUMN", ".NOT. DELETED()", 0, 0},
+    {"CCRTB", "CREATOR+TABLE", ".NOT. DELETED()", 0, 0},
+    {"CRTBCL", "CREATOR+TABLE+COLUMN", ".NOT. DELETED()", 0, 0},
+    {"CRTBPS", "CREATOR+TABLE+STR(POSITION)", ".NOT. DELETED()", 0, 0},
+    {nullptr, nullptr, nullptr, 0, 0},
+};
+
+const FIELD4INFO index_info[] = {
+    {"OWNER", 'C', 8, 0},
+    {"NAME", 'C', 30, 0},
+    {"FILENAME", 'C', 254, 0},
+    {"TABLEOWNER", 'C', 8, 0},
+    {"TABLE", 'C', 30, 0},
+    {"ASC", 'C', 1, 0},
+    {"UNIQUE", 'C', 1, 0},
+    {"EXPR", 'C', 220, 0},
+    {nullptr, 0, 0, 0},
+};
+
+const TAG4INFO index_tags[] = {
+    {"OWNTBNM", "OWNER+TABLE+NAME", ".NOT. DELETED()", 0, 0},
+    {"OWNTB", "OWNER+TABLE", ".NOT. DELETED()", 0, 0},
+    {nullptr, nullptr, nullptr, 0, 0},
+};
+
+const char *const ddmain_sqltable = "sqltable";
+const char *const ddmain_sqlcolmn = "sqlcolmn";
+const char *const ddmain_sqlindex = "sqlindex";
+
+namespace {
+
+// `text` blank-padded, or cut between characters, to exactly `width` bytes.
+std::string fitWidth(const std::string &text, size_t width)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        int n = codeSet_getCharacterNBytes(text.c_str() + i);
+        if (n < 1)
+            n = 1;
+        if (out.size() + (size_t)n > width)
+            break;
+        out.append(text, i, (size_t)n);
+        i += (size_t)n;
+    }
+    out.resize(width, ' ');
+    return out;
+}
+
+std::string trimRight(std::string s)
+{
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
+    return s;
+}
+
+} // namespace
+
+std::string ddmain_tableName(char *argument)
+{
+    if (argument == nullptr)
+        return std::string();
+    qtkstrupr(argument);
+    // Cut where TABLE ends, never inside a character; the trailing blanks
+    // the padding adds are not part of the name.
+    return trimRight(fitWidth(argument, DDDICT_TABLE_LEN));
+}
+
+std::string ddmain_searchKey(const char *userName, const std::string &tableName)
+{
+    return fitWidth(userName != nullptr ? userName : localUser, DDDICT_CREATOR_LEN) +
+           fitWidth(tableName, DDDICT_TABLE_LEN);
+}
+
+int ddmain_inCurrentDir(std::string *out, const char *name)
+{
+    std::vector<char> path(UTIL_MAX_PATH + 1);
+    if (out == nullptr || name == nullptr || *name == 0 ||
+        util_buildFilename(path.data(), nullptr, currentDir, name, nullptr) != 0)
+        return DDMAIN_FAILURE;
+    *out = path.data();
+    return 0;
+}
+
+DATA4 *ddmain_openDictionary(const char *baseName)
+{
+    std::string path;
+    if (ddmain_inCurrentDir(&path, baseName) != 0)
+        return nullptr;
+    return d4open(&code_base, path.c_str());
+}
+
+int ddmain_findTable(DATA4 *dictionary, const char *tagName, const std::string &key,
+                     int *seekResult)
+{
+    TAG4 *tag = d4tag(dictionary, tagName);
+    if (tag == nullptr)
+        return DDMAIN_FAILURE;
+    d4tag_select(dictionary, tag);
+    int rc = d4seek(dictionary, key.c_str());
+    if (seekResult != nullptr)
+        *seekResult = rc;
+    // 2: stopped at a greater key; 3: past the last one. Anything else but
+    // a hit is a failure of the search itself, never "not registered".
+    if (rc == 0)
+        return 0;
+    return rc == r4after || rc == r4eof ? 1 : DDMAIN_FAILURE;
+}
+
+int ddmain_closeAll(int status)
+{
+    int rc = d4close_all(&code_base);
+    return rc != 0 && status == 0 ? DDMAIN_FAILURE : status;
+}
+
+std::string ddmain_baseName(const char *fileArgument)
+{
+    if (fileArgument == nullptr || std::strlen(fileArgument) > UTIL_MAX_PATH)
+        return std::string();
+    std::vector<char> name(UTIL_MAX_PATH + 1, 0);
+    util_parseFilename(fileArgument, nullptr, nullptr, name.data(), nullptr);
+    return name.data();
+}
+
+int ddmain_hasDirectory(const char *fileArgument)
+{
+    if (fileArgument == nullptr || std::strlen(fileArgument) > UTIL_MAX_PATH)
+        return 0;
+    std::vector<char> dir(UTIL_MAX_PATH + 1, 0);
+    util_parseFilename(fileArgument, nullptr, dir.data(), nullptr, nullptr);
+    return dir[0] != 0;
+}
+
+int ddmain_refuseValue(const char *fileArgument, const std::string &why)
+{
+    ddmain_putMessage(DDMAIN_MSG_DATA_OPEN, fileArgument, nullptr);
+    ddmain_putReason(why);
+    return DDMAIN_FAILURE;
+}

@@ -1,0 +1,112 @@
+// The data dictionary: the layouts and tags of its three tables, the
+// directives that create it (INIT), register and remove tables (TA, TD) and
+// record index files (IA, ID), and the steps those directives share.
+//
+// sqltable (one row per table), record length 550:
+//   TABLE C 30 | FILENAME C 254 | MDXFILE C 254 | CREATOR C 8 | COLCOUNT N 3
+//   tags TABLE "TABLE", CREATOR "CREATOR", CRTB "CREATOR+TABLE"
+// sqlcolmn (one row per column), record length 74:
+//   TABLE C 30 | COLUMN C 10 | CREATOR C 8 | TYPE C 15 | WIDTH N 3 |
+//   DECIMALS N 2 | POSITION N 4 | NULLSOK L 1
+//   tags CTABLE "TABLE", CCOLUMN "COLUMN", CCRTB "CREATOR+TABLE",
+//        CRTBCL "CREATOR+TABLE+COLUMN", CRTBPS "CREATOR+TABLE+STR(POSITION)"
+// sqlindex (one row per index, written by the SQL layer), record length 553:
+//   OWNER C 8 | NAME C 30 | FILENAME C 254 | TABLEOWNER C 8 | TABLE C 30 |
+//   ASC C 1 | UNIQUE C 1 | EXPR C 220
+//   tags OWNTBNM "OWNER+TABLE+NAME", OWNTB "OWNER+TABLE"
+// Every tag is filtered ".NOT. DELETED()", so a row marked deleted is out of
+// every search before the table is packed.
+#ifndef CATALOGR_DDDICT_H
+#define CATALOGR_DDDICT_H
+
+#include <string>
+
+#include "xbase/index/i4index.h"
+#include "xbase/x4types.h"
+
+extern const FIELD4INFO table_info[];
+extern const TAG4INFO table_tags[];
+extern const FIELD4INFO column_info[];
+extern const TAG4INFO column_tags[];
+extern const FIELD4INFO index_info[];
+extern const TAG4INFO index_tags[];
+
+// Base names of the dictionary tables in currentDir.
+extern const char *const ddmain_sqltable;
+extern const char *const ddmain_sqlcolmn;
+extern const char *const ddmain_sqlindex;
+
+// What the dictionary's fields can hold.
+enum {
+    DDDICT_CREATOR_LEN = 8,     // CREATOR, the first part of CRTB and CCRTB keys
+    DDDICT_TABLE_LEN = 30,      // TABLE, the second part
+    DDDICT_FILENAME_LEN = 254,  // FILENAME of sqltable
+    DDDICT_MDXFILE_LEN = 254,   // MDXFILE of sqltable
+    DDDICT_COUNT_MAX = 999,     // COLCOUNT N 3: fields of one table
+    DDDICT_WIDTH_MAX = 999,     // WIDTH N 3
+    DDDICT_DECIMALS_MAX = 99    // DECIMALS N 2
+};
+
+// A table as the dictionary names it: the argument upper-cased in place
+// through the code set (so that the echo of a failed line shows what was
+// looked for), then cut to the bytes of whole characters that fit TABLE.
+std::string ddmain_tableName(char *argument);
+
+// The 38-character search key of tags CRTB and CCRTB: the creator ("PUBLIC"
+// when null) and the table name, each blank-padded or cut to its width.
+std::string ddmain_searchKey(const char *userName, const std::string &tableName);
+
+// currentDir joined with `name` (no extension added). 0, or 0x8000 when the
+// result would not be a usable file name.
+int ddmain_inCurrentDir(std::string *out, const char *name);
+
+// Opens dictionary table `baseName` of currentDir; null when it does not
+// open (the engine's report, if any, stays for the front end to show).
+DATA4 *ddmain_openDictionary(const char *baseName);
+
+// Selects `tagName` and seeks the table's key: 0 when the table is
+// registered (the row found is current), 1 when it is not (the seek stopped
+// after it or at the end), or 0x8000 when the tag is missing or the seek
+// failed. `seekResult` (when given) receives the seek's own result.
+int ddmain_findTable(DATA4 *dictionary, const char *tagName, const std::string &key,
+                     int *seekResult);
+
+// Closes every open data file. A directive whose changes did not all reach
+// the disk did not succeed: a status of 0 becomes 0x8000 when the close
+// fails; any other status is kept.
+int ddmain_closeAll(int status);
+
+// The base name of a file argument: directory and extension removed, case
+// kept. Empty when the argument has no name piece.
+std::string ddmain_baseName(const char *fileArgument);
+// 1 when the file argument carries a directory.
+int ddmain_hasDirectory(const char *fileArgument);
+
+// Refuses a value that its dictionary field cannot hold: message 2015 with
+// `fileArgument` on the output, `why` on standard error. Returns 0x8000.
+int ddmain_refuseValue(const char *fileArgument, const std::string &why);
+
+// TA and TD: the sqltable row and the sqlcolmn rows of a table. `tableName`
+// is the argument, upper-cased in place; `userName` may be null
+// ("PUBLIC"). The table row's functions give the name of the data file they
+// opened in `dataFile`, and the column rows are read from exactly that file.
+int ddmain_addTableNoPaths(char *tableName, const char *fileName, const char *userName,
+                           DATA4 *sqltable, std::string *dataFile);
+int ddmain_addTableWithPaths(char *tableName, const char *fileName, const char *userName,
+                             DATA4 *sqltable, std::string *dataFile);
+int ddmain_addColumns(char *tableName, const char *dataFile, const char *userName,
+                      DATA4 *sqlcolmn);
+// ddmain_deleteTable returns the seek's result, 2 or 3, when the table is
+// not registered (message 2028 written).
+int ddmain_deleteTable(char *tableName, const char *userName, DATA4 *sqltable);
+int ddmain_deleteColumns(char *tableName, const char *userName, DATA4 *sqlcolmn);
+
+// The index file of the current sqltable row (IA, ID).
+int ddmain_operateCombinedIndex(DATA4 *sqltable, const char *tableName, const char *indexName,
+                                int operation);
+// The index file name registered with paths: the argument's directory (or
+// currentDir when it has none), its name and the extension `ext`. 0, or
+// 0x8000 when an argument is null or the name would not be usable.
+int ddmain_buildPath(std::string *fileName, const char *indexName, const char *ext);
+
+#endif
