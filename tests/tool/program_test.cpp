@@ -14,96 +14,22 @@
 #include <gtest/gtest.h>
 
 #include "tests/testutil.h"
+#include "tests/tool/progfixture.h"
 #include "tests/tool/rscfixture.h"
 #include "tool/ddmain.h"
 
+using progfixture::builtMessages;
+using progfixture::builtProgram;
+using progfixture::cleanEnv;
+using progfixture::installProgram;
+using progfixture::message;
+using progfixture::usage;
 using testutil::readFile;
 using testutil::writeFile;
 
 namespace {
 
-std::string builtProgram() { return testutil::binaryDir() + "/tool/catalogr"; }
-std::string builtMessages() { return testutil::binaryDir() + "/tool/catalogr.rsc"; }
-
-// A message of the generated file, read through the front end itself.
-std::string message(int number)
-{
-    static std::map<int, std::string> cache;
-    if (cache.empty()) {
-        EXPECT_EQ(0, ddmain_initializeResources(builtProgram().c_str()));
-        char buf[DDMAIN_MSG_LEN];
-        for (int n = 2001; n <= 2029; n++) {
-            ddmain_fetchString(buf, n);
-            cache[n] = buf;
-        }
-        ddmain_closeResources();
-    }
-    return cache[number];
-}
-
-std::string echo(const std::vector<std::string> &args)
-{
-    std::string s = message(DDMAIN_MSG_ECHO) + "\n";
-    for (const auto &a : args)
-        s += a + " ";
-    return s + "\n";
-}
-
-std::string usageHeading()
-{
-    return message(DDMAIN_MSG_USAGE_FIRST) + "\n\ncatalogr - " + message(DDMAIN_MSG_USAGE_NAME) +
-           "\n";
-}
-
-std::string usageRest(const std::vector<std::string> &args)
-{
-    std::string s;
-    for (int n = DDMAIN_MSG_USAGE_REST; n <= DDMAIN_MSG_USAGE_LAST; n++)
-        s += message(n) + "\n";
-    return s + echo(args);
-}
-
-std::string usage(const std::vector<std::string> &args) { return usageHeading() + usageRest(args); }
-
-void installProgram(const std::string &dir, bool withMessages)
-{
-    testutil::copyFile(builtProgram(), dir + "/catalogr");
-    chmod((dir + "/catalogr").c_str(), 0755);
-    if (withMessages)
-        testutil::copyFile(builtMessages(), dir + "/catalogr.rsc");
-}
-
-// The environment of every run: none of the program's variables is set
-// unless a test sets it.
-std::map<std::string, std::string> cleanEnv(std::map<std::string, std::string> extra = {})
-{
-    std::map<std::string, std::string> env = {{"VX", testutil::kUnset},
-                                              {"VX_RTCONFIG", testutil::kUnset},
-                                              {"VX_RSRCPATH", testutil::kUnset},
-                                              {"VX_XBDDPATH", testutil::kUnset}};
-    for (const auto &kv : extra)
-        env[kv.first] = kv.second;
-    return env;
-}
-
-class Program : public ::testing::Test {
-protected:
-    testutil::TempDir dir;
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(testutil::fileExists(builtProgram())) << builtProgram();
-        ASSERT_TRUE(testutil::fileExists(builtMessages())) << builtMessages();
-        installProgram(dir.path, true);
-    }
-
-    testutil::ProcResult run(std::vector<std::string> args,
-                             std::map<std::string, std::string> env = {})
-    {
-        args.insert(args.begin(), dir.file("catalogr"));
-        return testutil::runProgram(args, dir.path, cleanEnv(env));
-    }
-};
+class Program : public progfixture::ProgramDir {};
 
 } // namespace
 
