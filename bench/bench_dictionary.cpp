@@ -68,13 +68,13 @@ void printSizes(const bench::ScratchDir &dir, const char *when)
 void makeDataFile(CODE4 *c4, const std::string &path)
 {
     static const FIELD4INFO fields[] = {
-        {"NAME", 'C', 30, 0},   {"CITY", 'C', 20, 0},  {"STREET", 'C', 40, 0},
-        {"ZIP", 'C', 8, 0},     {"AMOUNT", 'N', 12, 2}, {"QTY", 'N', 6, 0},
-        {"PRICE", 'N', 10, 3},  {"RATE", 'F', 9, 4},   {"BORN", 'D', 8, 0},
-        {"SINCE", 'D', 8, 0},   {"ACTIVE", 'L', 1, 0}, {"VIP", 'L', 1, 0},
-        {"CODE", 'C', 4, 0},    {"REGION", 'C', 12, 0}, {"PHONE", 'C', 16, 0},
-        {"EMAIL", 'C', 60, 0},  {"LIMIT", 'N', 14, 2}, {"COUNT", 'N', 5, 0},
-        {"NOTE", 'C', 100, 0},  {"KIND", 'C', 1, 0},   {nullptr, 0, 0, 0}};
+        {"NAME", 'C', 30, 0},  {"CITY", 'C', 20, 0},   {"STREET", 'C', 40, 0},
+        {"ZIP", 'C', 8, 0},    {"AMOUNT", 'N', 12, 2}, {"QTY", 'N', 6, 0},
+        {"PRICE", 'N', 10, 3}, {"RATE", 'F', 9, 4},    {"BORN", 'D', 8, 0},
+        {"SINCE", 'D', 8, 0},  {"ACTIVE", 'L', 1, 0},  {"VIP", 'L', 1, 0},
+        {"CODE", 'C', 4, 0},   {"REGION", 'C', 12, 0}, {"PHONE", 'C', 16, 0},
+        {"EMAIL", 'C', 60, 0}, {"LIMIT", 'N', 14, 2},  {"COUNT", 'N', 5, 0},
+        {"NOTE", 'C', 100, 0}, {"KIND", 'C', 1, 0},    {nullptr, 0, 0, 0}};
     DATA4 *d = d4create(c4, path.c_str(), fields, nullptr);
     bench::check(d != nullptr, "d4create");
     bench::check(d4close(d) == 0, "d4close");
