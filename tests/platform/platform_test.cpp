@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +25,19 @@ struct CallsGuard {
 int failWithEio(int) { errno = EIO; return -1; }
 int failOpen(const char *, int, unsigned) { errno = EMFILE; return -1; }
 int failLockEinval(int, int, int, int64_t, int64_t) { errno = EINVAL; return -1; }
+
+// A system on which this process may not ask for reads without access-time
+// updates (files of another owner): such requests are refused with EPERM.
+int noatimeRequests = 0;
+int openRefusingNoAtime(const char *path, int flags, unsigned mode)
+{
+    if (flags & O_NOATIME) {
+        noatimeRequests++;
+        errno = EPERM;
+        return -1;
+    }
+    return platformDefaultCalls.open(path, flags, mode);
+}
 
 } // namespace
 
@@ -48,6 +62,29 @@ TEST(PlatformOpen, ReadOnlyFileOpensReadOnly)
     ASSERT_EQ(0, platform_openFile(d.file("ro.dbf").c_str(), 0, &fd, &ro, nullptr, 0));
     EXPECT_EQ(1, ro);
     platform_close(fd);
+}
+
+// Access times are not worth a refused open: where the system will not
+// leave them alone, files open and are created read-write all the same.
+TEST(PlatformOpen, RefusedAccessTimeRequestStillOpensForWriting)
+{
+    TempDir d;
+    CallsGuard guard;
+    testutil::writeFile(d.file("a.dbf"), "abc");
+    platformG.open = openRefusingNoAtime;
+    int fd = -1, ro = 1;
+    ASSERT_EQ(0, platform_openFile(d.file("a.dbf").c_str(), 0, &fd, &ro, nullptr, 0));
+    EXPECT_EQ(0, ro);
+    EXPECT_EQ(1, platform_write(fd, 3, "d", 1));
+    platform_close(fd);
+    for (int failIfExists : {1, 0}) {
+        ASSERT_EQ(0, platform_createFile(d.file("b.dbf").c_str(), failIfExists, &fd)) << failIfExists;
+        EXPECT_EQ(2, platform_write(fd, 0, "xy", 2));
+        platform_close(fd);
+    }
+    EXPECT_EQ(3, noatimeRequests);
+    EXPECT_EQ("abcd", testutil::readFile(d.file("a.dbf")));
+    EXPECT_EQ("xy", testutil::readFile(d.file("b.dbf")));
 }
 
 TEST(PlatformOpen, FinalComponentIsMatchedWithoutCase)
