@@ -195,8 +195,9 @@ int i4valid_block(INDEX4 *i4, long pos, long self);
 // not -1); returns -310.
 int i4corrupt(INDEX4 *i4, long block);
 // Reads and checks the block at `pos` into `b4`: 0, 1 when it proves out of
-// date (empty but not the root, or its last record number differs from the
-// parent's current entry), or a negative error.
+// date (empty but not the root, its last record number differs from the
+// parent's current entry, or it does not check while the version shows
+// that another process changed the file), or a negative error.
 int i4read_block(FILE4 *file, long pos, B4BLOCK *parent, B4BLOCK *b4);
 // Calls `visit` with every entry of the tag in stored (ascending) order,
 // reading the leaves from the leftmost one along their right links with a

@@ -610,12 +610,25 @@ int seek_and_check(DATA4 *d4, TAG4 *t4, const unsigned char *value, int len)
             return d4go_eof(d4);
         if (r < 0)
             return -1;
-        int g = d4go(d4, r);
-        if (g != 0)
-            return g;
-        int agrees = record_agrees(t4, len);
-        if (agrees < 0)
-            return -1;
+        // Another process adds a record's keys before the record itself:
+        // an entry past the file's records is passed over, as top and
+        // skip pass over it.
+        bool present = r <= d4->minCount;
+        if (!present) {
+            long count = d4reccount(d4);
+            if (count < 0)
+                return -1;
+            present = r <= count;
+        }
+        int agrees = 0;
+        if (present) {
+            int g = d4go(d4, r);
+            if (g != 0)
+                return g;
+            agrees = record_agrees(t4, len);
+            if (agrees < 0)
+                return -1;
+        }
         if (agrees) {
             if (first)
                 return rc;

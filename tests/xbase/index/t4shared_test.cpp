@@ -1,8 +1,10 @@
 // Tags shared by processes: a reader that seeks and skips while another
 // process appends sees only keys that are in the file, in order, and
-// notices the version change; a process that holds the index lock and
-// appends does not wait forever for one that holds the append byte and
-// waits for the index.
+// notices the version change; what a writer leaves half done (keys of a
+// record not yet written, a block read while it is rewritten) is passed
+// over or read again; a process that holds the index lock and appends does
+// not wait forever for one that holds the append byte and waits for the
+// index.
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -16,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "codeset/codeset.h"
+#include "platform/platform.h"
 #include "tests/testutil.h"
 #include "tests/xbase/d4test.h"
 #include "tests/xbase/index/indextest.h"
@@ -64,6 +67,31 @@ int appendKey(DATA4 *d, const std::string &key)
 
 // The key of the table's current record.
 std::string recordKey(DATA4 *d) { return std::string(f4ptr(d4field(d, "K")), 10); }
+
+// A read of one index block that meets the block while another process
+// rewrites it: the bytes come back as a block given back to the free list
+// (its link, then zeros), and with `gTornBumps` the other process's lock
+// has moved the file's version first.
+int gTornFd = -1;
+int64_t gTornPos = -1;
+bool gTornBumps = false;
+int64_t tornPread(int fd, void *buf, size_t n, int64_t off)
+{
+    int64_t got = platformDefaultCalls.pread(fd, buf, n, off);
+    if (fd != gTornFd || off != gTornPos || got != 512)
+        return got;
+    gTornFd = -1;
+    std::memset((char *)buf + 4, 0, 508);
+    if (gTornBumps) {
+        unsigned char v[4];
+        if (platformDefaultCalls.pread(fd, v, 4, 8) != 4)
+            return -1;
+        v[3] = (unsigned char)(v[3] + 1);
+        if (platformDefaultCalls.pwrite(fd, v, 4, 8) != 4)
+            return -1;
+    }
+    return got;
+}
 
 } // namespace
 
@@ -142,6 +170,82 @@ TEST(TagShared, AReaderSeeksAndSkipsWhileAnotherProcessAppends)
     EXPECT_GT(rounds, 10) << "the reader should have worked while the writer did";
     EXPECT_EQ("", indextest::checkIndexes(d));
     EXPECT_EQ(0, d4close(d));
+}
+
+// Another process adds a record's keys before it writes the record: a seek
+// that meets such an entry passes over it to the next record that is in
+// the file, as top and skip do.
+TEST(TagShared, ASeekPassesOverKeysOfARecordNotYetWritten)
+{
+    Engine e;
+    std::string path = indextest::makeTable(e, "EARLY", kFields, {{"TK", "K", "", false, false}});
+    ASSERT_FALSE(path.empty());
+    DATA4 *d = d4open(&e.c4, path.c_str());
+    DATA4 *w = d4open(&e.c4, path.c_str());
+    ASSERT_TRUE(d != nullptr && w != nullptr) << lastError();
+    for (int k : {0, 2, 4})
+        ASSERT_EQ(0, appendKey(w, keyText("K", k)));
+    ASSERT_EQ(0, d4unlock(w));
+    d4tag_select(d, d4tag(d, "TK"));
+    ASSERT_EQ(0, d4seek(d, keyText("K", 2).c_str())) << "the reader knows the file's count";
+    // Keys of records 4 and 5 arrive; the records do not.
+    ASSERT_EQ(0, d4lock_index(w));
+    ASSERT_EQ(0, t4add(d4tag(w, "TK"), keyText("K", 3).c_str(), 4));
+    ASSERT_EQ(0, t4add(d4tag(w, "TK"), keyText("K", 9).c_str(), 5));
+    ASSERT_EQ(0, d4unlock_index(w));
+    struct Case {
+        int key;
+        int rc;
+        long rec;
+    } cases[] = {{3, r4after, 3}, {4, 0, 3}, {5, r4eof, 4}, {9, r4eof, 4}, {0, 0, 1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(keyText("K", c.key));
+        EXPECT_EQ(c.rc, d4seek(d, keyText("K", c.key).c_str())) << lastError();
+        EXPECT_EQ(c.rec, d4recno(d));
+    }
+    EXPECT_EQ(0, d4close(w));
+    EXPECT_EQ(0, d4close(d));
+}
+
+// A block that does not check, read while the version shows another
+// process at work, is read again with the tree; read while the version
+// stands still, it is damage, reported with its offset.
+TEST(TagShared, ABlockReadWhileRewrittenIsReadAgainOnlyWhenTheVersionMoved)
+{
+    for (bool bumps : {true, false}) {
+        SCOPED_TRACE(bumps ? "version moved" : "version unchanged");
+        Engine e;
+        std::string path = indextest::makeTable(e, "TORN", kFields, {{"TK", "K", "", false, false}});
+        ASSERT_FALSE(path.empty());
+        DATA4 *d = d4open(&e.c4, path.c_str());
+        DATA4 *w = d4open(&e.c4, path.c_str());
+        ASSERT_TRUE(d != nullptr && w != nullptr) << lastError();
+        ASSERT_EQ(0, appendKey(w, keyText("K", 1)));
+        ASSERT_EQ(0, d4unlock(w));
+        TAG4 *t4 = d4tag(d, "TK");
+        d4tag_select(d, t4);
+        ASSERT_EQ(0, d4seek(d, keyText("K", 1).c_str()));
+        // The writer changes the index; the reader's next seek drops what
+        // it cached and reads the root leaf again, torn.
+        ASSERT_EQ(0, appendKey(w, keyText("K", 2)));
+        ASSERT_EQ(0, d4unlock(w));
+        gTornFd = t4->index->file.hand;
+        gTornPos = t4->header.root;
+        gTornBumps = bumps;
+        platformG.pread = tornPread;
+        int rc = d4seek(d, keyText("K", 2).c_str());
+        platformG.pread = platformDefaultCalls.pread;
+        EXPECT_EQ(-1, gTornFd) << "the root was read";
+        if (bumps) {
+            EXPECT_EQ(0, rc) << lastError();
+            EXPECT_EQ(2, d4recno(d));
+        } else {
+            EXPECT_EQ(e4index, rc);
+            EXPECT_NE(std::string::npos, lastError().find("Block: " + std::to_string(gTornPos))) << lastError();
+        }
+        EXPECT_EQ(0, d4close(w));
+        d4close(d);
+    }
 }
 
 TEST(TagShared, HoldingTheIndexLockWhileAppendingCannotDeadlockAnotherAppender)
