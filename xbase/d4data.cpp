@@ -470,8 +470,8 @@ long d4reccount(DATA4 *data)
         return -1;
     data->minCount = count;
     // Nobody else can add records while this table holds the append byte
-    // (a file lock covers it too).
-    if (data->append_lock || data->file_lock)
+    // (a file lock covers it too), or while it has the file to itself.
+    if (data->append_lock || data->file_lock || data->file.is_exclusive)
         data->num_recs = count;
     return count;
 }

@@ -7,7 +7,8 @@
 //     table's open file, and no other record byte is.
 //  2. append_lock / file_lock are set exactly while the append byte / the
 //     whole range is locked; num_recs is cached (not -1) only while one of
-//     them is held (d4reccount, d4unlock_append, d4unlock_file).
+//     them is held, or while the file is open exclusively (d4reccount,
+//     d4unlock_append, d4unlock_file).
 //  3. A group or index lock that does not succeed as a whole leaves nothing
 //     of itself locked (d4lock_group, d4lock_index).
 //  4. rec_num_old and memo_validated are trusted only while the record's

@@ -15,9 +15,10 @@
 //      record after the last one (d4go).
 //
 // Append (d4append) keeps true:
-//  A1. The record count is read under the append byte and a count that
-//      cannot be read stops the append before anything is written
-//      (d4append, d4append_data).
+//  A1. The record count is read under the append byte, or is one kept
+//      since it was read under the append byte or file lock still held, or
+//      in a file open exclusively; a count that cannot be read stops the
+//      append before anything is written (d4append, d4append_data).
 //  A2. A record is never placed where its bytes or its lock byte would lie
 //      past what 32-bit offsets and the lock bytes address (record_fits).
 //  A3. Every tag holds the new record's key, or none does: a refused or
@@ -222,10 +223,15 @@ struct AppendTail {
 
 int append_tail_save(DATA4 *data, long count, AppendTail *tail)
 {
+    long pos = d4record_position(data, count + 1);
+    if (data->known_end > 0 && data->known_end == pos + 1 && data->file.is_exclusive) {
+        tail->len = data->known_end;
+        tail->bytes.assign(1, char(D4_FILE_END));
+        return 0;
+    }
     tail->len = file4len(&data->file);
     if (tail->len < 0)
         return -1;
-    long pos = d4record_position(data, count + 1);
     if (tail->len <= pos)
         return 0;
     long n = std::min(tail->len - pos, long(data->record_width) + 1);
@@ -242,6 +248,7 @@ void append_take_back(DATA4 *data, long count, const AppendTail *tail, int heade
     CODE4 *c4 = data->code_base;
     int saved = e4set(c4, 0);
     int done = 1;
+    data->known_end = 0;
     if (header_tried) {
         data->num_recs = count;
         done = d4update_header(data, 0, 1) == 0;
@@ -252,9 +259,12 @@ void append_take_back(DATA4 *data, long count, const AppendTail *tail, int heade
              file4write(&data->file, d4record_position(data, count + 1), tail->bytes.data(),
                         unsigned(tail->bytes.size())) != 0)
         done = 0;
-    if (!done)
+    if (!done) {
+        // What the header says now is unknown: it is read again.
+        data->num_recs = -1;
         e4describe(c4, e4write, "File Name:", data->file.name,
                    "A failed append could not be taken back");
+    }
     if (saved != 0)
         e4set(c4, saved);
 }
@@ -976,6 +986,8 @@ int d4write_data(DATA4 *data, long rec)
     int was_changed = data->record_changed;
     data->record_changed = 0;
     data->file_changed = 1;
+    if (d4record_position(data, rec) + long(data->record_width) >= data->known_end)
+        data->known_end = 0;
     if (file4write(&data->file, d4record_position(data, rec), data->record,
                    data->record_width) != 0) {
         data->record_changed = was_changed;
@@ -1053,7 +1065,9 @@ int d4append(DATA4 *data)
     long count;
     AppendTail tail;
 
-    data->num_recs = -1;
+    // A count kept in memory was read under the append byte or file lock
+    // still held, or belongs to a file open exclusively: nobody else can
+    // have changed it (A1).
     count = d4reccount(data);
     if (count < 0) {
         rc = -1;
@@ -1107,6 +1121,13 @@ int d4append(DATA4 *data)
         append_take_back(data, count, &tail, header_tried);
         goto abandon_keys;
     }
+    if (data->file.is_exclusive) {
+        // The record and its end mark now end the file, unless the file
+        // went on past where they end.
+        long end = d4record_position(data, count + 2) + 1;
+        if (tail.len <= end)
+            data->known_end = end;
+    }
     goto unlock;
 
 abandon_keys:
@@ -1138,6 +1159,7 @@ int d4append_data(DATA4 *data)
     if (rc != 0)
         return rc;
     data->file_changed = 1;
+    data->known_end = 0;
     data->record[data->record_width] = D4_FILE_END;
     rc = file4write(&data->file, d4record_position(data, count + 1), data->record,
                     data->record_width + 1);
@@ -1244,6 +1266,7 @@ int d4pack_data(DATA4 *data)
     if (rc != 0)
         return rc;
     data->file_changed = 1;
+    data->known_end = 0;
 
     const unsigned width = data->record_width;
     const long start = d4record_position(data, 1);

@@ -157,6 +157,10 @@ struct DATA4 {
     MEMO4FILE memo_file;
     long minCount;
     long count;
+    // Length of the file while this process knows that it ends with the
+    // end mark right after record num_recs, which only an exclusive open
+    // can know between appends; 0 when it is not known.
+    long known_end;
 };
 
 // ---- The engine context ---------------------------------------------------

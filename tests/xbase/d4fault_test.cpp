@@ -283,6 +283,64 @@ TEST(FailedAppend, AddsNothingAndReportsTheFailure)
     }
 }
 
+// A file open exclusively keeps its record count and where it ends in
+// memory from one append to the next: an append that fails there still
+// leaves no byte behind, and the next one lands right after the last
+// record.
+TEST(FailedAppend, InAFileOpenExclusivelyKeepsCountAndEndTrue)
+{
+    const Row row{7, "", ""};
+    for (faults::Mode mode : faults::allModes()) {
+        for (int nth = 1; !testing::Test::HasFailure(); nth++) {
+            SCOPED_TRACE(faults::describe(mode) + " at call " + std::to_string(nth));
+            Engine e;
+            const std::string dbf = e.path("T.DBF");
+            DATA4 *d = d4create(&e.c4, e.path("t").c_str(), kPlainFields, nullptr);
+            ASSERT_NE(nullptr, d) << lastError();
+            ASSERT_EQ(0, d4close(d));
+            e.c4.exclusive = 1;
+            d = d4open(&e.c4, dbf.c_str());
+            ASSERT_NE(nullptr, d) << lastError();
+            auto add = [&](const char *key) {
+                int rc = d4append_start(d, 0);
+                if (rc == 0) {
+                    d4blank(d);
+                    putRow(d, key, row);
+                    rc = d4append(d);
+                }
+                return rc;
+            };
+            ASSERT_EQ(0, add("K1")) << lastError();
+            const std::string bytes = readFile(dbf);
+            int rc;
+            bool fired;
+            {
+                e.c4.file_flush = mode.call == faults::Call::sync;
+                faults::Injector inject(mode, nth);
+                rc = add("K2");
+                fired = inject.fired();
+            }
+            e.c4.file_flush = 0;
+            if (fired) {
+                EXPECT_NE(0, rc) << "a failure reported as success";
+                EXPECT_EQ(bytes, readFile(dbf)) << "a failed append left bytes";
+                e.c4.error_code = 0;
+            } else {
+                EXPECT_EQ(0, rc) << lastError();
+            }
+            EXPECT_EQ(0, add("K3")) << lastError();
+            EXPECT_EQ(0, d4close(d)) << lastError();
+            Model meant{{"K1", row}, {"K3", row}};
+            if (!fired)
+                meant["K2"] = row;
+            expectTable(dbf, meant, meant, true);
+            EXPECT_EQ(long(meant.size()), long(le32(readFile(dbf), 4))) << "the header's count";
+            if (!fired)
+                break;
+        }
+    }
+}
+
 TEST(FailedWrite, LeavesEveryTextOldOrNew)
 {
     const std::string longer = textOf(400, 9), moved = textOf(900, 5), shorter = textOf(30, 4);
