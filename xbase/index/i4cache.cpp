@@ -13,9 +13,9 @@
 //      until the list is next compacted; they name nothing or a buffer
 //      written only if changed.
 //  C3. Before every descent and every block read, no more than
-//      I4_CACHE_BLOCKS saved buffers are kept: the oldest saved buffer of
-//      the tag with the most is written back if changed and given back
-//      (i4cache_trim, called from t4tag.cpp). Saving never gives a buffer
+//      I4_CACHE_BLOCKS saved buffers are kept: the least recently saved
+//      buffer of all the index's tags is written back if changed and given
+//      back (i4cache_trim, called from t4tag.cpp). Saving never gives a buffer
 //      back, so a caller may go on using a buffer it has just saved (the
 //      new blocks of a split).
 // The cache is trusted only while the index's version shows that no other
@@ -110,6 +110,7 @@ struct BlockTable {
 struct I4CACHE {
     BlockTable held;
     std::vector<long> dirty;
+    unsigned long saves = 0;    // buffers saved so far; stamps their saved_at
 };
 
 namespace {
@@ -144,15 +145,19 @@ long saved_count(INDEX4 *i4)
     return n;
 }
 
-// The saved buffer to give back when the cache is full: the oldest of the
-// tag that keeps the most.
+// The saved buffer to give back when the cache is full: the one saved
+// longest ago. Each tag's saved list is in the order of saving, so it is
+// the first of one of them; a tag in use thus takes the room of tags that
+// are not.
 B4BLOCK *victim(INDEX4 *i4)
 {
-    TAG4 *most = nullptr;
-    for (TAG4 *t4 = i4tag_next(i4, nullptr); t4 != nullptr; t4 = i4tag_next(i4, t4))
-        if (most == nullptr || t4->saved.n_link > most->saved.n_link)
-            most = t4;
-    return most == nullptr ? nullptr : (B4BLOCK *)l4first(&most->saved);
+    B4BLOCK *oldest = nullptr;
+    for (TAG4 *t4 = i4tag_next(i4, nullptr); t4 != nullptr; t4 = i4tag_next(i4, t4)) {
+        B4BLOCK *b = (B4BLOCK *)l4first(&t4->saved);
+        if (b != nullptr && (oldest == nullptr || b->saved_at < oldest->saved_at))
+            oldest = b;
+    }
+    return oldest;
 }
 
 } // namespace
@@ -199,6 +204,7 @@ int i4cache_save(TAG4 *t4, B4BLOCK *b4)
     if (i4cache_find(i4, b4->file_block) != b4)
         i4cache_hold(i4, b4, b4->file_block);
     l4add(&t4->saved, b4);
+    b4->saved_at = ++c->saves;
     if (b4->changed && !b4->listed) {
         // Positions of buffers given back since are dropped now and then,
         // so that the list stays about as long as the cache.
