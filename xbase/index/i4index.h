@@ -83,7 +83,7 @@ enum {
     I4_FIRST_BLOCK = 1024,      // no block pointer lies below the first header
     I4_MAX_DEPTH = 32,          // deepest descent from a root
     I4_MAX_RETRIES = 3,         // reads after a block proved out of date
-    I4_CACHE_BLOCKS = 40000     // saved buffers an index keeps (about 36 MB)
+    I4_CACHE_BLOCKS = 49000     // saved buffers an index keeps (about 44 MB)
 };
 
 struct T4HEADER {
