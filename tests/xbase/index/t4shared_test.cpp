@@ -68,6 +68,15 @@ int appendKey(DATA4 *d, const std::string &key)
 // The key of the table's current record.
 std::string recordKey(DATA4 *d) { return std::string(f4ptr(d4field(d, "K")), 10); }
 
+// A fresh table with the one tag TK, opened twice: a reader and a writer
+// with locks of their own, as two processes would hold them.
+void openTwice(Engine &e, const char *name, DATA4 **reader, DATA4 **writer)
+{
+    std::string path = indextest::makeTable(e, name, kFields, {{"TK", "K", "", false, false}});
+    *reader = path.empty() ? nullptr : d4open(&e.c4, path.c_str());
+    *writer = path.empty() ? nullptr : d4open(&e.c4, path.c_str());
+}
+
 // A read of one index block that meets the block while another process
 // rewrites it: the bytes come back as a block given back to the free list
 // (its link, then zeros), and with `gTornBumps` the other process's lock
@@ -178,10 +187,8 @@ TEST(TagShared, AReaderSeeksAndSkipsWhileAnotherProcessAppends)
 TEST(TagShared, ASeekPassesOverKeysOfARecordNotYetWritten)
 {
     Engine e;
-    std::string path = indextest::makeTable(e, "EARLY", kFields, {{"TK", "K", "", false, false}});
-    ASSERT_FALSE(path.empty());
-    DATA4 *d = d4open(&e.c4, path.c_str());
-    DATA4 *w = d4open(&e.c4, path.c_str());
+    DATA4 *d, *w;
+    openTwice(e, "EARLY", &d, &w);
     ASSERT_TRUE(d != nullptr && w != nullptr) << lastError();
     for (int k : {0, 2, 4})
         ASSERT_EQ(0, appendKey(w, keyText("K", k)));
@@ -215,10 +222,8 @@ TEST(TagShared, ABlockReadWhileRewrittenIsReadAgainOnlyWhenTheVersionMoved)
     for (bool bumps : {true, false}) {
         SCOPED_TRACE(bumps ? "version moved" : "version unchanged");
         Engine e;
-        std::string path = indextest::makeTable(e, "TORN", kFields, {{"TK", "K", "", false, false}});
-        ASSERT_FALSE(path.empty());
-        DATA4 *d = d4open(&e.c4, path.c_str());
-        DATA4 *w = d4open(&e.c4, path.c_str());
+        DATA4 *d, *w;
+        openTwice(e, "TORN", &d, &w);
         ASSERT_TRUE(d != nullptr && w != nullptr) << lastError();
         ASSERT_EQ(0, appendKey(w, keyText("K", 1)));
         ASSERT_EQ(0, d4unlock(w));
