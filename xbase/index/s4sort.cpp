@@ -1,6 +1,6 @@
 // The sort of fixed-size entries: slots filled from pooled memory units,
-// quicksorted runs written to a work file when the slots are full, and the
-// merge of the runs through one read window per run.
+// sorted runs held in memory or written to a work file when the slots are
+// full, and the merge of the runs through one read window per run.
 //
 // Invariants kept here:
 //  1. pointers_used <= pointers_init <= pointers_max: a new memory unit adds
@@ -15,6 +15,11 @@
 //     matches are played again when it does (spool_next).
 //  4. A failure releases everything and stays in `status`; every later
 //     call answers with it (fail).
+//  5. Held runs and runs in the work file never exist together: the first
+//     run that goes to the file takes every held run there before it, so
+//     the file's runs are the runs in the order they were closed (spill,
+//     write_held). A held run is whole: the units of the next run are
+//     taken before a run is held (hold).
 #include "xbase/index/s4sort.h"
 
 #include <cstddef>
@@ -34,6 +39,8 @@ const unsigned kRecLen = 4;
 // The real link at the front of a unit; the unit's entry area follows it.
 const size_t kLink = sizeof(LINK4);
 const int kStackRanges = 32;
+// How many entries ahead of the one handed out are fetched into the cache.
+const unsigned kAhead = 16;
 
 // ---- Order of entries -----------------------------------------------------
 
@@ -120,35 +127,43 @@ inline bool after(const Order &o, const char *a, const char *b)
     return rec_of(a, o.len) > rec_of(b, o.len);
 }
 
-// Slots sorted with their first eight key bytes beside them: most
-// comparisons end there, without reaching into the entries.
+// Eight key bytes from `off` as one number whose order is theirs; bytes
+// past the key's end count as zeros, so equal numbers mean equal bytes
+// [off, min(off + 8, len)).
+inline uint64_t prefix_at(const char *entry, unsigned off, unsigned len)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(entry) + off;
+    if (off + 8 <= len)
+        return load_be64(p);
+    uint64_t v = 0;
+    for (unsigned i = 0; i < 8; i++)
+        v = v << 8 | (off + i < len ? p[i] : 0);
+    return v;
+}
+
+inline uint64_t prefix_of(const char *entry, unsigned len)
+{
+    return prefix_at(entry, 0, len);
+}
+
+// Slots with key bytes [off, off + 8) beside them, among slots whose keys
+// agree on their first `off` bytes: most comparisons end at the prefix,
+// without reaching into the entries.
 struct KeyedAfter {
     unsigned len;
+    unsigned off;
     bool operator()(const S4KEYED &a, const S4KEYED &b) const
     {
         if (a.prefix != b.prefix)
             return a.prefix > b.prefix;
-        if (len > 8) {
-            int c = bytes_cmp(a.entry + 8, b.entry + 8, len - 8);
+        if (len > off + 8) {
+            int c = bytes_cmp(a.entry + off + 8, b.entry + off + 8, len - off - 8);
             if (c != 0)
                 return c > 0;
         }
         return rec_of(a.entry, len) > rec_of(b.entry, len);
     }
 };
-
-// The first eight key bytes as one number whose order is theirs; a shorter
-// key is followed by zeros, so equal numbers mean equal keys.
-inline uint64_t prefix_of(const char *entry, unsigned len)
-{
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(entry);
-    if (len >= 8)
-        return load_be64(p);
-    uint64_t v = 0;
-    for (unsigned i = 0; i < 8; i++)
-        v = v << 8 | (i < len ? p[i] : 0);
-    return v;
-}
 
 // Sorts n elements of p by `after(a, b)`: a comes after b.
 template <class T, class After>
@@ -214,6 +229,178 @@ void quick(T *p, unsigned n, const After &after)
     }
 }
 
+// ---- Sorting slots in the default order ------------------------------------
+//
+// A most-significant-byte-first radix sort over the slots' prefixes: the
+// slots are distributed in place by one key byte at a time, each bucket
+// then by the next byte; a byte all slots share costs one counting pass;
+// small buckets are finished by comparing. The order is exactly `after`'s:
+// key bytes unsigned, then the record number.
+
+const size_t kInsertionMax = 24;
+const size_t kCompareMax = 256;
+
+void insertion(S4KEYED *a, size_t n, const KeyedAfter &after)
+{
+    for (size_t i = 1; i < n; i++) {
+        S4KEYED v = a[i];
+        size_t j = i;
+        for (; j > 0 && after(a[j - 1], v); j--)
+            a[j] = a[j - 1];
+        a[j] = v;
+    }
+}
+
+// Slots whose keys are all equal, by record number.
+void by_record(S4KEYED *a, size_t n, unsigned len)
+{
+    quick(a, (unsigned)n, [len](const S4KEYED &x, const S4KEYED &y) {
+        return rec_of(x.entry, len) > rec_of(y.entry, len);
+    });
+}
+
+inline unsigned digit(const S4KEYED &k, int shift)
+{
+    return (unsigned)(k.prefix >> shift) & 0xFF;
+}
+
+// Sorts a[0, n): their keys agree on bytes [0, off) and on the prefix
+// bytes above `shift`; the prefixes hold bytes [off, off + 8).
+void radix(S4KEYED *a, size_t n, unsigned off, int shift, unsigned len)
+{
+    // Slots that already stand in order (keys put in key order) stay.
+    KeyedAfter after{len, off};
+    size_t i = 1;
+    while (i < n && !after(a[i - 1], a[i]))
+        i++;
+    if (i >= n)
+        return;
+    unsigned count[256];
+    for (;;) {
+        // Byte `at` of the key is the next to distribute by.
+        unsigned at = off + (unsigned)(56 - shift) / 8;
+        if (at >= len) {
+            by_record(a, n, len);
+            return;
+        }
+        if (n <= kInsertionMax) {
+            insertion(a, n, KeyedAfter{len, off});
+            return;
+        }
+        // Below a few hundred slots a pass over 256 buckets costs more
+        // than comparing.
+        if (n <= kCompareMax) {
+            quick(a, (unsigned)n, KeyedAfter{len, off});
+            return;
+        }
+        std::memset(count, 0, sizeof count);
+        for (size_t k = 0; k < n; k++)
+            count[digit(a[k], shift)]++;
+        if (count[digit(a[0], shift)] != n)
+            break;
+        // One bucket holds them all: on to the next byte.
+        if (shift > 0) {
+            shift -= 8;
+        } else {
+            off += 8;
+            shift = 56;
+            for (size_t k = 0; k < n; k++)
+                a[k].prefix = prefix_at(a[k].entry, off, len);
+        }
+    }
+    // Each slot goes straight to its bucket, the one found there moving on
+    // in turn, until every bucket holds only its own.
+    unsigned next[256], end[256];
+    unsigned sum = 0;
+    for (unsigned b = 0; b < 256; b++) {
+        next[b] = sum;
+        sum += count[b];
+        end[b] = sum;
+    }
+    for (unsigned b = 0; b < 256; b++)
+        while (next[b] < end[b]) {
+            S4KEYED v = a[next[b]];
+            for (unsigned d = digit(v, shift); d != b; d = digit(v, shift))
+                std::swap(v, a[next[d]++]);
+            a[next[b]++] = v;
+        }
+    for (unsigned b = 0, from = 0; b < 256; from = end[b], b++) {
+        size_t m = end[b] - from;
+        if (m < 2)
+            continue;
+        S4KEYED *bucket = a + from;
+        if (shift > 0) {
+            radix(bucket, m, off, shift - 8, len);
+        } else {
+            for (size_t i = 0; i < m; i++)
+                bucket[i].prefix = prefix_at(bucket[i].entry, off + 8, len);
+            radix(bucket, m, off + 8, 56, len);
+        }
+    }
+}
+
+// How many leading bytes `entry`'s key shares with `first`, at most `off`.
+inline unsigned shared(const char *first, const char *entry, unsigned off)
+{
+    if (std::memcmp(first, entry, off) == 0)
+        return off;
+    unsigned j = 0;
+    while (first[j] == entry[j])
+        j++;
+    return j;
+}
+
+// Sorts slots a[0, n) whose `entry` is set (the prefixes are made here).
+void keyed_sort(S4KEYED *a, size_t n, unsigned len)
+{
+    if (n < 2)
+        return;
+    // Bytes every key shares decide nothing: the prefixes start after them.
+    unsigned off = len;
+    for (size_t i = 1; i < n && off > 0; i++)
+        off = shared(a[0].entry, a[i].entry, off);
+    for (size_t i = 0; i < n; i++)
+        a[i].prefix = prefix_at(a[i].entry, off, len);
+    radix(a, n, off, 56, len);
+}
+
+// The same for entries that lie in `runs` arrays of slot pointers of
+// `run` entries each and `last` more: the first byte is distributed on the
+// way into `a` (in slot order, so a bucket keeps the order of its
+// entries), each bucket then sorted in place.
+void keyed_sort_runs(S4KEYED *a, char ***runs, unsigned n_runs, unsigned run, char **last,
+                     unsigned n_last, unsigned len)
+{
+    auto each = [&](auto &&f) {
+        for (unsigned r = 0; r <= n_runs; r++) {
+            char **slots = r < n_runs ? runs[r] : last;
+            unsigned n = r < n_runs ? run : n_last;
+            for (unsigned j = 0; j < n; j++)
+                f(slots[j]);
+        }
+    };
+    const char *first = n_runs > 0 ? runs[0][0] : last[0];
+    unsigned off = len;
+    each([&](const char *e) { off = off > 0 ? shared(first, e, off) : 0; });
+    if (off >= len) {
+        size_t k = 0;
+        each([&](char *e) { a[k++] = {0, e}; });
+        by_record(a, k, len);
+        return;
+    }
+    unsigned count[256] = {};
+    each([&](const char *e) { count[(unsigned char)e[off]]++; });
+    unsigned next[256], sum = 0;
+    for (unsigned b = 0; b < 256; b++) {
+        next[b] = sum;
+        sum += count[b];
+    }
+    each([&](char *e) { a[next[(unsigned char)e[off]]++] = {prefix_at(e, off, len), e}; });
+    for (unsigned b = 0, from = 0; b < 256; from += count[b], b++)
+        if (count[b] > 1)
+            radix(a + from, count[b], off, 48, len);
+}
+
 // ---- Releasing and failing ------------------------------------------------
 
 // Frees memory and closes (and so deletes) the work file, keeping the
@@ -228,6 +415,9 @@ int release(SORT4 *s4)
     u4free(s4->keyed);
     u4free(s4->spool_pointer);
     u4free(s4->spools);
+    for (unsigned i = 0; i < s4->held_n; i++)
+        u4free(s4->held[i]);
+    u4free(s4->held);
     if (s4->pool_memory != nullptr)
         mem4release(s4->pool_memory);
     CODE4 *c4 = s4->code_base;
@@ -270,6 +460,12 @@ void give_slots(SORT4 *s4, char *area, unsigned count)
         s4->pointers[s4->pointers_init++] = area + (size_t)i * s4->tot_len;
 }
 
+// Whether a run has gone to the work file.
+bool spools_on_file(const SORT4 *s4)
+{
+    return s4->spools_max > s4->held_n;
+}
+
 // Gives memory to more slots: a new unit while units can be had (never
 // more slots than the pointer array has left), else the unused tail of the
 // pointer array itself, which then shrinks to what remains of it.
@@ -293,26 +489,25 @@ void add_memory(SORT4 *s4)
     give_slots(s4, reinterpret_cast<char *>(s4->pointers + s4->pointers_max), more);
 }
 
-// Puts the filled slots in order: in the default order with their first
-// key bytes beside them when there is room for that, else by s4quick.
-void sort_slots(SORT4 *s4)
+// Puts `n` slot pointers in order: in the default order with their key
+// bytes beside them when there is room for that, else by s4quick.
+void sort_slots(SORT4 *s4, char **slots, unsigned n)
 {
-    unsigned n = s4->pointers_used;
     if (s4->cmp != std::memcmp || s4->keyed == nullptr) {
-        s4quick(s4->pointers, n, s4->cmp, s4->sort_len);
+        s4quick(slots, n, s4->cmp, s4->sort_len);
         return;
     }
     for (unsigned i = 0; i < n; i++)
-        s4->keyed[i] = {prefix_of(s4->pointers[i], s4->sort_len), s4->pointers[i]};
-    quick(s4->keyed, n, KeyedAfter{s4->sort_len});
+        s4->keyed[i].entry = slots[i];
+    keyed_sort(s4->keyed, n, s4->sort_len);
     for (unsigned i = 0; i < n; i++)
-        s4->pointers[i] = s4->keyed[i].entry;
+        slots[i] = s4->keyed[i].entry;
 }
 
-// Sorts the filled slots and appends them to the work file as one run.
-int spill(SORT4 *s4)
+// Sorts `n` slots and appends them to the work file as the next run.
+int write_run(SORT4 *s4, char **slots, unsigned n)
 {
-    sort_slots(s4);
+    sort_slots(s4, slots, n);
     if (!file4open_test(&s4->file)) {
         int rc = file4temp(&s4->file, s4->code_base, s4->file_name_buf, 1);
         if (rc != 0)
@@ -320,18 +515,134 @@ int spill(SORT4 *s4)
         file4seq_write_init(&s4->seqwrite, &s4->file, 0, s4->seqwrite_buffer,
                             s4->code_base->mem_size_sort_buffer);
     }
-    for (unsigned i = 0; i < s4->pointers_used; i++) {
-        int rc = file4seq_write(&s4->seqwrite, s4->pointers[i], s4->tot_len);
+    for (unsigned i = 0; i < n; i++) {
+        int rc = file4seq_write(&s4->seqwrite, slots[i], s4->tot_len);
         if (rc != 0)
             return rc < 0 ? rc : -1;
     }
-    long bytes = (long)s4->pointers_used * (long)s4->tot_len;
+    s4->spill_len += (long)n * (long)s4->tot_len;
+    return 0;
+}
+
+// The runs held so far go to the work file, in the order they were closed.
+int write_held(SORT4 *s4)
+{
+    unsigned run = (unsigned)(s4->spool_disk_len / s4->tot_len);
+    for (unsigned i = 0; i < s4->held_n; i++) {
+        int rc = write_run(s4, s4->held[i], run);
+        if (rc != 0)
+            return rc;
+        u4free(s4->held[i]);
+        s4->held[i] = nullptr;
+    }
+    s4->held_n = 0;
+    return 0;
+}
+
+// Closes the filled slots as one run.
+void close_run(SORT4 *s4)
+{
     if (s4->spools_max == 0)
-        s4->spool_disk_len = bytes;
-    s4->spill_len += bytes;
+        s4->spool_disk_len = (long)s4->pointers_used * (long)s4->tot_len;
     s4->spools_max++;
+}
+
+// Sorts the filled slots and appends them to the work file as one run,
+// after the runs held so far.
+int spill(SORT4 *s4)
+{
+    int rc = write_held(s4);
+    if (rc == 0)
+        rc = write_run(s4, s4->pointers, s4->pointers_used);
+    if (rc != 0)
+        return rc;
+    close_run(s4);
     s4->pointers_used = 0;
     return 0;
+}
+
+// Keeps the full slots in memory as a run: they move to the held runs, and
+// a new pointer array gets new units for a whole run. False, with nothing
+// changed, when the run may not or cannot be held.
+bool hold(SORT4 *s4)
+{
+    CODE4 *c4 = s4->code_base;
+    const unsigned run = s4->pointers_used;
+    if (s4->cmp != std::memcmp || c4->mem_size_sort_pool < SORT4_HOLD_MIN_POOL || !s4->is_mem_avail ||
+        run != s4->pointers_max || spools_on_file(s4))
+        return false;
+    // Everything the sort holds with one more run: its units, a pointer per
+    // slot, and the sort key of every entry when they are sorted at once.
+    const uint64_t per_run = (run + s4->pool_entries - 1) / s4->pool_entries;
+    const uint64_t unit = kLink + (uint64_t)s4->pool_entries * s4->tot_len;
+    const uint64_t entries = (uint64_t)(s4->held_n + 2) * run;
+    const uint64_t bytes = (s4->pool_n + per_run) * unit + entries * (sizeof(char *) + sizeof(S4KEYED));
+    if (bytes > SORT4_HOLD_BUDGET)
+        return false;
+    if (s4->held_n == s4->held_max) {
+        unsigned max = s4->held_max == 0 ? 16 : s4->held_max * 2;
+        char ***more = static_cast<char ***>(u4alloc((long)(max * sizeof(char **))));
+        if (more == nullptr)
+            return false;
+        if (s4->held_n > 0)
+            std::memcpy(more, s4->held, s4->held_n * sizeof(char **));
+        u4free(s4->held);
+        s4->held = more;
+        s4->held_max = max;
+    }
+    char **fresh = static_cast<char **>(u4alloc((long)((size_t)run * sizeof(char *))));
+    if (fresh == nullptr)
+        return false;
+    // Every unit of the next run is taken now, so that the run is whole.
+    char *units[64];
+    unsigned got = 0;
+    for (; got < per_run && got < 64; got++) {
+        units[got] = static_cast<char *>(mem4alloc(s4->pool_memory));
+        if (units[got] == nullptr)
+            break;
+    }
+    if (got < per_run) {
+        for (unsigned i = 0; i < got; i++)
+            mem4free(s4->pool_memory, units[i]);
+        u4free(fresh);
+        return false;
+    }
+    close_run(s4);
+    s4->held[s4->held_n++] = s4->pointers;
+    s4->pointers = fresh;
+    s4->pointers_used = s4->pointers_init = 0;
+    for (unsigned i = 0; i < got; i++) {
+        l4add(&s4->pool, units[i]);
+        s4->pool_n++;
+        unsigned room = s4->pointers_max - s4->pointers_init;
+        give_slots(s4, units[i] + kLink, s4->pool_entries < room ? s4->pool_entries : room);
+    }
+    return true;
+}
+
+// With every run held: all entries sorted at once into one keyed array,
+// the last (partly filled) run closed too. False, with nothing changed,
+// when there is no memory for that (the runs then go to the work file).
+bool sort_held(SORT4 *s4)
+{
+    const unsigned run = (unsigned)(s4->spool_disk_len / s4->tot_len);
+    const size_t n = (size_t)s4->held_n * run + s4->pointers_used;
+    if (n > UINT32_MAX)
+        return false;
+    u4free(s4->keyed);
+    s4->keyed = static_cast<S4KEYED *>(u4alloc((long)(n * sizeof(S4KEYED))));
+    if (s4->keyed == nullptr)
+        return false;
+    keyed_sort_runs(s4->keyed, s4->held, s4->held_n, run, s4->pointers, s4->pointers_used, s4->sort_len);
+    for (unsigned i = 0; i < s4->held_n; i++) {
+        u4free(s4->held[i]);
+        s4->held[i] = nullptr;
+    }
+    s4->held_n = 0;
+    if (s4->pointers_used > 0)
+        close_run(s4);
+    s4->keyed_n = (unsigned)n;
+    return true;
 }
 
 // ---- Merging --------------------------------------------------------------
@@ -575,7 +886,7 @@ int sort4put(SORT4 *s4, long rec, const void *key, const void *info)
             add_memory(s4);
         if (s4->pointers_init == 0)
             return out_of_memory(s4);
-        if (s4->pointers_used == s4->pointers_init) {
+        if (s4->pointers_used == s4->pointers_init && !hold(s4)) {
             int rc = spill(s4);
             if (rc != 0)
                 return fail(s4, rc);
@@ -596,15 +907,18 @@ int sort4get_init(SORT4 *s4)
         return -1;
     if (s4->status != SORT4_FILLING)
         return refuse(s4, 0);
-    if (s4->spools_max == 0) {
-        sort_slots(s4);
+    if (s4->spools_max == 0 || (s4->held_n > 0 && sort_held(s4))) {
+        if (s4->keyed_n == 0)
+            sort_slots(s4, s4->pointers, s4->pointers_used);
         u4free(s4->seqwrite_buffer);
         s4->seqwrite_buffer = nullptr;
         s4->pointers_i = 0;
         s4->status = SORT4_READING;
         return 0;
     }
-    int rc = s4->pointers_used > 0 ? spill(s4) : 0;
+    int rc = write_held(s4);
+    if (rc == 0 && s4->pointers_used > 0)
+        rc = spill(s4);
     if (rc == 0)
         rc = file4seq_write_flush(&s4->seqwrite);
     if (rc != 0)
@@ -631,7 +945,13 @@ int sort4get(SORT4 *s4, long *rec, char **key, char **info)
     if (s4->status != SORT4_READING)
         return refuse(s4, 1);
     const char *e;
-    if (s4->spools_max == 0) {
+    if (s4->keyed_n > 0) {
+        // Entries handed out in order lie anywhere in the units: the ones a
+        // few calls ahead are fetched while this one is used.
+        if (s4->pointers_i + kAhead < s4->keyed_n)
+            __builtin_prefetch(s4->keyed[s4->pointers_i + kAhead].entry);
+        e = s4->pointers_i < s4->keyed_n ? s4->keyed[s4->pointers_i++].entry : nullptr;
+    } else if (s4->spools_max == 0) {
         e = s4->pointers_i < s4->pointers_used ? s4->pointers[s4->pointers_i++] : nullptr;
     } else {
         int rc = spool_advance(s4);

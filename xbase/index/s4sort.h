@@ -14,6 +14,14 @@
 // ends): the runs one after another, run i at i * spool_disk_len; every run
 // but the last holds exactly pointers_init entries, the last run the rest.
 //
+// Runs held in memory: with a pool of at least SORT4_HOLD_MIN_POOL bytes
+// (the default) and the default order, a full run stays in memory instead
+// of going to the work file, as long as the sort's memory stays within
+// SORT4_HOLD_BUDGET. When every run could be held, no work file is made and
+// all entries are sorted at once; when a later run cannot be held, the held
+// runs go to the work file first, each sorted on its own, so that the file
+// holds exactly the runs it would have held had none been kept.
+//
 // Life of a sort:
 //   sort4init -> sort4put ... -> sort4get_init -> sort4get ... (1 = done)
 // The last sort4get (result 1) frees the sort; sort4free frees it at any
@@ -46,6 +54,12 @@ typedef int (*S4CMP)(const void *a, const void *b, size_t len);
 enum { SORT4_UNIT_LINK = 8 };
 // The pointer array is halved after a failed allocation down to this size.
 enum { SORT4_MIN_POINTERS = 256 };
+// Runs are held in memory only with a pool of at least this many bytes (a
+// smaller pool asks for a small sort: its runs go to the work file as they
+// fill), and only while the sort's units, slot pointers and the sort keys
+// of every entry held stay within the budget.
+enum { SORT4_HOLD_MIN_POOL = 61440 };
+const unsigned long SORT4_HOLD_BUDGET = 48UL << 20;
 
 // One run during the merge.
 struct S4SPOOL {
@@ -76,7 +90,7 @@ struct SORT4 {
     char *seqwrite_buffer;      // mem_size_sort_buffer bytes
     S4SPOOL **spool_pointer;    // the runs as a tournament: [0] comes first
     unsigned spools_n;          // runs still active in the merge
-    unsigned spools_max;        // runs written to the work file
+    unsigned spools_max;        // runs closed: written to the work file or held
     char **pointers;            // one pointer per entry slot
     unsigned pointers_i;        // next slot handed out when reading from memory
     unsigned pointers_used;     // slots filled
@@ -100,6 +114,13 @@ struct SORT4 {
     // are then sorted as they stand).
     S4KEYED *keyed;
     int status;
+    // Full runs held in memory (never alongside runs in the work file): the
+    // pointer arrays of their slots, in the order the runs were closed.
+    char ***held;
+    unsigned held_n, held_max;
+    // Entries sorted in `keyed` and handed out from there (all runs held);
+    // 0 when entries read from memory are handed out from `pointers`.
+    unsigned keyed_n;
 };
 
 // 0, or -920 "Out of Memory" with "Sorting" (the sort is then clear);

@@ -172,6 +172,67 @@ TEST_F(SortTest, ReturnsKeyThenRecordOrderForAnyNumberOfRuns)
     }
 }
 
+TEST_F(SortTest, RunsHeldInMemoryComeBackInOrderAndGoToTheWorkFileWhenMemoryRunsShort)
+{
+    std::mt19937 rng(testutil::testSeed());
+    enum { SHUFFLED, SORTED, REVERSED, SORTED_KEYS_SHUFFLED_RECORDS };
+    struct Case {
+        unsigned n, keyLen, infoLen, distinct;
+        int order;
+        long failAfter;  // allocations until memory runs short; -1 never
+    } cases[] = {
+        {40000, 15, 0, 5000, SHUFFLED, -1},
+        {40000, 15, 0, 5000, SORTED, -1},
+        {40000, 15, 0, 5000, REVERSED, -1},
+        {40000, 6, 2, 1, SHUFFLED, -1},              // every key equal
+        {40000, 48, 0, 30, SORTED_KEYS_SHUFFLED_RECORDS, -1},
+        {15360, 15, 0, 700, SHUFFLED, -1},           // exactly one full run
+        {50000, 15, 0, 5000, SHUFFLED, 14},          // a later run cannot be held
+        {50000, 20, 0, 40, SORTED, 6},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "n " << c.n << " key " << c.keyLen << " order " << c.order
+                                        << " fail after " << c.failAfter);
+        std::vector<Entry> in = makeEntries(rng, c.n, c.keyLen, c.infoLen, c.distinct);
+        auto before = [](const Entry &a, const Entry &b) {
+            int k = std::memcmp(a.key.data(), b.key.data(), a.key.size());
+            return k != 0 ? k < 0 : a.rec < b.rec;
+        };
+        std::vector<Entry> want = in;
+        std::sort(want.begin(), want.end(), before);
+        if (c.order == SORTED)
+            in = want;
+        if (c.order == REVERSED)
+            in.assign(want.rbegin(), want.rend());
+        if (c.order == SORTED_KEYS_SHUFFLED_RECORDS) {
+            std::vector<int32_t> recs;
+            for (const Entry &e : in)
+                recs.push_back(e.rec);
+            in = want;
+            for (size_t i = 0; i < in.size(); i++)
+                in[i].rec = recs[i];
+            want = in;
+            std::sort(want.begin(), want.end(), before);
+        }
+        ASSERT_EQ(0, sort4init(&s4, &c4, (int)c.keyLen, (int)c.infoLen));
+        u4alloc_fail_after(c.failAfter);
+        for (const Entry &e : in)
+            ASSERT_EQ(0, put(e));
+        u4alloc_fail_after(-1);
+        // A run closes when an entry finds every slot taken.
+        const unsigned runs = c.n > s4.pointers_max ? (c.n + s4.pointers_max - 1) / s4.pointers_max : 0;
+        ASSERT_EQ(0, sort4get_init(&s4));
+        if (c.failAfter < 0)
+            EXPECT_EQ(runs, s4.spools_max) << "held runs count as runs";
+        else
+            EXPECT_GE(s4.spools_max, runs);
+        EXPECT_EQ(c.failAfter >= 0, workFiles() == 1) << "the work file only when memory ran short";
+        std::vector<Entry> out;
+        EXPECT_EQ(1, drain(out, c.keyLen, c.infoLen));
+        EXPECT_TRUE(sameEntries(want, out)) << out.size() << " of " << want.size() << " entries";
+    }
+}
+
 TEST_F(SortTest, SlotsWithoutRoomForTheirKeyBytesBesideThemSortAsTheyStand)
 {
     std::mt19937 rng(testutil::testSeed());
