@@ -119,6 +119,59 @@ void addOneInLastPlace(char *text)
     text[0] = '1';
 }
 
+// The value of plain decimal text s[0..n) ([sign] digits [. digits], no
+// exponent) when it has at most 15 digits: the digits as a whole number m
+// and the fraction's k digits make m / 10^k, both exact doubles, and one
+// correctly rounded division gives the double nearest to the text, as the
+// standard conversion does. False for anything else.
+bool exactQuotient(const char *s, int n, double *v)
+{
+    static const double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    int i = 0;
+    bool negative = s[0] == '-';
+    if (s[0] == '-' || s[0] == '+')
+        i++;
+    uint64_t m = 0;
+    int digits = 0, fraction = -1;
+    for (; i < n; i++) {
+        if (s[i] == '.') {
+            fraction = 0;
+            continue;
+        }
+        if (!isDigit((unsigned char)s[i]) || ++digits > 15)
+            return false;
+        m = m * 10 + (uint64_t)(s[i] - '0');
+        if (fraction >= 0)
+            fraction++;
+    }
+    double q = (double)m;
+    if (fraction > 0)
+        q /= kPow10[fraction];
+    *v = negative ? -q : q;
+    return true;
+}
+
+// The digits of a whole number below 10^15 with `d` zero decimals after a
+// point, as "%.*f" writes it: the text of every such number is exact.
+void wholeText(uint64_t whole, int d, char *text)
+{
+    char rev[20];
+    int n = 0;
+    do {
+        rev[n++] = (char)('0' + whole % 10);
+        whole /= 10;
+    } while (whole != 0);
+    while (n > 0)
+        *text++ = rev[--n];
+    if (d > 0) {
+        *text++ = '.';
+        memset(text, '0', (size_t)d);
+        text += d;
+    }
+    *text = '\0';
+}
+
 } // namespace
 
 long c4atol(const char *str, int len_str)
@@ -169,7 +222,7 @@ int c4atod2(const char *str, int len_str, double *result)
         int n;
         const char *s = numberText(str, len_str, C4ATOD_MAX_LEN, &n);
         int accepted = decimalPrefix(s, n);
-        if (accepted > 0) {
+        if (accepted > 0 && !exactQuotient(s, accepted, &v)) {
             // The prefix is plain decimal text, so strtod reads exactly it.
             char buf[C4ATOD_MAX_LEN + 1];
             memcpy(buf, s, (size_t)accepted);
@@ -250,7 +303,10 @@ void c4dtoa45(double doub_val, char *out_buffer, int len, int dec)
     // d + 1 decimals is exact and ends in the 5 that is dropped.
     char text[DBL_MAX_10_EXP + 40];
     double mag = std::fabs(doub_val);
-    if (isExactTie(mag, d)) {
+    if (mag < 1e15 && mag == std::floor(mag)) {
+        // A whole number is no tie and needs no rounding.
+        wholeText((uint64_t)mag, d, text);
+    } else if (isExactTie(mag, d)) {
         snprintf(text, sizeof text, "%.*f", d + 1, mag);
         size_t n = strlen(text);
         text[n - (d > 0 ? 1 : 2)] = 0;

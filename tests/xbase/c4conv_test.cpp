@@ -265,6 +265,33 @@ TEST(TextToNumber, ReadsDecimalTextOnly)
     }
 }
 
+TEST(TextToNumber, ShortDecimalsReadAsTheStandardConversionReadsThem)
+{
+    // Texts of up to 17 digits: those of at most 15 take the short way,
+    // the rest the standard conversion; both must give its double.
+    unsigned seed = testutil::testSeed();
+    std::mt19937 rng(seed);
+    for (int i = 0; i < 50000; i++) {
+        std::string t(rng() % 3, ' ');
+        if (rng() % 3 == 0)
+            t += rng() % 2 ? '-' : '+';
+        int digits = 1 + (int)(rng() % 17);
+        int point = (int)(rng() % (digits + 2)) - 1;    // -1: no point
+        for (int d = 0; d < digits; d++) {
+            if (d == point)
+                t += '.';
+            t += (char)('0' + (rng() % 4 == 0 ? 0 : rng() % 10));
+        }
+        if (point == digits)
+            t += '.';
+        double want = std::strtod(t.c_str(), nullptr);
+        if (want == 0.0)
+            want = 0.0;
+        double got = c4atod(t.c_str(), (int)t.size());
+        ASSERT_EQ(0, std::memcmp(&got, &want, sizeof got)) << '"' << t << "\" " << got << " vs " << want;
+    }
+}
+
 TEST(TextToNumber, NeverGivesNegativeZero)
 {
     for (const char *t : {"-0", "-0.000", "-0e5", "-1e-400", "-.0"}) {
