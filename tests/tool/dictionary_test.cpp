@@ -176,17 +176,18 @@ std::set<std::string> expectTagsHoldLiveRows(const std::string &path)
 // reader is not there.
 bool readerRows(const std::string &path, std::vector<Row> *rows)
 {
-    const std::string xbdump = testutil::sharedTool("xbdump");
-    if (xbdump.empty())
+    std::vector<std::string> argv = testutil::reader("perl");
+    if (argv.empty())
         return false;
-    auto r = testutil::runProgram({xbdump, "--only=records,checks", path}, "");
+    argv.insert(argv.end(), {"--only=records,checks", path});
+    auto r = testutil::runProgram(argv, "");
     EXPECT_EQ(0, r.exitStatus) << path << "\n" << r.out << r.err;
     std::istringstream in(r.out);
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("rec ", 0) != 0)
             continue;
         Row row;
-        if (line.find("[D]") != std::string::npos)
+        if (line.find("[*]") != std::string::npos)
             row.push_back("*");
         std::istringstream fields(line.substr(line.find('|') + 1));
         for (std::string f; std::getline(fields, f, '|');)
