@@ -214,33 +214,6 @@ std::string sharedTool(const std::string &name)
     return access(p.c_str(), X_OK) == 0 ? p : std::string();
 }
 
-std::vector<std::string> reader(const std::string &which)
-{
-    static std::map<std::string, std::vector<std::string>> found;
-    auto it = found.find(which);
-    if (it != found.end())
-        return it->second;
-    const std::string dir = std::string(CATALOGR_SOURCE_DIR) + "/tests/readers/";
-    std::vector<std::string> command = {dir + "xbview-pl"};
-    if (which != "perl")
-        command = {dir + "xbview-py", "--engine=" + which};
-    std::vector<std::string> probe = command;
-    probe.push_back("--check");
-    if (runProgram(probe, dir).exitStatus != 0)
-        command.clear();
-    return found[which] = command;
-}
-
-std::vector<std::vector<std::string>> indexReaders()
-{
-    std::vector<std::vector<std::string>> readers;
-    if (!reader("perl").empty())
-        readers.push_back(reader("perl"));
-    if (!sharedTool("xbdump").empty())
-        readers.push_back({sharedTool("xbdump")});
-    return readers;
-}
-
 std::string sharedSamples()
 {
     std::string p = std::string(CATALOGR_SOURCE_DIR) + "/../shared/samples";

@@ -62,14 +62,6 @@ std::string dataDir();
 std::string binaryDir();
 // Path of an independent reader in ../shared/tools, or "" when absent.
 std::string sharedTool(const std::string &name);
-// The command (program and leading arguments) of an independent reader of
-// tests/readers, or empty when the Debian package it stands on is not
-// installed: "perl" (libdbd-xbase-perl: data, memo and index files, with
-// its own checks), "dbfread" (python3-dbfread) or "dbf" (python3-dbf).
-std::vector<std::string> reader(const std::string &which);
-// The readers of index files: "perl", and ../shared/tools/xbdump where it
-// is there, a second checker that prints the same form.
-std::vector<std::vector<std::string>> indexReaders();
 // ../shared/samples, or "" when absent.
 std::string sharedSamples();
 

@@ -196,6 +196,9 @@ std::string scriptOpenFailure(const char *path, int err)
 // it was called by.
 const char kProgramName[] = "catalogr";
 
+// A program name as an error line shows it.
+const size_t kProgramNameShown = 60;
+
 // The directory `path` with "." and ".." components resolved by their
 // names alone, as suits a path the system has already resolved; it ends
 // with '/'.
@@ -470,28 +473,27 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
     return 0;
 }
 
-int ddmain_initializeResources(const char *exeFileName, std::string *tried)
+int ddmain_initializeResources(const char *exeFileName, std::string *failure)
 {
-    warning[0] = 0;
-    std::vector<std::string> places;
-    auto lookIn = [&](const std::string &path) -> int {
-        if (std::find(places.begin(), places.end(), path) != places.end())
-            return DDMAIN_FAILURE;
-        places.push_back(path);
-        return openMessageFile(path);
-    };
-
-    // The name the program was called by, split; a name the split refuses
-    // (longer than a path) or one without a file name has no pieces, and
-    // only the program's own message file is looked for.
-    const char *exe = exeFileName != nullptr ? exeFileName : "";
+    const char *exe = exeFileName != nullptr && *exeFileName ? exeFileName : kProgramName;
+    // Every piece is shorter than the whole name; the join adds at most
+    // a separator, a dot and "rsc".
     size_t room = std::strlen(exe) + 16;
-    std::vector<char> dev(room), dir(room), name(room), path(room);
+    std::vector<char> dev(room), dir(room), name(room), path(UTIL_MAX_PATH + 1);
     util_parseFilename(exe, dev.data(), dir.data(), name.data(), nullptr);
-    std::vector<std::string> names;
-    if (name[0] != 0)
-        names.push_back(name.data());
-    if (names.empty() || names[0] != kProgramName)
+    // A name the split refuses (longer than a path) or one without a file
+    // name leaves no name piece, and its join would be some other program's
+    // ".rsc"; a name whose message-file name would be too long has none.
+    // Nothing is opened for either.
+    if (name[0] == 0 ||
+        util_buildFilename(path.data(), dev.data(), dir.data(), name.data(), "rsc") != 0) {
+        if (failure != nullptr)
+            *failure = "for the program " + ddmain_safeText(exe, kProgramNameShown);
+        return DDMAIN_FAILURE;
+    }
+    warning[0] = 0;
+    std::vector<std::string> names = {name.data()};
+    if (names[0] != kProgramName)
         names.push_back(kProgramName);
 
     // Where the running executable lies, and the data directory seen from
@@ -504,32 +506,38 @@ int ddmain_initializeResources(const char *exeFileName, std::string *tried)
         dataDir = normalDirectory(exeDir + CATALOGR_DATADIR_FROM_BINDIR);
     }
 
+    std::vector<std::string> places;
+    auto noted = [&](const std::string &place) {
+        if (std::find(places.begin(), places.end(), place) != places.end())
+            return false;
+        places.push_back(place);
+        return true;
+    };
+    auto found = [&](const std::string &place) { return noted(place) && openMessageFile(place) == 0; };
     for (const std::string &n : names) {
         const std::string fileName = n + ".rsc";
         // As called: a name with a directory there, a bare one in the
         // current directory and then along VX_RSRCPATH.
-        if (name[0] != 0 &&
-            util_buildFilename(path.data(), dev.data(), dir.data(), n.c_str(), "rsc") == 0) {
-            if (dir[0] != 0) {
-                if (lookIn(path.data()) == 0)
-                    return 0;
-            } else {
+        if (util_buildFilename(path.data(), dev.data(), dir.data(), n.c_str(), "rsc") == 0) {
+            if (dir[0] != 0 && found(path.data()))
+                return 0;
+            if (dir[0] == 0) {
                 for (const std::string &d : searchDirectories())
-                    if (std::find(places.begin(), places.end(), d + fileName) == places.end())
-                        places.push_back(d + fileName);
+                    noted(d + fileName);
                 if (openMessageFile(path.data()) == 0)
                     return 0;
             }
         }
-        if (!exeDir.empty() && (lookIn(exeDir + fileName) == 0 || lookIn(dataDir + fileName) == 0))
+        if (!exeDir.empty() && (found(exeDir + fileName) || found(dataDir + fileName)))
             return 0;
-        if (lookIn(std::string(CATALOGR_DATADIR) + "/" + fileName) == 0)
+        if (found(std::string(CATALOGR_DATADIR) + "/" + fileName))
             return 0;
     }
-    if (tried != nullptr) {
-        tried->clear();
-        for (const std::string &p : places)
-            *tried += (tried->empty() ? "" : ", ") + ddmain_safeText(p.c_str(), DDMAIN_SHOWN_MAX);
+    if (failure != nullptr) {
+        *failure = "(looked for ";
+        for (size_t i = 0; i < places.size(); i++)
+            *failure += (i > 0 ? ", " : "") + ddmain_safeText(places[i].c_str(), DDMAIN_SHOWN_MAX);
+        *failure += ")";
     }
     return DDMAIN_FAILURE;
 }
@@ -651,7 +659,7 @@ int ddmain_main(int argc, char **argv)
     std::string rscName;
     if (ddmain_initializeResources(argc > 0 && argv != nullptr ? argv[0] : nullptr, &rscName) != 0) {
         // No message can be fetched: this one line is the program's own.
-        complain("cannot open the message file; looked for " + rscName);
+        complain("cannot open the message file " + rscName);
         return -1;
     }
 

@@ -125,11 +125,14 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
 // without directory in the current directory, then along VX_RSRCPATH);
 // beside the running executable; in the data directory seen from the
 // executable (../share/catalogr), so that an installation under any prefix,
-// or moved as a whole, finds it; in the configured data directory. A
-// program name the split refuses, or one without a file name, has no
-// message file of its own. 0, or 0x8000 with every place looked in, in
-// order and separated by ", ", in `tried` (when given).
-int ddmain_initializeResources(const char *exeFileName, std::string *tried = nullptr);
+// or moved as a whole, finds it; in the configured data directory. 0, or
+// 0x8000 with what the error line says after "cannot open the message
+// file" in `failure` (when given): every place looked in, in order. A
+// program name too long for a file name, one without a file name (ending
+// in '/'), and one whose message-file name would be too long open nothing:
+// `failure` then says "for the program" and the program name cut for
+// display.
+int ddmain_initializeResources(const char *exeFileName, std::string *failure = nullptr);
 int ddmain_closeResources(void);
 
 // Copies message `number` into `message` (DDMAIN_MSG_LEN bytes); the

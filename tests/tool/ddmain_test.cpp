@@ -495,10 +495,8 @@ TEST(MessageFile, NameComesFromTheProgramPathWithExtensionRsc)
 {
     testutil::TempDir dir;
     std::string tried;
-    if (testutil::fileExists(CATALOGR_DATADIR "/catalogr.rsc"))
-        GTEST_SKIP() << "an installed catalogr.rsc answers for every program name";
     EXPECT_EQ(DDMAIN_FAILURE, ddmain_initializeResources(dir.file("tool.exe").c_str(), &tried));
-    EXPECT_EQ(0u, tried.rfind(dir.file("tool.rsc") + ", ", 0)) << tried;
+    EXPECT_EQ(0u, tried.rfind("(looked for " + dir.file("tool.rsc") + ", ", 0)) << tried;
     rscfixture::writeFile(dir.file("tool.rsc"), {});
     EXPECT_EQ(0, ddmain_initializeResources(dir.file("tool.exe").c_str(), &tried));
     EXPECT_NE(0u, rscFileHandle);

@@ -176,11 +176,10 @@ std::set<std::string> expectTagsHoldLiveRows(const std::string &path)
 // reader is not there.
 bool readerRows(const std::string &path, std::vector<Row> *rows)
 {
-    std::vector<std::string> argv = testutil::reader("perl");
-    if (argv.empty())
+    const std::string xbdump = testutil::reader("xbview-pl");
+    if (xbdump.empty())
         return false;
-    argv.insert(argv.end(), {"--only=records,checks", path});
-    auto r = testutil::runProgram(argv, "");
+    auto r = testutil::runProgram({xbdump, "--only=records,checks", path}, "");
     EXPECT_EQ(0, r.exitStatus) << path << "\n" << r.out << r.err;
     std::istringstream in(r.out);
     for (std::string line; std::getline(in, line);) {

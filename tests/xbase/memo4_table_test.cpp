@@ -199,18 +199,23 @@ TEST(MemoTable, TextsReadBackAfterAppendRewriteAndReopen)
 
 TEST(MemoTable, IndependentReadersSeeTheSameValues)
 {
-    std::vector<std::vector<std::string>> readers;
-    for (const char *which : {"perl", "dbfread", "dbf"})
-        if (!testutil::reader(which).empty())
-            readers.push_back(testutil::reader(which));
-    if (readers.empty())
-        GTEST_SKIP() << "needs Debian's libdbd-xbase-perl, python3-dbfread or python3-dbf";
+    std::string xbdump = testutil::sharedTool("xbdump");
+    std::string xbdumpPy = testutil::sharedTool("xbdump-py");
+    if (xbdump.empty() && xbdumpPy.empty())
+        GTEST_SKIP() << "neither independent reader is installed in ../shared/tools";
     TempDir dir;
     CODE4 c4;
     d4init(&c4);
     std::vector<Row> rows = buildTable(&c4, dir.file("memos"), 512);
     ASSERT_EQ(5u, rows.size());
 
+    std::vector<std::vector<std::string>> readers;
+    if (!xbdump.empty())
+        readers.push_back({xbdump, "--common", "--only=header,fields,records,memo"});
+    if (!xbdumpPy.empty()) {
+        readers.push_back({xbdumpPy, "--engine=dbf"});
+        readers.push_back({xbdumpPy, "--engine=dbfread"});
+    }
     for (std::vector<std::string> argv : readers) {
         argv.push_back(dir.file("MEMOS.DBF"));
         SCOPED_TRACE(argv[0] + " " + argv[1]);

@@ -530,17 +530,16 @@ TEST(IndexRebuild, SampleIndexesRebuildToTheKeysTheirWritersStored)
         expectSoundTrees(i4);
         ASSERT_EQ(0, d4close(d));
 
-        for (std::vector<std::string> argv : testutil::indexReaders()) {
-            argv.insert(argv.end(), {"--only=cdx,checks", dbf});
-            testutil::ProcResult res = testutil::runProgram(argv, e.dir.path, {}, "", 300);
-            EXPECT_EQ(0, res.exitStatus)
-                << argv[0] << ": " << res.err << res.out.substr(std::min(res.out.size(), res.out.find("[checks]")));
-            std::string expectedDump =
-                testutil::readFile(testutil::dataDir() + "/samples/expected/" + base + ".xbdump.txt");
-            std::string view = cdxView(res.out);
-            EXPECT_NE(std::string::npos, view.find("keycount:"));
-            EXPECT_TRUE(view == cdxView(expectedDump)) << argv[0] << " reads the same tags";
-        }
+        std::string xbdump = testutil::sharedTool("xbdump");
+        if (xbdump.empty())
+            continue;
+        testutil::ProcResult res = testutil::runProgram({xbdump, "--only=cdx,checks", dbf}, e.dir.path, {}, "", 300);
+        EXPECT_EQ(0, res.exitStatus) << res.err << res.out.substr(res.out.find("[checks]"));
+        std::string expectedDump =
+            testutil::readFile(testutil::dataDir() + "/samples/expected/" + base + ".xbdump.txt");
+        std::string view = cdxView(res.out);
+        EXPECT_NE(std::string::npos, view.find("keycount:"));
+        EXPECT_TRUE(view == cdxView(expectedDump)) << "the independent reader reads the same tags";
     }
 }
 
@@ -680,14 +679,13 @@ TEST(IndexRebuild, ABuiltIndexEqualsTheSameRowsAddedKeyByKey)
         expectModel((INDEX4 *)l4first(&d->indexes), rows);
         std::string dbf = d->file.name; // the name created: upper case
         ASSERT_EQ(0, d4close(d));
-        for (std::vector<std::string> argv : testutil::indexReaders()) {
-            argv.insert(argv.end(), {"--only=cdx,checks", dbf});
-            testutil::ProcResult res = testutil::runProgram(argv, e.dir.path, {}, "", 300);
-            EXPECT_EQ(0, res.exitStatus) << argv[0] << ": " << res.err << res.out;
-            views.push_back(cdxView(res.out));
-        }
+        std::string xbdump = testutil::sharedTool("xbdump");
+        if (xbdump.empty())
+            continue;
+        testutil::ProcResult res = testutil::runProgram({xbdump, "--only=cdx,checks", dbf},
+                                                        e.dir.path, {}, "", 300);
+        EXPECT_EQ(0, res.exitStatus) << res.err;
+        views.push_back(cdxView(res.out));
     }
-    // Each reader's view of the first file, then of the second.
-    for (size_t i = 0, n = views.size() / 2; i < n; i++)
-        EXPECT_TRUE(views[i] == views[n + i]) << "the independent reader reads both alike";
+    EXPECT_TRUE(views.size() < 2 || views[0] == views[1]) << "the independent reader reads both alike";
 }

@@ -3,7 +3,6 @@
 // keys of the records that pass its filter, the tree checker finds
 // nothing, and the independent reader reads every key we walk and passes
 // its own checks.
-#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
@@ -112,7 +111,7 @@ void changeRecords(DATA4 *d, std::mt19937 &rng, int n)
 
 TEST(TagSamples, AppendsAndChangesKeepOtherProgramsIndexesReadable)
 {
-    const std::vector<std::vector<std::string>> readers = testutil::indexReaders();
+    std::string xbdump = testutil::sharedTool("xbdump");
     unsigned seed = testutil::testSeed();
     std::mt19937 rng(seed);
     for (const char *base : {"hb_nomemo", "hb_memo", "hb_grown", "hb_large"}) {
@@ -147,27 +146,25 @@ TEST(TagSamples, AppendsAndChangesKeepOtherProgramsIndexesReadable)
         }
         ASSERT_EQ(0, d4close(d));
 
-        for (std::vector<std::string> argv : readers) {
-            argv.insert(argv.end(), {"--only=cdx,checks", dbf});
-            testutil::ProcResult res = testutil::runProgram(argv, e.dir.path, {}, "", 300);
-            EXPECT_EQ(0, res.exitStatus)
-                << argv[0] << ": " << res.err << res.out.substr(std::min(res.out.size(), res.out.find("[checks]")));
-            testutil::writeFile(e.path("dump.txt"), res.out);
-            std::vector<sampledump::SampleTag> tags = sampledump::readTags(e.path("dump.txt"));
-            EXPECT_EQ(ours.size(), tags.size());
-            for (const sampledump::SampleTag &t : tags) {
-                SCOPED_TRACE(argv[0] + ", tag " + t.name);
-                const std::vector<std::string> &we = ours[t.name];
-                size_t i = 0;
-                while (i < we.size() && i < t.keys.size() && we[i] == t.keys[i])
-                    i++;
-                EXPECT_TRUE(i == we.size() && i == t.keys.size())
-                    << "the reader sees " << t.keys.size() << " keys, we walked " << we.size()
-                    << "; entry " << i << " is " << (i < t.keys.size() ? t.keys[i] : "(none)") << " to the reader, "
-                    << (i < we.size() ? we[i] : "(none)") << " to us";
-            }
+        if (xbdump.empty())
+            continue;
+        testutil::ProcResult res = testutil::runProgram({xbdump, dbf}, e.dir.path, {}, "", 300);
+        EXPECT_EQ(0, res.exitStatus) << res.err << "\n" << res.out.substr(res.out.find("[checks]") == std::string::npos ? 0 : res.out.find("[checks]"));
+        testutil::writeFile(e.path("dump.txt"), res.out);
+        std::vector<sampledump::SampleTag> tags = sampledump::readTags(e.path("dump.txt"));
+        EXPECT_EQ(ours.size(), tags.size());
+        for (const sampledump::SampleTag &t : tags) {
+            SCOPED_TRACE(t.name);
+            const std::vector<std::string> &we = ours[t.name];
+            size_t i = 0;
+            while (i < we.size() && i < t.keys.size() && we[i] == t.keys[i])
+                i++;
+            EXPECT_TRUE(i == we.size() && i == t.keys.size())
+                << "the reader sees " << t.keys.size() << " keys, we walked " << we.size()
+                << "; entry " << i << " is " << (i < t.keys.size() ? t.keys[i] : "(none)") << " to the reader, "
+                << (i < we.size() ? we[i] : "(none)") << " to us";
         }
     }
-    if (readers.empty())
-        GTEST_SKIP() << "needs Debian's libdbd-xbase-perl: the independent reader was not run";
+    if (xbdump.empty())
+        GTEST_SKIP() << "../shared/tools/xbdump is absent: the independent reader was not run";
 }
