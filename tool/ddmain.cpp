@@ -513,7 +513,9 @@ int ddmain_initializeResources(const char *exeFileName, std::string *failure)
         places.push_back(place);
         return true;
     };
-    auto found = [&](const std::string &place) { return noted(place) && openMessageFile(place) == 0; };
+    auto found = [&](const std::string &place) {
+        return noted(place) && openMessageFile(place) == 0;
+    };
     for (const std::string &n : names) {
         const std::string fileName = n + ".rsc";
         // As called: a name with a directory there, a bare one in the
