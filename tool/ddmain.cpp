@@ -429,9 +429,23 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
         outFileP = o;
     }
 
+    int readError = 0;
+    int status = ddmain_runScript(script, executableName, &readError);
+    std::fclose(script);
+    if (readError != 0) {
+        complain("cannot read the script " + shownScript + ": " + systemReason(readError));
+        return DDMAIN_FAILURE;
+    }
+    if (status != 0)
+        endScriptRun(status);
+    return 0;
+}
+
+int ddmain_runScript(FILE *script, const char *executableName, int *readError)
+{
+    *readError = 0;
     char *vector[1 + DDMAIN_MAX_TOKENS];
     scriptLine line;
-    int status = 0;
     while (readScriptLine(script, &line)) {
         // A line cut short by a read error is never run.
         if (line.readError)
@@ -449,28 +463,22 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
                 all.push_back(vector[0]);
                 all.insert(all.end(), tokens.begin(), tokens.end());
                 ddmain_echoArguments(count, all.data());
-                std::fclose(script);
-                endScriptRun(DDMAIN_FAILURE);
+                return DDMAIN_FAILURE;
             }
             for (int i = 1; i <= DDMAIN_MAX_TOKENS; i++)
                 vector[i] = i <= (int)tokens.size() ? tokens[(size_t)i - 1] : nullptr;
-            status = ddmain_processDirective(count, vector);
+            int status = ddmain_processDirective(count, vector);
             if (status != 0) {
                 ddmain_echoArguments(count, vector);
-                std::fclose(script);
-                endScriptRun(status);
+                return status;
             }
         }
         if (line.endOfScript)
             break;
     }
-    int readError = line.readError;
-    std::fclose(script);
-    if (readError != 0) {
-        complain("cannot read the script " + shownScript + ": " + systemReason(readError));
-        return DDMAIN_FAILURE;
-    }
-    return 0;
+    // A read that failed before the line's first byte.
+    *readError = line.readError;
+    return line.readError != 0 ? DDMAIN_FAILURE : 0;
 }
 
 int ddmain_initializeResources(const char *exeFileName, std::string *failure)
