@@ -15,20 +15,19 @@ seconds=${2:?usage: fuzz/run.sh BUILD-DIR SECONDS}
 # Longest an input may run before it counts as a hang.
 timeout=${FUZZ_TIMEOUT:-25}
 
-list="$build/fuzz/targets.txt"
-if [ ! -f "$list" ]; then
-    echo "fuzz/run.sh: $list is missing: configure $build with -DCATALOGR_FUZZ=ON first" >&2
+stop() {
+    echo "fuzz/run.sh: $*" >&2
     exit 2
-fi
+}
+
+list="$build/fuzz/targets.txt"
+[ -f "$list" ] || stop "$list is missing: configure $build with -DCATALOGR_FUZZ=ON first"
 
 failed=""
 summary=""
 for name in $(cat "$list"); do
     program="$build/fuzz/fuzz_$name"
-    if [ ! -x "$program" ]; then
-        echo "fuzz/run.sh: $program is not built" >&2
-        exit 2
-    fi
+    [ -x "$program" ] || stop "$program is not built"
     work="$build/fuzz-work/$name"
     findings="$build/fuzz-findings/$name"
     log="$build/fuzz-logs/$name.log"
