@@ -137,6 +137,9 @@ struct T4CHECK {
     long file_len;
     int (*visit)(void *ctx, const B4KEY_DATA *entry, long block);
     void *ctx;
+    std::vector<unsigned char> ahead;   // blocks read ahead, from ahead_pos
+    long ahead_pos, ahead_len;
+    long last_read;                     // the block read last
 };
 // 0, or a negative error. Every tag header of the index counts as used.
 int t4check_start(T4CHECK *ck, INDEX4 *i4, T4PROBLEM *problem);
