@@ -13,19 +13,6 @@
 
 namespace {
 
-struct dictionaryTable {
-    const char *name;
-    const FIELD4INFO *fields;
-    const TAG4INFO *tags;
-};
-
-// The order of the existence check and of creation.
-const dictionaryTable kTables[] = {
-    {ddmain_sqlindex, index_info, index_tags},
-    {ddmain_sqltable, table_info, table_tags},
-    {ddmain_sqlcolmn, column_info, column_tags},
-};
-
 // The files a dictionary table consists of; the engine creates them with
 // these extensions.
 const char *const kExtensions[] = {"DBF", "CDX"};
@@ -49,13 +36,13 @@ int isPresent(const char *baseName)
 
 int ddmain_initializeCatalogr(void)
 {
-    for (const dictionaryTable &t : kTables) {
+    for (const dddict_table &t : dddict_tables) {
         if (isPresent(t.name)) {
             ddmain_putInitError(DDMAIN_MSG_INIT_EXISTS, t.name);
             return 0;
         }
     }
-    for (const dictionaryTable &t : kTables) {
+    for (const dddict_table &t : dddict_tables) {
         std::string path;
         DATA4 *created = nullptr;
         if (ddmain_inCurrentDir(&path, t.name) == 0)

@@ -62,3 +62,9 @@ const TAG4INFO index_tags[] = {
 const char *const ddmain_sqltable = "sqltable";
 const char *const ddmain_sqlcolmn = "sqlcolmn";
 const char *const ddmain_sqlindex = "sqlindex";
+
+const dddict_table dddict_tables[DDDICT_TABLES] = {
+    {ddmain_sqlindex, index_info, index_tags},
+    {ddmain_sqltable, table_info, table_tags},
+    {ddmain_sqlcolmn, column_info, column_tags},
+};

@@ -34,6 +34,15 @@ extern const char *const ddmain_sqltable;
 extern const char *const ddmain_sqlcolmn;
 extern const char *const ddmain_sqlindex;
 
+// The dictionary's tables, in the order INIT looks for and creates them.
+struct dddict_table {
+    const char *name;
+    const FIELD4INFO *fields;
+    const TAG4INFO *tags;
+};
+enum { DDDICT_TABLES = 3 };
+extern const dddict_table dddict_tables[DDDICT_TABLES];
+
 // What the dictionary's fields can hold.
 enum {
     DDDICT_CREATOR_LEN = 8,     // CREATOR, the first part of CRTB and CCRTB keys
