@@ -65,6 +65,7 @@ struct Merge {
     unsigned char last[I4_MAX_KEY_LEN]; // the tree's previous key (unique tags)
     bool haveLast;
     long keys;              // entries of the tree
+    long records;           // records of the table, for the progress line
     long lastBlock;
     std::vector<Difference> extra, missing;
     long extraCount, missingCount;
@@ -121,7 +122,7 @@ int visit(void *ctx, const B4KEY_DATA *entry, long block)
     m.keys++;
     m.lastBlock = block;
     if (m.keys % kProgressStep == 0)
-        xbcheck_progress(m.run, m.progress + " " + std::to_string(m.keys) + " keys");
+        xbcheck_progress(m.run, m.progress + " " + std::to_string(m.keys * 100 / std::max(1L, m.records)) + "%");
     if (m.unique) {
         bool twice = m.haveLast && std::memcmp(key, m.last, len) == 0;
         std::memcpy(m.last, key, len);
@@ -264,6 +265,7 @@ void checkTag(xbcheckrun *run, xbchecktable *t, T4CHECK *ck, TAG4 *t4, xbcheckta
     m.table = t;
     m.sort = &r4.sort;
     m.keyLen = t4->header.key_len;
+    m.records = count;
     m.unique = (t4->header.type_code & I4_TYPE_UNIQUE) != 0;
     m.progress = t->file + ": tag " + t4->alias + " (" + std::to_string(n) + "/" + std::to_string(of) + ")";
     xbcheck_progress(run, m.progress);
