@@ -10,7 +10,6 @@
 #include "xbase/d4data.h"
 #include "xbase/e4error.h"
 #include "xbase/index/i4index.h"
-#include "xbase/index/r4reindex.h"
 #include "xbase/l4list.h"
 #include "xbcheck/xbcheck.h"
 
@@ -74,7 +73,9 @@ void xbcheck_repairIndex(xbcheckrun *run, const char *name, const TAG4INFO *defi
     INDEX4 *i4 = d4->has_mdx ? i4open(d4, nullptr) : nullptr;
     c4->error_code = 0;
     if (i4 != nullptr) {
-        int rc = i4reindex(i4);
+        // Under the locks of the data file and its index, so that no writer
+        // changes a record while its keys are being gathered.
+        int rc = d4reindex(d4);
         if (rc == 0)
             xbcheck_note(notes, XBCHECK_REPAIRED, i4->file.name, -1, "rebuilt " + tagNames(i4));
         else
