@@ -35,6 +35,9 @@ namespace {
 // The end of a script: a 0x1A byte, as old editors wrote it.
 const int kScriptEnd = 0x1A;
 
+// How long a lock wait lasts before the user is told of it.
+const long kLockNoticeMs = 1000;
+
 FILE *out() { return outFileP != nullptr ? outFileP : stdout; }
 
 void writeText(FILE *f, const std::string &s)
@@ -330,11 +333,10 @@ void ddmain_putReason(const std::string &text)
 
 void ddmain_noteLockWait(CODE4 *, const char *fileName, int polls)
 {
-    // Each pause ends when the clock's second changes, so the third poll
-    // that finds the lock held comes after at least one whole second and at
-    // most about two: a lock let go at once goes unmentioned, and every
-    // wait passes this count exactly once.
-    if (polls == 3)
+    // Once, when the wait has lasted its first second: a lock let go soon
+    // goes unmentioned.
+    if (code4lock_waited_ms(polls) < kLockNoticeMs &&
+        code4lock_waited_ms(polls + 1) >= kLockNoticeMs)
         complain("waiting for a lock on " + ddmain_safeText(fileName, DDMAIN_SHOWN_MAX));
 }
 

@@ -96,8 +96,8 @@ int ddmain_putEngineReport(void);
 void ddmain_putReason(const std::string &text);
 
 // The lock-wait hook of code_base (installed by ddmain_main): once a wait
-// has lasted a second (its third poll) it writes "catalogr: waiting for a
-// lock on <file>" on standard error, once per wait.
+// has lasted a second it writes "catalogr: waiting for a lock on <file>"
+// on standard error, once per wait.
 void ddmain_noteLockWait(CODE4 *c4, const char *fileName, int polls);
 
 // `text` made safe for one line of a terminal: control bytes (below 0x20,

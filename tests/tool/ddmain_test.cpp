@@ -634,7 +634,7 @@ TEST_F(FrontEnd, LockWaitIsMentionedOnceAfterItsFirstWholeSecond)
 {
     StreamCapture err(stderr, dir.file("err.txt"));
     for (const char *file : {"SQLTABLE.DBF", "/d/odd\nname\x1b.CDX"})
-        for (int polls = 1; polls <= 5; polls++)
+        for (int polls = 1; polls <= 300; polls++)
             ddmain_noteLockWait(&code_base, file, polls);
     EXPECT_EQ("catalogr: waiting for a lock on SQLTABLE.DBF\n"
               "catalogr: waiting for a lock on /d/odd?name?.CDX\n",
