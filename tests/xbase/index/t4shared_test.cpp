@@ -22,6 +22,7 @@
 #include "tests/testutil.h"
 #include "tests/xbase/d4test.h"
 #include "tests/xbase/index/indextest.h"
+#include "tests/xbase/index/sharedload.h"
 
 using d4test::Engine;
 using d4test::lastError;
@@ -292,4 +293,13 @@ TEST(TagShared, HoldingTheIndexLockWhileAppendingCannotDeadlockAnotherAppender)
     EXPECT_EQ(0, d4close(d));
     for (int fd : {go_child[0], go_child[1], child_ready[0], child_ready[1]})
         close(fd);
+}
+
+// Processes that append, change keys, delete and recall, seek, walk,
+// rebuild and check one five-tag table at once leave it sound.
+TEST(TagShared, ProcessesSharingOneTableLeaveItSound)
+{
+    unsigned seed = testutil::testSeed();
+    EXPECT_EQ("", sharedload::run(sharedload::kWalkAndAppend, seed, 3.0)) << "two walk and append";
+    EXPECT_EQ("", sharedload::run(sharedload::kMixAll, seed, 3.0)) << "five mix every operation";
 }
