@@ -96,6 +96,8 @@ int ddmain_operateIndex(int argc, char **argv, int operation)
         ddmain_putError(DDMAIN_MSG_SQLTABLE_OPEN);
         return ddmain_closeAll(DDMAIN_FAILURE);
     }
+    if (ddmain_lockDictionary(sqltable, nullptr) != 0)
+        return ddmain_closeAll(DDMAIN_FAILURE);
     std::string key = ddmain_searchKey(localUser, ddmain_tableName(argv[3]));
     int rc = ddmain_findTable(sqltable, "CRTB", key, nullptr);
     if (rc != 0) {

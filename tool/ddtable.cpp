@@ -271,6 +271,8 @@ int ddmain_operateTable(int argc, char **argv, int operation)
         ddmain_putError(DDMAIN_MSG_DICT_OPEN);
         return ddmain_closeAll(DDMAIN_FAILURE);
     }
+    if (ddmain_lockDictionary(sqltable, sqlcolmn) != 0)
+        return ddmain_closeAll(DDMAIN_FAILURE);
     int status;
     if (operation == DDMAIN_OP_TA) {
         std::string dataFile;
