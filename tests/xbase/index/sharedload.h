@@ -105,7 +105,8 @@ inline std::string check(CODE4 *c4, const std::string &path, const std::vector<s
     std::map<std::string, int> ids;
     for (const std::string &j : journals)
         for (size_t at = 0, nl; (nl = j.find('\n', at)) != std::string::npos; at = nl + 1)
-            j[at] == '+' ? (void)ids[j.substr(at + 1, nl - at - 1)]-- : (void)(problems += j.substr(at, nl - at));
+            j[at] == '+' ? (void)ids[j.substr(at + 1, nl - at - 1)]--
+                         : (void)(problems += problems.size() < 2000 ? " " + j.substr(at, nl - at) : "");
     DATA4 *d = d4open(c4, path.c_str());
     if (d == nullptr)
         return problems + " the table does not open: " + d4test::lastError();
@@ -115,8 +116,8 @@ inline std::string check(CODE4 *c4, const std::string &path, const std::vector<s
     for (long r = 1; r <= d4reccount(d) && d4go_data(d, r) == 0; r++) {
         ids[std::string(f4ptr(d4field(d, "ID")), 8)]++;
         for (TAG4 *t4 = d4tag_next(d, nullptr); t4 != nullptr; t4 = d4tag_next(d, t4))
-            if (t4->filter == nullptr || expr4true(t4->filter) == 1)
-                want[t4].emplace_back(std::string(key, (size_t)std::max(0, t4expr_key(t4, &key))), r);
+            if ((t4->filter == nullptr || expr4true(t4->filter) == 1) && t4expr_key(t4, &key) > 0)
+                want[t4].emplace_back(std::string(key, (size_t)t4->header.key_len), r);
     }
     for (TAG4 *t4 = d4tag_next(d, nullptr); t4 != nullptr; t4 = d4tag_next(d, t4)) {
         std::sort(want[t4].begin(), want[t4].end());
@@ -125,7 +126,7 @@ inline std::string check(CODE4 *c4, const std::string &path, const std::vector<s
     }
     for (const auto &kv : ids)
         if (kv.second < (kv.first[0] == 'Z') || kv.second > (kv.first[0] == 'Z' || !exact))
-            problems += " record " + kv.first + " is there " + std::to_string(kv.second) + " times too often";
+            problems += " record " + kv.first + " is there " + std::to_string(kv.second) + " times more than journalled";
     d4close(d);
     return problems;
 }
