@@ -9,12 +9,13 @@
 //      version is not the one it last read or wrote: its locked phase
 //      starts from nothing older than the version it locked (i4lock,
 //      i4head_take).
-//  S2. A locked phase that changes the file moves the version before its
-//      end (i4version_step), and its end writes blocks and roots first and
-//      then a version one past the last one the file showed during the
-//      phase (i4unlock). So whatever a process read while the phase went
-//      on, under whatever version it then saw, carries a version that is
-//      stale once the lock is let go.
+//  S2. A locked phase that changes the file says so before each change
+//      (i4version_step); its end writes blocks and roots first and then a
+//      version one past the last one it wrote (i4unlock), so the file never
+//      showed that version while the phase went on: whatever a process read
+//      meanwhile, under whatever version it then saw, is stale once the
+//      lock is let go. A lock that changes nothing writes no version and
+//      costs the others nothing of their caches.
 //  S3. Without the lock, a process keeps what it cached only while the
 //      version it reads before each search is the one it cached under
 //      (i4version_check); anything it reads may belong to a phase under
@@ -23,7 +24,8 @@
 //      waited for and the reads are made under it, where the same finding
 //      is damage (-310). Without the lock, -310 is never the answer: -310
 //      means a damaged file, never a busy one (i4retry).
-//  S4. A rebuild marks the header (no root) under the lock until it ends.
+//  S4. A rebuild marks the header (no root) under the lock until it ends
+//      (r4reindex.cpp).
 //      A process that meets the mark without the lock waits for the lock
 //      like any other waiter; meeting it while holding the lock means the
 //      rebuild stopped part way (i4rebuild_left, the one place that
