@@ -283,40 +283,38 @@ int cross(TAG4 *t4, bool forward, const B4KEY_DATA *seen, I4RETRY *retry)
 {
     INDEX4 *i4 = t4->index;
     int kl = key_len_of(t4);
-    {
-        B4BLOCK *leaf = t4block(t4);
-        long here = leaf->file_block;
-        long next = forward ? leaf->header.right_node : leaf->header.left_node;
-        int rc = t4up(t4);
-        B4BLOCK *nb = nullptr;
-        if (rc == 0)
-            rc = block_get(t4, next, nullptr, &nb);
-        if (rc == 0) {
-            l4add(&t4->blocks, nb);
-            int n = nb->header.n_keys;
-            B4KEY_DATA *k = n > 0 ? b4key(nb, forward ? 0 : n - 1) : nullptr;
-            bool linked = b4leaf(nb) && (forward ? nb->header.left_node : nb->header.right_node) == here;
-            int order = k == nullptr ? 0
-                                     : entry_cmp(k->value, (unsigned long)k->num, seen->value,
-                                                 (unsigned long)seen->num, kl);
-            if (linked && (forward ? order > 0 : order < 0)) {
-                b4go(nb, forward ? 0 : n - 1);
-                return 0;
-            }
-            rc = stale(i4, next);
+    B4BLOCK *leaf = t4block(t4);
+    long here = leaf->file_block;
+    long next = forward ? leaf->header.right_node : leaf->header.left_node;
+    int rc = t4up(t4);
+    B4BLOCK *nb = nullptr;
+    if (rc == 0)
+        rc = block_get(t4, next, nullptr, &nb);
+    if (rc == 0) {
+        l4add(&t4->blocks, nb);
+        int n = nb->header.n_keys;
+        B4KEY_DATA *k = n > 0 ? b4key(nb, forward ? 0 : n - 1) : nullptr;
+        bool linked = b4leaf(nb) && (forward ? nb->header.left_node : nb->header.right_node) == here;
+        int order = k == nullptr ? 0
+                                 : entry_cmp(k->value, (unsigned long)k->num, seen->value,
+                                             (unsigned long)seen->num, kl);
+        if (linked && (forward ? order > 0 : order < 0)) {
+            b4go(nb, forward ? 0 : n - 1);
+            return 0;
         }
-        if (rc == 2)
-            rc = i4retry(i4, retry, 0);
-        if (rc == 0)
-            rc = go_to(t4, seen->value, (unsigned long)seen->num);
-        if (rc < 0 || rc == r4locked) {
-            path_clear(t4);
-            return rc < 0 ? rc : -1;
-        }
-        int where = rc == 0 ? 3 : 4;
-        rc = normalize(t4, retry);
-        return rc < 0 ? rc : where;
+        rc = stale(i4, next);
     }
+    if (rc == 2)
+        rc = i4retry(i4, retry, 0);
+    if (rc == 0)
+        rc = go_to(t4, seen->value, (unsigned long)seen->num);
+    if (rc < 0 || rc == r4locked) {
+        path_clear(t4);
+        return rc < 0 ? rc : -1;
+    }
+    int where = rc == 0 ? 3 : 4;
+    rc = normalize(t4, retry);
+    return rc < 0 ? rc : where;
 }
 
 // A position past the end of a leaf that has a right neighbour is that
