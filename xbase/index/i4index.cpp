@@ -233,39 +233,62 @@ TAG4 *tag_step(DATA4 *d4, TAG4 *tag, bool forward)
     return t4;
 }
 
-// Reads the directory's header and the tags; with `r` the reads are tried
-// again (S3 of i4lock.cpp) while another process changes or rebuilds the
-// index. 0, or the first failure.
-int open_tags(INDEX4 *i4, I4RETRY *r)
+// Reads the directory's header and the tags into the index: 0, 1 when the
+// header carries the mark of a rebuild, or the first failure.
+int read_tags(INDEX4 *i4)
 {
     TAG4 *dir = i4->tag_index;
-    for (;;) {
-        unsigned char head[I4_HEAD_LEN];
-        int rc = i4head_read(i4, head);
-        if (rc == 1 && i4lock_test(i4) != 1) {
-            rc = i4retry(i4, r, 1);
-            if (rc == 0)
-                continue;
-        }
-        if (rc == 1)
-            rc = i4rebuild_left(i4);
-        if (rc == 0)
-            rc = t4init(dir, i4, 0, "");
-        if (rc == 0 && dir->header.root <= 0)
-            rc = i4corrupt(i4, -1);
-        if (rc != 0)
-            return rc;
-        i4->version_old = dir->header.version;
-        if (dir->header.type_code < I4_TYPE_COMPOUND) {
-            // A single-tag file's one tag is named after the file.
-            char file_piece[I4_DIR_KEY_LEN + 1];
-            u4name_piece(file_piece, sizeof file_piece, i4->file.name, 0, 0);
-            tag_name(dir->alias, file_piece);
-            l4add(&i4->tags, dir);
-            return 0;
-        }
+    unsigned char head[I4_HEAD_LEN];
+    int rc = i4head_read(i4, head);
+    if (rc == 0)
+        rc = t4init(dir, i4, 0, "");
+    if (rc == 0 && dir->header.root == 0)
+        rc = 1;
+    else if (rc == 0 && dir->header.root < 0)
+        rc = i4corrupt(i4, -1);
+    if (rc != 0)
+        return rc;
+    i4->version_old = dir->header.version;
+    if (dir->header.type_code >= I4_TYPE_COMPOUND)
         return open_directory_tags(i4);
-    }
+    // A single-tag file's one tag is named after the file.
+    char file_piece[I4_DIR_KEY_LEN + 1];
+    u4name_piece(file_piece, sizeof file_piece, i4->file.name, 0, 0);
+    tag_name(dir->alias, file_piece);
+    l4add(&i4->tags, dir);
+    return 0;
+}
+
+// Gives back what read_tags read, but the directory's record.
+void forget_tags(INDEX4 *i4)
+{
+    TAG4 *dir = i4->tag_index;
+    for (TAG4 *t4 = (TAG4 *)l4pop(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4pop(&i4->tags))
+        if (t4 != dir)
+            tag_release(t4);
+    expr4free(dir->expr);
+    expr4free(dir->filter);
+    dir->expr = dir->filter = nullptr;
+}
+
+// Reads the tags. Without the lock another process may rebuild the index
+// while they are read (S3, S4 of i4lock.cpp): a reading that meets the
+// mark or fails is made again under the lock, where a failure (and the
+// mark) is the file's, and the report of the first reading goes.
+int open_tags(INDEX4 *i4, I4RETRY *r)
+{
+    int before = 0;
+    e4getErrorInfo(&before, nullptr, 0);
+    int rc = read_tags(i4);
+    if (rc == 0 || rc == e4memory || i4lock_test(i4) == 1)
+        return rc == 1 ? i4rebuild_left(i4) : rc;
+    forget_tags(i4);
+    rc = i4retry(i4, r, 1);
+    if (rc == 0)
+        rc = read_tags(i4);
+    if (rc == 0 && before == 0)
+        e4clearErrorState();
+    return rc == 1 ? i4rebuild_left(i4) : rc;
 }
 
 } // namespace
