@@ -873,8 +873,10 @@ TEST_F(Dictionary, ScriptsRunAtOnceAllSucceedAndLeaveExactlyTheirRows)
     std::vector<std::future<testutil::ProcResult>> runs;
     for (int s = 0; s < 3; s++)
         runs.push_back(std::async(std::launch::async, [&, s] { return run({"-Ss" + std::to_string(s)}); }));
-    for (auto &r : runs)
-        EXPECT_EQ(0, r.get().exitStatus);
+    for (auto &run : runs) {
+        testutil::ProcResult r = run.get();
+        EXPECT_EQ(0, r.exitStatus) << r.out << r.err;
+    }
     std::vector<Row> wantTables, wantColumns, haveTables = tables(), haveColumns = columns();
     for (const auto &kv : model) {
         wantTables.push_back(tableRow(kv.first, "data", 2, kv.second));
