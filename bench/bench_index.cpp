@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/benchutil.h"
+#include "bench/fivetags.h"
 #include "codeset/codeset.h"
 #include "xbase/code4.h"
 #include "xbase/d4data.h"
@@ -28,11 +29,9 @@
 
 namespace {
 
-const FIELD4INFO kFields[] = {{"F1", 'C', 15, 0}, {"F2", 'C', 15, 0}, {"F3", 'C', 15, 0},
-                             {"F4", 'C', 14, 0}, {"F5", 'C', 14, 0}, {nullptr, 0, 0, 0}};
-const int kWidths[] = {15, 15, 15, 14, 14};
-const int kFieldCount = 5;
-const int kRowLen = 73;              // the five texts, one after the other
+using namespace fivetags;
+
+const int kRowLen = kFieldBytes;     // the five texts, one after the other
 const long kBatch = 65536;           // records whose texts are made at once
 const long kSeeks = 100000;
 
@@ -57,11 +56,7 @@ void run(bool exclusive, long n, Run &r)
     CODE4 c4;
     d4init(&c4);
 
-    const char *names[kFieldCount] = {"F1", "F2", "F3", "F4", "F5"};
-    TAG4INFO tags[kFieldCount + 1] = {};
-    for (int f = 0; f < kFieldCount; f++)
-        tags[f] = {names[f], names[f], ".NOT. DELETED()", 0, 0};
-    DATA4 *d = d4create(&c4, dir.file("bench").c_str(), kFields, tags);
+    DATA4 *d = d4create(&c4, dir.file("bench").c_str(), kFields, kTags);
     bench::check(d != nullptr, "d4create with five empty tags");
     std::string path = d->file.name;
     d4close(d);
@@ -70,7 +65,7 @@ void run(bool exclusive, long n, Run &r)
     bench::check(d != nullptr && d->indexes.n_link == 1, "d4open with its index");
     FIELD4 *fields[kFieldCount];
     for (int f = 0; f < kFieldCount; f++)
-        fields[f] = d4field(d, names[f]);
+        fields[f] = d4field(d, kFields[f].name);
 
     // Which records' first texts the seeks look for, chosen before any text
     // is made; their texts are kept as they go by.
