@@ -85,13 +85,8 @@ void phaseRows(bench::Table &t, const char *label, const std::vector<ProgramRun>
 
 int main(int argc, char **argv)
 {
-    const char *usage = "[TABLES] [RUNS]";
-    long tables = bench::countAt(argc, argv, 1, 1000, usage);
-    long runs = bench::countAt(argc, argv, 2, 3, usage);
-    if (argc > 3) {
-        std::fprintf(stderr, "usage: %s %s\n", argv[0], usage);
-        return 2;
-    }
+    std::vector<long> args = bench::countArgs(argc, argv, {1000, 3}, "[TABLES] [RUNS]");
+    long tables = args[0], runs = args[1];
     long removals = tables / 10 > 0 ? tables / 10 : 1;
     mbstr_initialize(0);
     bench::ScratchDir dir;

@@ -133,14 +133,9 @@ void report(bool exclusive, long n, int runs)
     std::vector<Run> all;
     for (int i = 0; i < runs; i++)
         all.push_back(bench::inChild<Run>([&](Run &r) { run(exclusive, n, r); }));
-    std::vector<double> append, appendCpu, seek, seekCpu, peak;
-    for (const Run &r : all) {
-        append.push_back(r.append.wall);
-        appendCpu.push_back(r.append.user + r.append.sys);
-        seek.push_back(r.seek.wall);
-        seekCpu.push_back(r.seek.user + r.seek.sys);
+    std::vector<double> peak;
+    for (const Run &r : all)
         peak.push_back(r.peakKb / 1024.0);
-    }
     const Run &m = all[bench::medianRun(all, [](const Run &r) { return r.append.wall; })];
     // The targets are for the workload: a million records, exclusive.
     bool goal = exclusive && n == 1000000;
@@ -149,12 +144,9 @@ void report(bool exclusive, long n, int runs)
                 exclusive ? "exclusive" : "shared", n, kSeeks, runs);
     bench::Table t;
     t.add({"figure", "median", "least", "most", "target"});
-    t.figure("append, 5 tags (s)", append, "%.2f", goal ? "≤ 13" : "");
-    t.figure("  processor time, user + system (s)", appendCpu, "%.2f", "");
-    t.add({"  of which system (s), median run", bench::format("%.2f", m.append.sys), "", "", ""});
-    t.figure("seeks (s)", seek, "%.3f", goal ? "≤ 0.26" : "");
-    t.figure("  processor time, user + system (s)", seekCpu, "%.3f", "");
-    t.add({"  of which system (s), median run", bench::format("%.3f", m.seek.sys), "", "", ""});
+    bench::timeRows(t, "append, 5 tags (s)", all, m, [](const Run &r) { return r.append; }, "%.2f",
+                    goal ? "≤ 13" : "");
+    bench::timeRows(t, "seeks (s)", all, m, [](const Run &r) { return r.seek; }, "%.3f", goal ? "≤ 0.26" : "");
     t.figure("peak resident memory (MB)", peak, "%.1f", goal ? "≤ 96" : "");
     bench::callRows(t, "per append", m.append, (double)n);
     bench::callRows(t, "per seek", m.seek, (double)kSeeks);
@@ -176,10 +168,8 @@ int main(int argc, char **argv)
     long n = bench::countAt(argc, argv, 1, 1000000, usage);
     std::string mode = argc > 2 ? argv[2] : "both";
     long runs = bench::countAt(argc, argv, 3, 3, usage);
-    if (argc > 4 || (mode != "exclusive" && mode != "shared" && mode != "both")) {
-        std::fprintf(stderr, "usage: %s %s\n", argv[0], usage);
-        return 2;
-    }
+    if (argc > 4 || (mode != "exclusive" && mode != "shared" && mode != "both"))
+        bench::usageExit(argv, usage);
     for (bool exclusive : {true, false})
         if (mode == "both" || mode == (exclusive ? "exclusive" : "shared"))
             report(exclusive, n, (int)runs);

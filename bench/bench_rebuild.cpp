@@ -120,13 +120,8 @@ void run(const std::string &base, long n, Run &r)
 
 int main(int argc, char **argv)
 {
-    const char *usage = "[RECORDS] [RUNS]";
-    long n = bench::countAt(argc, argv, 1, 1000000, usage);
-    long runs = bench::countAt(argc, argv, 2, 3, usage);
-    if (argc > 3) {
-        std::fprintf(stderr, "usage: %s %s\n", argv[0], usage);
-        return 2;
-    }
+    std::vector<long> args = bench::countArgs(argc, argv, {1000000, 3}, "[RECORDS] [RUNS]");
+    long n = args[0], runs = args[1];
     bench::ScratchDir dir;
     // Work files of the sort are made in the current directory.
     std::filesystem::path home = std::filesystem::current_path();
@@ -156,14 +151,9 @@ int main(int argc, char **argv)
     std::vector<Run> all;
     for (long i = 0; i < runs; i++)
         all.push_back(bench::inChild<Run>([&](Run &r) { run(base, n, r); }));
-    std::vector<double> build, buildCpu, pack, packCpu, peak;
-    for (const Run &r : all) {
-        build.push_back(r.build.wall);
-        buildCpu.push_back(r.build.user + r.build.sys);
-        pack.push_back(r.pack.wall);
-        packCpu.push_back(r.pack.user + r.pack.sys);
+    std::vector<double> peak;
+    for (const Run &r : all)
         peak.push_back(r.peakKb / 1024.0);
-    }
     const Run &m = all[bench::medianRun(all, [](const Run &r) { return r.build.wall + r.pack.wall; })];
     bool goal = n == 1000000;
     std::printf("\nbench_rebuild: %ld records of five C fields (74 bytes), five tags filtered "
@@ -172,13 +162,11 @@ int main(int argc, char **argv)
                 n, runs, written, bench::fileSize(base + ".DBF"));
     bench::Table t;
     t.add({"figure", "median", "least", "most", "target"});
-    t.figure("build the five tags (s)", build, "%.3f", goal ? "≤ 0.55" : "");
-    t.figure("  processor time, user + system (s)", buildCpu, "%.3f", "");
-    t.add({"  of which system (s), median run", bench::format("%.3f", m.build.sys), "", "", ""});
+    bench::timeRows(t, "build the five tags (s)", all, m, [](const Run &r) { return r.build; }, "%.3f",
+                    goal ? "≤ 0.55" : "");
     bench::callRows(t, "in the build", m.build, 1);
-    t.figure("pack, every tenth record deleted (s)", pack, "%.3f", goal ? "≤ 0.45" : "");
-    t.figure("  processor time, user + system (s)", packCpu, "%.3f", "");
-    t.add({"  of which system (s), median run", bench::format("%.3f", m.pack.sys), "", "", ""});
+    bench::timeRows(t, "pack, every tenth record deleted (s)", all, m, [](const Run &r) { return r.pack; },
+                    "%.3f", goal ? "≤ 0.45" : "");
     bench::callRows(t, "in the pack", m.pack, 1);
     t.figure("peak resident memory (MB)", peak, "%.1f", goal ? "≤ 96" : "");
     t.add({"records after the pack", bench::format("%ld", m.kept), "", "", ""});

@@ -84,19 +84,42 @@ inline long long fileSize(const std::string &path)
     return ec ? -1 : (long long)size;
 }
 
-// The first argument as a positive count, or `fallback` without one. A
-// malformed count ends the program with a usage line.
-inline long countArg(int argc, char **argv, long fallback, const char *usage)
+// Ends the program with its usage line.
+[[noreturn]] inline void usageExit(char **argv, const char *usage)
 {
-    if (argc < 2)
+    std::fprintf(stderr, "usage: %s %s\n", argv[0], usage);
+    std::exit(2);
+}
+
+// The number argument `argv[i]` as a positive count, `fallback` when there
+// are fewer arguments; a malformed one ends the program with `usage`.
+inline long countAt(int argc, char **argv, int i, long fallback, const char *usage)
+{
+    if (argc <= i)
         return fallback;
     char *end = nullptr;
-    long n = std::strtol(argv[1], &end, 10);
-    if (argc > 2 || end == argv[1] || *end != '\0' || n <= 0) {
-        std::fprintf(stderr, "usage: %s %s\n", argv[0], usage);
-        std::exit(2);
-    }
+    long n = std::strtol(argv[i], &end, 10);
+    if (end == argv[i] || *end != '\0' || n <= 0)
+        usageExit(argv, usage);
     return n;
+}
+
+// Every argument as a positive count, the fallback in its place for each
+// one left out; more arguments than fallbacks end the program with `usage`.
+inline std::vector<long> countArgs(int argc, char **argv, const std::vector<long> &fallbacks, const char *usage)
+{
+    if (argc > (int)fallbacks.size() + 1)
+        usageExit(argv, usage);
+    std::vector<long> counts;
+    for (size_t i = 0; i < fallbacks.size(); i++)
+        counts.push_back(countAt(argc, argv, (int)i + 1, fallbacks[i], usage));
+    return counts;
+}
+
+// The first argument as a positive count, or `fallback` without one.
+inline long countArg(int argc, char **argv, long fallback, const char *usage)
+{
+    return countArgs(argc, argv, {fallback}, usage)[0];
 }
 
 // One figure: "<label>  <count> in <seconds> s  = <rate> <unit>/s".
@@ -421,19 +444,21 @@ inline void callRows(Table &t, const std::string &per, const Sample &s, double o
     t.perOp("records read " + per, {(double)s.records}, ops);
 }
 
-// The number argument `argv[i]` as a positive count, `fallback` when there
-// are fewer arguments; a malformed one ends the program with `usage`.
-inline long countAt(int argc, char **argv, int i, long fallback, const char *usage)
+// The rows of a timed phase of `runs`, `phase` giving a run's sample of
+// it: its clock seconds and processor time (median, least and greatest,
+// with `fmt`) and the system's part of that in the median run `m`.
+template <typename R, typename F>
+void timeRows(Table &t, const std::string &label, const std::vector<R> &runs, const R &m, F phase,
+              const char *fmt, const std::string &target)
 {
-    if (argc <= i)
-        return fallback;
-    char *end = nullptr;
-    long n = std::strtol(argv[i], &end, 10);
-    if (end == argv[i] || *end != '\0' || n <= 0) {
-        std::fprintf(stderr, "usage: %s %s\n", argv[0], usage);
-        std::exit(2);
+    std::vector<double> wall, cpu;
+    for (const R &r : runs) {
+        wall.push_back(phase(r).wall);
+        cpu.push_back(phase(r).user + phase(r).sys);
     }
-    return n;
+    t.figure(label, wall, fmt, target);
+    t.figure("  processor time, user + system (s)", cpu, fmt, "");
+    t.add({"  of which system (s), median run", format(fmt, phase(m).sys), "", "", ""});
 }
 
 } // namespace bench
