@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 
 #include "platform/platform.h"
@@ -77,18 +78,10 @@ struct Golden {
     }
 };
 
-// Deterministic random numbers, the same on every platform.
-struct Rng {
-    uint64_t x;
-    uint64_t next()
-    {
-        uint64_t z = (x += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    unsigned below(unsigned n) { return (unsigned)(next() % n); }
-};
+// The standard fixes this engine's sequence: the same data everywhere.
+typedef std::mt19937_64 Rng;
+
+unsigned below(Rng &rng, unsigned n) { return (unsigned)(rng() % n); }
 
 // Fills the current record: short texts of six letters (so that keys share
 // prefixes and repeat) and, for a third of the records, a memo text of up
@@ -97,13 +90,13 @@ void fillRecord(DATA4 *d, Rng &rng)
 {
     for (int f = 0; f < 5; f++) {
         FIELD4 *field = d4field_j(d, f + 1);
-        std::string text(3 + rng.below((unsigned)f4len(field) - 2), ' ');
+        std::string text(3 + below(rng, (unsigned)f4len(field) - 2), ' ');
         for (char &c : text)
-            c = (char)('A' + rng.below(6));
+            c = (char)('A' + below(rng, 6));
         f4assign(field, text.c_str());
     }
-    if (rng.below(3) == 0)
-        f4memo_assign(d4field(d, "M"), std::string(1 + rng.below(1200), (char)('a' + rng.below(26))).c_str());
+    if (below(rng, 3) == 0)
+        f4memo_assign(d4field(d, "M"), std::string(1 + below(rng, 1200), (char)('a' + below(rng, 26))).c_str());
 }
 
 void appendRecords(DATA4 *d, Rng &rng, int n)
@@ -119,7 +112,7 @@ void appendRecords(DATA4 *d, Rng &rng, int n)
 void runWorkload(CODE4 *c4, Golden &g, bool exclusive)
 {
     std::string base = g.dir + "/T";
-    Rng rng{27};
+    Rng rng(27);
     c4->exclusive = exclusive ? 1 : 0;
     DATA4 *d = d4create(c4, base.c_str(), kFields, nullptr);
     ASSERT_NE(nullptr, d) << d4test::lastError();
@@ -137,7 +130,7 @@ void runWorkload(CODE4 *c4, Golden &g, bool exclusive)
     appendRecords(d, rng, 2500);
     ASSERT_FALSE(testing::Test::HasFatalFailure());
     for (int i = 0; i < 600; i++) {
-        ASSERT_EQ(0, d4go(d, 1 + (long)rng.below(4000)));
+        ASSERT_EQ(0, d4go(d, 1 + (long)below(rng, 4000)));
         if (i % 2 == 0)
             d4delete(d);
         else
