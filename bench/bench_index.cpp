@@ -137,7 +137,7 @@ void report(bool exclusive, long n, int runs)
     for (const Run &r : all)
         peak.push_back(r.peakKb / 1024.0);
     const Run &m = all[bench::medianRun(all, [](const Run &r) { return r.append.wall; })];
-    // The targets are for the workload: a million records, exclusive.
+    // The targets are for this workload at a million records, exclusive.
     bool goal = exclusive && n == 1000000;
     std::printf("\nbench_index: %s, %ld records appended one by one with 5 tags, then %ld seeks "
                 "on F1 (90%% present); %d runs\n\n",
