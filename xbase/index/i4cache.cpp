@@ -13,7 +13,7 @@
 //      until the list is next compacted; they name nothing or a buffer
 //      written only if changed.
 //  C3. Before every descent and every block read, no more than
-//      I4_CACHE_BLOCKS saved buffers are kept: the least recently saved
+//      I4_CACHE_BLOCKS saved buffers (I4_CACHE_BYTES of them) are kept: the least recently saved
 //      buffer of all the index's tags is written back if changed and given
 //      back (i4cache_trim, called from t4tag.cpp). Saving never gives a buffer
 //      back, so a caller may go on using a buffer it has just saved (the
@@ -29,6 +29,8 @@
 #include "xbase/l4list.h"
 
 namespace {
+
+const long I4_CACHE_BLOCKS = (long)(I4_CACHE_BYTES / sizeof(B4BLOCK));
 
 // Block positions to buffers: open addressing with linear probing, a slot
 // is free when its position is -1, and removal shifts later entries of a
