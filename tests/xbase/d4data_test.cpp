@@ -76,7 +76,7 @@ TEST(DataFileCreate, CharacterWidthAboveByteUsesDecimalsByte)
     DATA4 *d = d4create(&e.c4, e.path("wide.dbf").c_str(), fields, nullptr);
     ASSERT_NE(nullptr, d);
     d4close(d);
-    std::string b = readFile(e.path("WIDE.DBF"));
+    std::string b = readFile(e.path("wide.dbf"));
     EXPECT_EQ(44, (unsigned char)b[32 + 16]);
     EXPECT_EQ(1, (unsigned char)b[32 + 17]);
     EXPECT_EQ(301u, le16(b, 10));
