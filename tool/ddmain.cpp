@@ -383,7 +383,8 @@ int ddmain_processDirective(int argc, char **argv)
         e4clearErrorState();
         ddmain_refuse("gave up waiting for a lock on " +
                       ddmain_safeText(waitFile.c_str(), DDMAIN_SHOWN_MAX) + lockHolder() +
-                      " after " + std::to_string(ddmain_lockWaitLimit) + " seconds (VX_LOCKWAIT)");
+                      " after " + std::to_string(ddmain_lockWaitLimit) +
+                      (ddmain_lockWaitLimit == 1 ? " second" : " seconds") + " (VX_LOCKWAIT)");
     } else if (status != 0) {
         ddmain_putEngineReport();
     }
