@@ -3,6 +3,7 @@
 // both forms of registration, with the dictionary read back afterwards
 // through the engine (rows, every tag's keys, the tree checker) and through
 // an independent reader.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
@@ -239,10 +241,12 @@ std::vector<Row> sampleColumns(const std::string &sample, const std::string &tab
 }
 
 // A process that holds the append lock of a table until `seconds` have
-// passed; constructed once the lock is held.
+// passed; constructed once the lock is held. With `wholeFile` it is another
+// program's: a classic record lock on the whole file, which the system
+// reports with its owner.
 struct LockHolder {
     pid_t pid = -1;
-    LockHolder(const std::string &table, int seconds)
+    LockHolder(const std::string &table, int seconds, bool wholeFile = false)
     {
         int ready[2];
         if (pipe(ready) != 0)
@@ -250,10 +254,15 @@ struct LockHolder {
         pid = fork();
         if (pid == 0) {
             Engine e;
-            DATA4 *d = d4open(&e.c4, table.c_str());
-            if (d == nullptr || d4lock_append(d) != 0)
-                _exit(1);
-            if (write(ready[1], "L", 1) != 1)
+            struct flock whole = {};
+            whole.l_type = F_WRLCK;
+            int fd = -1;
+            DATA4 *d = nullptr;
+            bool held = wholeFile ? (fd = open(table.c_str(), O_RDWR)) >= 0 &&
+                                        fcntl(fd, F_SETLK, &whole) == 0
+                                  : (d = d4open(&e.c4, table.c_str())) != nullptr &&
+                                        d4lock_append(d) == 0;
+            if (!held || write(ready[1], "L", 1) != 1)
                 _exit(1);
             sleep((unsigned)seconds);
             _exit(0);
@@ -302,16 +311,18 @@ class Dictionary : public progfixture::ProgramDir {
     std::vector<Row> tables() { return readRows(dir.file("SQLTABLE.DBF")); }
     std::vector<Row> columns() { return readRows(dir.file("SQLCOLMN.DBF")); }
 
-    // A run that cannot write what it does not own: as root, the program
-    // runs as the user nobody, for whom the files are not writable.
-    testutil::ProcResult runAsOther(Args args)
+    // A run that cannot write what it does not own (`other`): as root, the
+    // program runs as the user nobody, for whom the files are not writable.
+    testutil::ProcResult runAs(bool other, Args args, const std::map<std::string, std::string> &env,
+                               const std::string &cwd, const std::string &input)
     {
         args.insert(args.begin(), dir.file("catalogr"));
-        if (geteuid() == 0)
+        if (other && geteuid() == 0)
             args.insert(args.begin(),
                         {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-        return testutil::runProgram(args, dir.path, progfixture::cleanEnv());
+        return testutil::runProgram(args, cwd, progfixture::cleanEnv(env), input);
     }
+    testutil::ProcResult runAsOther(Args args) { return runAs(true, args, {}, dir.path, ""); }
 
     bool canRunAsOther() { return geteuid() != 0 || access("/usr/bin/setpriv", X_OK) == 0; }
 };
@@ -957,4 +968,138 @@ TEST_F(Dictionary, LockedDictionaryIsWaitedForOnceSaidAndThenUsed)
     EXPECT_GT(waited, 2.0);
     expectDictionary(dir.file("SQLTABLE.DBF"), {tableRow("PARTS", "parts", 4)});
     EXPECT_EQ(4u, columns().size());
+}
+
+// ---- The command line as administrators use it ----------------------------------------------
+
+TEST_F(Dictionary, EveryRefusalSaysWhyAndLeavesTheDictionaryAsItWas)
+{
+    copySample("py_db3", "parts", {"dbf"});
+    ASSERT_EQ(0, run({"-TA", "parts.dbf", "parts"}).exitStatus);
+    // Tables of other programs: a memo table without its memo file, and a
+    // dBASE III memo table beside its .dbt.
+    copySample("hb_memo", "memo", {"dbf"});
+    std::string d3 = readFile(testutil::dataDir() + "/samples/hb_memo.dbf");
+    d3[0] = '\x83';
+    writeFile(dir.file("d3.dbf"), d3);
+    writeFile(dir.file("d3.dbt"), std::string(512, '\0'));
+    writeFile(dir.file("notes.txt"), "not a table\n");
+    writeFile(dir.file("empty.dbf"), "");
+    copySample("py_db3", "secret", {"dbf"});
+    chmod(dir.file("secret.dbf").c_str(), 0);
+    ASSERT_EQ(0, mkdir(dir.file("sub.dbf").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(dir.file("nodict").c_str(), 0755));
+    chmod(dir.path.c_str(), 0755);
+
+    const std::string all = usage({}), help = all.substr(0, all.size() - progfixture::echo({}).size());
+    const std::string exists = errorLine(DDMAIN_MSG_TABLE_EXISTS, {"PARTS"});
+    const std::string longToken(2000, 'x'), binary("\x7f" "ELF\x02\x01\x01\0\0\n", 10);
+    auto open = [](const std::string &f) { return errorLine(DDMAIN_MSG_DATA_OPEN, {f}); };
+    auto line = [](const std::string &where, const std::string &text) {
+        return "catalogr: " + where + ": " + text + "\n";
+    };
+    const std::string waited = "lock on $D/SQLTABLE.DBF (held by process $P)";
+    const std::map<std::string, std::string> lockWait = {{"VX_LOCKWAIT", "1"}};
+    const struct {
+        Args args;
+        int status;
+        std::string out; // a refused command line ends with its usage too
+        std::string err; // $D: the directory, $P: the lock holder
+        std::string input = "";
+        std::map<std::string, std::string> env = {};
+        std::string cwd = "";
+        bool asOther = false;
+    } cases[] = {
+        // Help and version.
+        {{"--help"}, 0, help, ""},
+        {{"-h"}, 0, help, ""},
+        {{"--version"}, 0, "catalogr " CATALOGR_VERSION "\n", ""},
+        {{"--help", "-TD"}, 1, "", "catalogr: too many arguments, --help stands alone\n"},
+        // Failures with their reasons.
+        {{"-TA", "missing.dbf", "x"}, 1, open("missing.dbf"),
+         line("$D/missing.dbf", std::strerror(ENOENT))},
+        {{"-TA", "sub.dbf", "x"}, 1, open("sub.dbf"), line("$D/sub.dbf", std::strerror(EISDIR))},
+        {{"-TA", "notes.txt", "x"}, 1, open("notes.txt"), "catalogr: notes.txt is not a data file\n"},
+        {{"-TA", "empty.dbf", "x"}, 1, open("empty.dbf"), "catalogr: empty.dbf is not a data file\n"},
+        {{"-TA", "secret.dbf", "x"}, 1, open("secret.dbf"),
+         line("$D/secret.dbf", std::strerror(EACCES)), "", {}, "", true},
+        {{"-TD", "x"}, 1, errorLine(DDMAIN_MSG_DICT_OPEN),
+         "catalogr: no dictionary in $D/nodict (catalogr -INIT creates one)\n", "", {}, "/nodict"},
+        {{"-XX", "a", "b"}, 1, "", "catalogr: unknown directive -XX\n"},
+        // Scripts: the failing line with its number as written, comments.
+        {{"-Sjobs.txt", "-Olog.txt"}, 1, "",
+         line("jobs.txt line 4", "-TA parts.dbf Parts: table PARTS is already registered"),
+         "# register the sample tables\n\n  # and again\n-TA parts.dbf Parts\n-TD parts\n"},
+        {{"-Sjobs.txt"}, 1, progfixture::echo({"-TA", "a", "b", "c"}),
+         line("jobs.txt line 1", "-TA a b c: more than three words"), "-TA a b c\n"},
+        {{"-Sjobs.txt"}, 1, progfixture::echo({"-TA", longToken, "t"}),
+         line("jobs.txt line 1", "-TA " + longToken + " t: longer than 1999 characters"),
+         "-TA " + longToken + " t\n"},
+        {{"-Sjobs.txt"}, 1, progfixture::echo({"-XX", "a", "b"}),
+         line("jobs.txt line 2", "-XX a b: unknown directive -XX"), "#\n-XX a b\n"},
+        {{"-Sjobs.txt"}, 1, progfixture::echo({"\x7f" "ELF\x02\x01\x01"}),
+         line("jobs.txt line 1", "?ELF?????: a NUL byte in the line"), binary},
+        {{"-S-"}, 1, exists + progfixture::echo({"-TA", "parts.dbf", "parts"}),
+         line("standard input line 1", "-TA parts.dbf parts: table PARTS is already registered"),
+         "-TA parts.dbf parts\n"},
+        {{"-S-"}, 1, progfixture::echo({"-TA", "parts.dbf", "q\x1b[31m"}),
+         line("standard input line 1",
+              "-TA parts.dbf q?[31m: the table name \"q?[31m\" contains control characters"),
+         "-TA parts.dbf q\x1b[31m\n"},
+        // Names, in UTF-8: refused before anything is written, saying why.
+        {{"-TA", "parts.dbf", ""}, 1, "", "catalogr: the table name is empty\n"},
+        {{"-TA", "parts.dbf", "  "}, 1, "", "catalogr: the table name is blank\n"},
+        {{"-TD", "a b"}, 1, "", "catalogr: the table name \"a b\" contains blanks\n"},
+        {{"-IA", "i.cdx", "a\x01z"}, 1, "", "catalogr: the table name \"a?z\" contains control characters\n"},
+        {{"-TA", "parts.dbf", "STOCK_MOVEMENTS_2019_ARCHIVE_AB"}, 1, "",
+         "catalogr: the table name \"STOCK_MOVEMENTS_2019_ARCHIVE_AB\" is 31 bytes long; the "
+         "dictionary keeps at most 30\n"},
+        {{"-TA", "parts.dbf", "a\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"}, 1, "",
+         "catalogr: the table name \"a\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\" is 31 bytes long; "
+         "the dictionary keeps at most 30\n"},
+        {{"-S-"}, 1, progfixture::echo({"-TA", "parts.dbf", "caf?"}),
+         line("standard input line 1",
+              "-TA parts.dbf caf?: the table name \"caf?\" is not valid text of the code set"),
+         "-TA parts.dbf caf\xe9\n"},
+        {{"-TA", "parts.dbf", "caf\u00e9"}, 0, "", ""},
+        {{"-TD", "CAF\u00c9"}, 0, "", ""},
+        // Tables of other programs register from their descriptors alone.
+        {{"-TA", "memo.dbf", "memo"}, 0, "", ""},
+        {{"-TA", "d3.dbf", "d3"}, 0, "", ""},
+        // Argument counts, and a lock wait with its end.
+        {{"-TD"}, 1, "", "catalogr: missing argument, the directive is -TD table\n"},
+        {{"-TD", "parts", "orders"}, 1, "", "catalogr: too many arguments, the directive is -TD table\n"},
+        {{"-INIT", "now"}, 1, "", "catalogr: too many arguments, the directive is -INIT\n"},
+        {{"-TA", "parts.dbf", "locked"}, 1, "",
+         "catalogr: waiting for a " + waited + "\ncatalogr: gave up waiting for a " + waited +
+             " after 1 second (VX_LOCKWAIT)\n", "", lockWait},
+        {{"-TD", "parts"}, 255, "", "catalogr: VX_LOCKWAIT=soon is not a whole number of seconds\n",
+         "", {{"VX_LOCKWAIT", "soon"}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back().substr(0, 20));
+        if (c.asOther && !canRunAsOther())
+            continue;
+        const std::string before = snapshot();
+        if (!c.input.empty() && c.args[0] != "-S-")
+            writeFile(dir.file("jobs.txt"), c.input);
+        std::unique_ptr<LockHolder> holder(
+            c.env == lockWait ? new LockHolder(dir.file("SQLTABLE.DBF"), 3, true) : nullptr);
+        auto r = runAs(c.asOther, c.args, c.env, dir.path + c.cwd, c.args[0] == "-S-" ? c.input : "");
+        std::string err = c.err;
+        for (size_t at; (at = err.find("$D")) != std::string::npos;)
+            err.replace(at, 2, dir.path);
+        for (size_t at; holder && (at = err.find("$P")) != std::string::npos;)
+            err.replace(at, 2, std::to_string(holder->pid));
+        const bool console = c.status == 0 || c.status == 255 || c.args[0].rfind("-S", 0) == 0 ||
+                             c.args.back() == "-Olog.txt";
+        EXPECT_EQ(c.status, r.exitStatus);
+        EXPECT_EQ(console ? c.out : c.out + usage(c.args), r.out);
+        EXPECT_EQ(err, r.err);
+        if (c.status != 0) {
+            EXPECT_TRUE(before == snapshot()) << "the dictionary's files changed";
+        }
+    }
+    expectDictionary(dir.file("SQLTABLE.DBF"), {tableRow("PARTS", "parts", 4), tableRow("MEMO", "memo", 8),
+                                                tableRow("D3", "d3", 8)});
 }
