@@ -344,10 +344,9 @@ int ddmain_processDirective(int argc, char **argv)
     }
     // Never run with an argument dropped or one missing: a command line is
     // held to the same rule as a script line.
-    int given = argc - 2;
-    for (int i = 2; i < argc && given == argc - 2; i++)
-        if (argv[i] == nullptr)
-            given = i - 2;
+    int given = 0;
+    while (given < argc - 2 && argv[2 + given] != nullptr)
+        given++;
     if (given != form->arguments) {
         ddmain_refuse(std::string(given < form->arguments ? "missing argument" : "too many arguments") +
                       ", the directive is " + form->form);
@@ -562,7 +561,6 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
         outFileP = o;
     }
 
-    char *vector[1 + DDMAIN_MAX_TOKENS];
     scriptLine line;
     long lineNumber = 0;
     while (readScriptLine(script, &line)) {
@@ -586,13 +584,11 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
             if (!refusal.empty())
                 failScriptLine(script, shownScript, lineNumber, written, count, all.data(),
                                DDMAIN_FAILURE);
-            for (int i = 0; i <= DDMAIN_MAX_TOKENS; i++)
-                vector[i] = i < count ? all[(size_t)i] : nullptr;
             inScript = 1;
-            int status = ddmain_processDirective(count, vector);
+            int status = ddmain_processDirective(count, all.data());
             inScript = 0;
             if (status != 0)
-                failScriptLine(script, shownScript, lineNumber, written, count, vector, status);
+                failScriptLine(script, shownScript, lineNumber, written, count, all.data(), status);
         }
         if (line.endOfScript)
             break;
@@ -768,8 +764,10 @@ int ddmain_main(int argc, char **argv)
     mbstr_initialize(multiByte);
 
     // The version needs no message file.
-    if (argc == 2 && std::strcmp(argv[1], kVersion) == 0)
-        return ddmain_processCommandLine(argc, argv);
+    if (argc == 2 && std::strcmp(argv[1], kVersion) == 0) {
+        int status = ddmain_processCommandLine(argc, argv);
+        return finishOutput() != 0 ? DDMAIN_FAILURE : status;
+    }
 
     std::string rscName;
     if (ddmain_initializeResources(argc > 0 && argv != nullptr ? argv[0] : nullptr, &rscName) != 0) {
