@@ -1,10 +1,12 @@
-# The two commands of the README: `make test` and `make demo`.
+# The README's commands: `make test`, `make demo`, `make install`, `make package`.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX ?= /usr/local
 
-.PHONY: all build build-asan test test-normal test-asan demo clean
+.PHONY: all build build-asan programs test test-normal test-asan demo install package clean
 
 all: build
 
+# Everything: the programs, the tests and the benchmarks.
 build:
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
@@ -12,6 +14,11 @@ build:
 build-asan:
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
+
+# The programs with their message file, and nothing else.
+programs:
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS) --target programs
 
 test-normal: build
 	ctest --preset default
@@ -22,8 +29,19 @@ test-asan: build-asan
 # Every test, once in the normal build and once under the sanitizers.
 test: test-normal test-asan
 
-demo: build
+demo: programs
 	sh tools/demo.sh build
 
+# Installs the programs, the message file and the manual pages under
+# $(PREFIX) (and $(DESTDIR), when set, in front of it).
+install: programs
+	cmake --install build --prefix "$(PREFIX)"
+
+# The Debian package, from a build of the programs alone for /usr.
+package:
+	cmake --preset package
+	cmake --build --preset package -j $(JOBS)
+	cd build-package && cpack
+
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-package

@@ -208,10 +208,10 @@ std::string dataDir() { return std::string(CATALOGR_SOURCE_DIR) + "/tests/data";
 
 std::string binaryDir() { return CATALOGR_BINARY_DIR; }
 
-std::string sharedTool(const std::string &name)
+std::string reader(const std::string &name)
 {
-    std::string p = std::string(CATALOGR_SOURCE_DIR) + "/../shared/tools/" + name;
-    return access(p.c_str(), X_OK) == 0 ? p : std::string();
+    std::string p = std::string(CATALOGR_SOURCE_DIR) + "/tests/readers/" + name;
+    return runProgram({p, "--check"}, dataDir()).exitStatus == 0 ? p : std::string();
 }
 
 std::string sharedSamples()

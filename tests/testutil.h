@@ -1,5 +1,5 @@
 // Test helpers: a fresh temporary directory per test, file bytes, child
-// processes with captured output, the shipped test data and the shared
+// processes with captured output, the shipped test data, the
 // independent readers, and replayable random seeds.
 #ifndef CATALOGR_TESTUTIL_H
 #define CATALOGR_TESTUTIL_H
@@ -60,8 +60,9 @@ extern const char *const kUnset;
 std::string dataDir();
 // The built tree (for the program and generated files).
 std::string binaryDir();
-// Path of an independent reader in ../shared/tools, or "" when absent.
-std::string sharedTool(const std::string &name);
+// Path of an independent reader of tests/readers ("xbview-pl" or
+// "xbview-py"), or "" when the Debian packages it runs are not installed.
+std::string reader(const std::string &name);
 // ../shared/samples, or "" when absent.
 std::string sharedSamples();
 

@@ -21,6 +21,9 @@
 #ifndef CATALOGR_VERSION
 #define CATALOGR_VERSION "unknown"
 #endif
+#ifndef CATALOGR_DATADIR_FROM_BINDIR
+#define CATALOGR_DATADIR_FROM_BINDIR "../share/catalogr"
+#endif
 
 FILE *outFileP = nullptr;
 uint32_t rscFileHandle = 0;
@@ -206,9 +209,6 @@ int finishOutput(void)
     std::exit(e4exit_status(status));
 }
 
-// A program name as an error line shows it.
-const size_t kProgramNameShown = 60;
-
 // One line of the program's own on standard error: "catalogr: " and the
 // text, which the caller has made safe to show.
 void complain(const std::string &text)
@@ -295,6 +295,63 @@ void keepMessage(const std::string &text)
 {
     if (refusal.empty())
         refusal = text;
+}
+
+// The program's own name: its message file is "catalogr.rsc" whatever name
+// it was called by.
+const char kProgramName[] = "catalogr";
+
+// A program name as an error line shows it.
+const size_t kProgramNameShown = 60;
+
+// The directory `path` with "." and ".." components resolved by their
+// names alone, as suits a path the system has already resolved; it ends
+// with '/'.
+std::string normalDirectory(const std::string &path)
+{
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string::npos)
+            slash = path.size();
+        std::string part = path.substr(pos, slash - pos);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        pos = slash + 1;
+    }
+    std::string out = "/";
+    for (const std::string &p : parts)
+        out += p + "/";
+    return out;
+}
+
+// The directories a bare resource-file name is looked for in, in order:
+// the current directory, then each entry of VX_RSRCPATH.
+std::vector<std::string> searchDirectories()
+{
+    std::vector<std::string> dirs;
+    std::vector<char> cwd(UTIL_MAX_PATH + 1);
+    if (platform_getcwd(cwd.data(), cwd.size()) == 0)
+        dirs.push_back(normalDirectory(cwd.data()));
+    const char *list = platform_getenv("VX_RSRCPATH");
+    std::string entry;
+    for (const char *p = list != nullptr ? list : ""; ; p++) {
+        if (*p != 0 && !util_isPathSeparator(p)) {
+            entry += *p;
+            continue;
+        }
+        if (!entry.empty())
+            dirs.push_back(entry.back() == '/' ? entry : entry + "/");
+        entry.clear();
+        if (*p == 0)
+            break;
+    }
+    return dirs;
 }
 
 // Tries to open `path` as the message file.
@@ -602,13 +659,13 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
     return 0;
 }
 
-int ddmain_initializeResources(const char *exeFileName, std::string *triedName)
+int ddmain_initializeResources(const char *exeFileName, std::string *failure)
 {
-    const char *exe = exeFileName != nullptr && *exeFileName ? exeFileName : "catalogr";
+    const char *exe = exeFileName != nullptr && *exeFileName ? exeFileName : kProgramName;
     // Every piece is shorter than the whole name; the join adds at most
     // a separator, a dot and "rsc".
     size_t room = std::strlen(exe) + 16;
-    std::vector<char> dev(room), dir(room), name(room), path(room);
+    std::vector<char> dev(room), dir(room), name(room), path(UTIL_MAX_PATH + 1);
     util_parseFilename(exe, dev.data(), dir.data(), name.data(), nullptr);
     // A name the split refuses (longer than a path) or one without a file
     // name leaves no name piece, and its join would be some other program's
@@ -616,31 +673,61 @@ int ddmain_initializeResources(const char *exeFileName, std::string *triedName)
     // Nothing is opened for either.
     if (name[0] == 0 ||
         util_buildFilename(path.data(), dev.data(), dir.data(), name.data(), "rsc") != 0) {
-        if (triedName != nullptr)
-            *triedName = "for the program " + ddmain_safeText(exe, kProgramNameShown);
+        if (failure != nullptr)
+            *failure = "for the program " + ddmain_safeText(exe, kProgramNameShown);
         return DDMAIN_FAILURE;
     }
-    std::string wanted = path.data();
-    if (triedName != nullptr)
-        *triedName = wanted;
     warning[0] = 0;
+    std::vector<std::string> names = {name.data()};
+    if (names[0] != kProgramName)
+        names.push_back(kProgramName);
 
-    if (openMessageFile(wanted) == 0)
-        return 0;
-
-    // Not beside the name the program was called by (a bare name found
-    // through the command search, or a link to the program): the message
-    // file sits beside the executable itself or in the installed data
-    // directory, where an installed program keeps it.
-    std::string fileName = std::string(name.data()) + ".rsc";
+    // Where the running executable lies, and the data directory seen from
+    // there: an installation under any prefix, or moved as a whole.
+    std::string exeDir, dataDir;
     std::vector<char> self(UTIL_MAX_PATH + 1);
     if (platform_exePath(self.data(), self.size()) == 0) {
-        std::string s = self.data();
-        size_t slash = s.rfind('/');
-        if (slash != std::string::npos && openMessageFile(s.substr(0, slash + 1) + fileName) == 0)
+        exeDir = self.data();
+        exeDir.erase(exeDir.rfind('/') + 1);
+        dataDir = normalDirectory(exeDir + CATALOGR_DATADIR_FROM_BINDIR);
+    }
+
+    std::vector<std::string> places;
+    auto noted = [&](const std::string &place) {
+        if (std::find(places.begin(), places.end(), place) != places.end())
+            return false;
+        places.push_back(place);
+        return true;
+    };
+    auto found = [&](const std::string &place) {
+        return noted(place) && openMessageFile(place) == 0;
+    };
+    for (const std::string &n : names) {
+        const std::string fileName = n + ".rsc";
+        // As called: a name with a directory there, a bare one in the
+        // current directory and then along VX_RSRCPATH.
+        if (util_buildFilename(path.data(), dev.data(), dir.data(), n.c_str(), "rsc") == 0) {
+            if (dir[0] != 0 && found(path.data()))
+                return 0;
+            if (dir[0] == 0) {
+                for (const std::string &d : searchDirectories())
+                    noted(d + fileName);
+                if (openMessageFile(path.data()) == 0)
+                    return 0;
+            }
+        }
+        if (!exeDir.empty() && (found(exeDir + fileName) || found(dataDir + fileName)))
+            return 0;
+        if (found(std::string(CATALOGR_DATADIR) + "/" + fileName))
             return 0;
     }
-    return openMessageFile(std::string(CATALOGR_DATADIR) + "/" + fileName);
+    if (failure != nullptr) {
+        *failure = "(looked for ";
+        for (size_t i = 0; i < places.size(); i++)
+            *failure += (i > 0 ? ", " : "") + ddmain_safeText(places[i].c_str(), DDMAIN_SHOWN_MAX);
+        *failure += ")";
+    }
+    return DDMAIN_FAILURE;
 }
 
 int ddmain_closeResources(void)
@@ -772,8 +859,7 @@ int ddmain_main(int argc, char **argv)
     std::string rscName;
     if (ddmain_initializeResources(argc > 0 && argv != nullptr ? argv[0] : nullptr, &rscName) != 0) {
         // No message can be fetched: this one line is the program's own.
-        complain("cannot open the message file " +
-                 ddmain_safeText(rscName.c_str(), DDMAIN_SHOWN_MAX));
+        complain("cannot open the message file " + rscName);
         return -1;
     }
 

@@ -141,15 +141,21 @@ int ddmain_getOperationType(const char *argument);
 int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
                              const char *executableName);
 
-// Opens the message file that belongs to the program `exeFileName`: its
-// name with extension "rsc", looked for as given (then along VX_RSRCPATH)
-// and, for a name without a directory, beside the running executable and in
-// the installed data directory. 0, or 0x8000 with the name that was looked
-// for in `triedName` (when given). A program name too long for a file name,
-// one without a file name (ending in '/'), and one whose message-file name
-// would be too long open nothing: `triedName` then says "for the program"
-// and the program name cut for display.
-int ddmain_initializeResources(const char *exeFileName, std::string *triedName = nullptr);
+// Opens the message file of the program called `exeFileName`: the
+// program's name with extension "rsc" and, when the program was called by
+// another name (a link, a copy) and that file is nowhere, "catalogr.rsc".
+// Each name is looked for, in order: as the program was called (a name
+// without directory in the current directory, then along VX_RSRCPATH);
+// beside the running executable; in the data directory seen from the
+// executable (../share/catalogr), so that an installation under any prefix,
+// or moved as a whole, finds it; in the configured data directory. 0, or
+// 0x8000 with what the error line says after "cannot open the message
+// file" in `failure` (when given): every place looked in, in order. A
+// program name too long for a file name, one without a file name (ending
+// in '/'), and one whose message-file name would be too long open nothing:
+// `failure` then says "for the program" and the program name cut for
+// display.
+int ddmain_initializeResources(const char *exeFileName, std::string *failure = nullptr);
 int ddmain_closeResources(void);
 
 // Copies message `number` into `message` (DDMAIN_MSG_LEN bytes); the

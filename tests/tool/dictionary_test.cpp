@@ -179,7 +179,7 @@ std::set<std::string> expectTagsHoldLiveRows(const std::string &path)
 // reader is not there.
 bool readerRows(const std::string &path, std::vector<Row> *rows)
 {
-    const std::string xbdump = testutil::sharedTool("xbdump");
+    const std::string xbdump = testutil::reader("xbview-pl");
     if (xbdump.empty())
         return false;
     auto r = testutil::runProgram({xbdump, "--only=records,checks", path}, "");
@@ -189,7 +189,7 @@ bool readerRows(const std::string &path, std::vector<Row> *rows)
         if (line.rfind("rec ", 0) != 0)
             continue;
         Row row;
-        if (line.find("[D]") != std::string::npos)
+        if (line.find("[*]") != std::string::npos)
             row.push_back("*");
         std::istringstream fields(line.substr(line.find('|') + 1));
         for (std::string f; std::getline(fields, f, '|');)

@@ -236,6 +236,29 @@ TEST_F(Program, ProgramNameWithoutAMessageFileNameOpensNothing)
     }
 }
 
+// Called through a link of another name, the program finds catalogr.rsc in
+// ../share/catalogr seen from itself; without one, it names every place it
+// looked in, its own name first. (CI runs an installed and moved prefix.)
+TEST(MessageFilePlaces, FoundFromTheProgramsOwnPlaceUnderAnyName)
+{
+    testutil::TempDir root;
+    const std::string bin = root.file("usr/bin/"), share = root.file("usr/share/catalogr/");
+    for (const char *d : {"usr", "usr/bin", "usr/share", "usr/share/catalogr"})
+        ASSERT_EQ(0, mkdir(root.file(d).c_str(), 0755));
+    installProgram(bin, false);
+    ASSERT_EQ(0, symlink((bin + "catalogr").c_str(), root.file("dd").c_str()));
+    std::string tried;
+    for (const char *name : {"dd.rsc", "catalogr.rsc"})
+        for (const std::string &d : {root.file(""), bin, share, std::string(CATALOGR_DATADIR "/")})
+            tried += (tried.empty() ? "" : ", ") + d + name;
+    auto r = testutil::runProgram({root.file("dd"), "-XX"}, root.path, cleanEnv());
+    EXPECT_EQ("catalogr: cannot open the message file (looked for " + tried + ")\n", r.err);
+
+    testutil::copyFile(builtMessages(), share + "catalogr.rsc");
+    r = testutil::runProgram({root.file("dd"), "-XX"}, root.path, cleanEnv());
+    EXPECT_EQ(usage({"-XX"}), r.out) << r.err;
+}
+
 TEST_F(Program, BrokenHostConfigurationLeavesStartUpUndisturbed)
 {
     // A configuration cut in the middle of its range sets.

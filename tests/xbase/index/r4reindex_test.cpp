@@ -530,7 +530,7 @@ TEST(IndexRebuild, SampleIndexesRebuildToTheKeysTheirWritersStored)
         expectSoundTrees(i4);
         ASSERT_EQ(0, d4close(d));
 
-        std::string xbdump = testutil::sharedTool("xbdump");
+        std::string xbdump = testutil::reader("xbview-pl");
         if (xbdump.empty())
             continue;
         testutil::ProcResult res = testutil::runProgram({xbdump, "--only=cdx,checks", dbf}, e.dir.path, {}, "", 300);
@@ -679,7 +679,7 @@ TEST(IndexRebuild, ABuiltIndexEqualsTheSameRowsAddedKeyByKey)
         expectModel((INDEX4 *)l4first(&d->indexes), rows);
         std::string dbf = d->file.name; // the name created: upper case
         ASSERT_EQ(0, d4close(d));
-        std::string xbdump = testutil::sharedTool("xbdump");
+        std::string xbdump = testutil::reader("xbview-pl");
         if (xbdump.empty())
             continue;
         testutil::ProcResult res = testutil::runProgram({xbdump, "--only=cdx,checks", dbf},
