@@ -44,4 +44,14 @@ package:
 	cd build-package && cpack
 
 clean:
-	rm -rf build build-asan build-package
+	rm -rf build build-asan build-package build-fuzz
+
+# The fuzz targets, built with clang into build-fuzz/ (fuzz/README.md).
+# With SECONDS=N each also runs for N seconds; the status is nonzero when
+# one of them fails.
+SECONDS ?= 0
+.PHONY: fuzz
+fuzz:
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	if [ "$(SECONDS)" -gt 0 ]; then sh fuzz/run.sh build-fuzz $(SECONDS); fi

@@ -263,18 +263,19 @@ std::string writtenLine(const std::vector<char> &text, size_t length)
     return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
 }
 
-// Ends the run at a failing script line: the echo of its words as written,
-// the report on standard error naming the script, the line and the reason.
-[[noreturn]] void failScriptLine(FILE *script, const std::string &shownScript, long lineNumber,
-                                 const std::string &written, int count, char **words, int status)
+// A failing script line: the echo of its words as written and, when the
+// script has a name to report, the line on standard error naming the
+// script, the line and the reason.
+void reportScriptLine(const char *reportName, long lineNumber, const std::string &written,
+                      int count, char **words, int status)
 {
     ddmain_echoArguments(count, words);
+    if (reportName == nullptr)
+        return;
     std::string why = refusal.empty() ? "failed with status " + std::to_string(status) : refusal;
-    complain(shownScript + " line " + std::to_string(lineNumber) + ": " +
+    complain(std::string(reportName) + " line " + std::to_string(lineNumber) + ": " +
              ddmain_safeText(written.c_str(), kReportShown) + ": " +
              ddmain_safeText(why.c_str(), kReportShown));
-    closeScript(script);
-    endScriptRun(status);
 }
 
 // The system's text for the error number of a failed call.
@@ -618,6 +619,22 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
         outFileP = o;
     }
 
+    int readError = 0;
+    int status = ddmain_runScript(script, executableName, &readError, shownScript.c_str());
+    closeScript(script);
+    if (readError != 0) {
+        complain("cannot read the script " + shownScript + ": " + systemReason(readError));
+        return DDMAIN_FAILURE;
+    }
+    if (status != 0)
+        endScriptRun(status);
+    return 0;
+}
+
+int ddmain_runScript(FILE *script, const char *executableName, int *readError,
+                     const char *reportName)
+{
+    *readError = 0;
     scriptLine line;
     long lineNumber = 0;
     while (readScriptLine(script, &line)) {
@@ -638,25 +655,23 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
                           ? "longer than " + std::to_string(DDMAIN_MAX_LINE) + " characters"
                       : line.hasNul ? "a NUL byte in the line"
                                     : std::string();
-            if (!refusal.empty())
-                failScriptLine(script, shownScript, lineNumber, written, count, all.data(),
-                               DDMAIN_FAILURE);
-            inScript = 1;
-            int status = ddmain_processDirective(count, all.data());
-            inScript = 0;
-            if (status != 0)
-                failScriptLine(script, shownScript, lineNumber, written, count, all.data(), status);
+            int status = DDMAIN_FAILURE;
+            if (refusal.empty()) {
+                inScript = 1;
+                status = ddmain_processDirective(count, all.data());
+                inScript = 0;
+            }
+            if (status != 0) {
+                reportScriptLine(reportName, lineNumber, written, count, all.data(), status);
+                return status;
+            }
         }
         if (line.endOfScript)
             break;
     }
-    int readError = line.readError;
-    closeScript(script);
-    if (readError != 0) {
-        complain("cannot read the script " + shownScript + ": " + systemReason(readError));
-        return DDMAIN_FAILURE;
-    }
-    return 0;
+    // A read that failed before the line's first byte.
+    *readError = line.readError;
+    return line.readError != 0 ? DDMAIN_FAILURE : 0;
 }
 
 int ddmain_initializeResources(const char *exeFileName, std::string *failure)

@@ -141,6 +141,20 @@ int ddmain_getOperationType(const char *argument);
 int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
                              const char *executableName);
 
+// The lines of an open script, run in order until its end (a 0x1A byte or
+// the end of the stream) or the first line that fails. Blank lines and
+// lines whose first non-blank character is '#' are skipped. Returns 0 when
+// every line ran; the status of the first failing line once its words are
+// echoed as written (0x8000 for a line refused unrun: more than three
+// words, more than 1999 characters, or a NUL byte); or 0x8000 with the
+// system's error number in `*readError` (else 0) when the stream could not
+// be read, the line it cut short unrun. With `reportName` (the script as
+// shown) the failing line is also reported on standard error as
+// "catalogr: <reportName> line <n>: <the line>: <reason>". The process goes
+// on: ending it is the caller's part.
+int ddmain_runScript(FILE *script, const char *executableName, int *readError,
+                     const char *reportName = nullptr);
+
 // Opens the message file of the program called `exeFileName`: the
 // program's name with extension "rsc" and, when the program was called by
 // another name (a link, a copy) and that file is nowhere, "catalogr.rsc".
