@@ -242,14 +242,12 @@ std::vector<Row> sampleColumns(const std::string &sample, const std::string &tab
 }
 
 // A process that holds the append lock of a table until `seconds` have
-// passed (0: until it is destroyed); constructed once the lock is held.
+// passed or it is destroyed; constructed once the lock is held.
 // With `wholeFile` it is another program's: a classic record lock on the
 // whole file, which the system reports with its owner.
 struct LockHolder {
     pid_t pid = -1;
-    bool holdsForEver = false;
     LockHolder(const std::string &table, int seconds, bool wholeFile = false)
-        : holdsForEver(seconds == 0)
     {
         int ready[2];
         if (pipe(ready) != 0)
@@ -267,8 +265,6 @@ struct LockHolder {
                                         d4lock_append(d) == 0;
             if (!held || write(ready[1], "L", 1) != 1)
                 _exit(1);
-            if (seconds == 0)
-                pause();
             sleep((unsigned)seconds);
             _exit(0);
         }
@@ -281,9 +277,7 @@ struct LockHolder {
     ~LockHolder()
     {
         int st = 0;
-        if (pid > 0 && holdsForEver)
-            kill(pid, SIGKILL);
-        if (pid > 0)
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
             waitpid(pid, &st, 0);
     }
 };
@@ -1091,7 +1085,7 @@ TEST_F(Dictionary, EveryRefusalSaysWhyAndLeavesTheDictionaryAsItWas)
         if (!c.input.empty() && c.args[0] != "-S-")
             writeFile(dir.file("jobs.txt"), c.input);
         std::unique_ptr<LockHolder> holder(
-            c.env == lockWait ? new LockHolder(dir.file("SQLTABLE.DBF"), 0, true) : nullptr);
+            c.env == lockWait ? new LockHolder(dir.file("SQLTABLE.DBF"), 60, true) : nullptr);
         auto r = runAs(c.asOther, c.args, c.env, dir.path + c.cwd, c.args[0] == "-S-" ? c.input : "");
         std::string err = c.err;
         for (size_t at; (at = err.find("$D")) != std::string::npos;)
