@@ -3,10 +3,6 @@
 // (TA), then removes a tenth of them from another (TD); it prints the
 // directives per second of each phase and the dictionary's file sizes.
 // Usage: bench_dictionary [TABLES]   (default 1000; TD removes a tenth)
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <random>
@@ -27,34 +23,13 @@ namespace {
 const char *const kDictionaryFiles[] = {"SQLTABLE.DBF", "SQLTABLE.CDX", "SQLCOLMN.DBF",
                                         "SQLCOLMN.CDX", "SQLINDEX.DBF", "SQLINDEX.CDX"};
 
-// Runs the program in `dir` with one argument: its exit status, and in
-// `cpu` the processor seconds it used (on a machine shared with other work
-// this is steadier than the time on the clock).
-int runProgram(const std::string &dir, const std::string &arg, double *cpu)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
-        unsetenv("VX_XBDDPATH");
-        execl(CATALOGR_PROGRAM, CATALOGR_PROGRAM, arg.c_str(), (char *)nullptr);
-        _exit(127);
-    }
-    int st = 0;
-    struct rusage use {};
-    if (pid < 0 || wait4(pid, &st, 0, &use) != pid || !WIFEXITED(st))
-        return -1;
-    *cpu = (double)(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
-           (double)(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
-    return WEXITSTATUS(st);
-}
-
 // One timed run of the program, reported as `count` directives; ends the
 // benchmark when the program fails.
 void timedRun(const std::string &dir, const std::string &arg, const char *label, long count)
 {
     double cpu = 0, t0 = bench::now();
-    int status = runProgram(dir, arg, &cpu);
+    long kb = 0;
+    int status = bench::runProgram(dir, {CATALOGR_PROGRAM, arg}, &cpu, &kb);
     double t1 = bench::now();
     if (status != 0) {
         std::fprintf(stderr, "benchmark failed: %s exited with %d\n", label, status);

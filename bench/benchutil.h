@@ -4,6 +4,10 @@
 #ifndef CATALOGR_BENCH_BENCHUTIL_H
 #define CATALOGR_BENCH_BENCHUTIL_H
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +18,7 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "xbase/e4error.h"
 
@@ -108,6 +113,36 @@ inline long statusKb(const char *field)
         if (line.compare(0, len, field) == 0 && line.size() > len && line[len] == ':')
             return std::atol(line.c_str() + len + 1);
     return -1;
+}
+
+// Runs a built program (`argv`, the program first) in `dir`, as users run
+// it, with standard output discarded and VX_XBDDPATH unset: its exit
+// status (-1 when it did not end normally), the processor seconds it used
+// (on a machine shared with other work this is steadier than the time on
+// the clock) and its peak resident memory in kB.
+inline int runProgram(const std::string &dir, const std::vector<std::string> &argv, double *cpu, long *kb)
+{
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0 || std::freopen("/dev/null", "w", stdout) == nullptr)
+            _exit(126);
+        unsetenv("VX_XBDDPATH");
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int st = 0;
+    struct rusage use {};
+    if (pid < 0 || wait4(pid, &st, 0, &use) != pid || !WIFEXITED(st))
+        return -1;
+    *cpu = (double)(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+           (double)(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+    *kb = use.ru_maxrss;
+    return WEXITSTATUS(st);
 }
 
 // Ends the program when a call failed, with the engine's last report: a

@@ -551,6 +551,8 @@ FILE *platform_fopen(const char *path, const char *mode)
     return f;
 }
 
+int platform_isTerminal(int fd) { return ::isatty(fd) == 1 ? 1 : 0; }
+
 int platform_getcwd(char *buf, size_t n)
 {
     if (buf == nullptr || n == 0)

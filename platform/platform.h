@@ -132,6 +132,9 @@ int platform_resolveName(const char *path, char *out, size_t outLen);
 // existing file; "w", "wb" create or truncate). Null with errno on failure.
 FILE *platform_fopen(const char *path, const char *mode);
 
+// 1 when descriptor `fd` (2 for standard error) is a terminal, else 0.
+int platform_isTerminal(int fd);
+
 // The current directory without a trailing separator, or a failure.
 int platform_getcwd(char *buf, size_t n);
 // The value of an environment variable, or null when it is unset.

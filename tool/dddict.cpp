@@ -1,6 +1,6 @@
-// The dictionary's table layouts and tags, and the steps its directives
-// share: names and search keys, opening a dictionary table, finding a
-// table's row, and the close that ends every directive.
+// The steps the dictionary's directives share: names and search keys,
+// opening a dictionary table, finding a table's row, and the close that
+// ends every directive.
 #include "tool/dddict.h"
 
 #include <cstring>
@@ -14,67 +14,6 @@
 #include "xbase/d4data.h"
 #include "xbase/e4error.h"
 #include "xbase/index/t4tag.h"
-
-// The layouts are the contract with the SQL layer that reads the
-// dictionary: names, types, widths, order, tags and expressions are fixed.
-const FIELD4INFO table_info[] = {
-    {"TABLE", 'C', 30, 0},
-    {"FILENAME", 'C', 254, 0},
-    {"MDXFILE", 'C', 254, 0},
-    {"CREATOR", 'C', 8, 0},
-    {"COLCOUNT", 'N', 3, 0},
-    {nullptr, 0, 0, 0},
-};
-
-const TAG4INFO table_tags[] = {
-    {"TABLE", "TABLE", ".NOT. DELETED()", 0, 0},
-    {"CREATOR", "CREATOR", ".NOT. DELETED()", 0, 0},
-    {"CRTB", "CREATOR+TABLE", ".NOT. DELETED()", 0, 0},
-    {nullptr, nullptr, nullptr, 0, 0},
-};
-
-const FIELD4INFO column_info[] = {
-    {"TABLE", 'C', 30, 0},
-    {"COLUMN", 'C', 10, 0},
-    {"CREATOR", 'C', 8, 0},
-    {"TYPE", 'C', 15, 0},
-    {"WIDTH", 'N', 3, 0},
-    {"DECIMALS", 'N', 2, 0},
-    {"POSITION", 'N', 4, 0},
-    {"NULLSOK", 'L', 1, 0},
-    {nullptr, 0, 0, 0},
-};
-
-const TAG4INFO column_tags[] = {
-    {"CTABLE", "TABLE", ".NOT. DELETED()", 0, 0},
-    {"CCOLUMN", "COLUMN", ".NOT. DELETED()", 0, 0},
-    {"CCRTB", "CREATOR+TABLE", ".NOT. DELETED()", 0, 0},
-    {"CRTBCL", "CREATOR+TABLE+COLUMN", ".NOT. DELETED()", 0, 0},
-    {"CRTBPS", "CREATOR+TABLE+STR(POSITION)", ".NOT. DELETED()", 0, 0},
-    {nullptr, nullptr, nullptr, 0, 0},
-};
-
-const FIELD4INFO index_info[] = {
-    {"OWNER", 'C', 8, 0},
-    {"NAME", 'C', 30, 0},
-    {"FILENAME", 'C', 254, 0},
-    {"TABLEOWNER", 'C', 8, 0},
-    {"TABLE", 'C', 30, 0},
-    {"ASC", 'C', 1, 0},
-    {"UNIQUE", 'C', 1, 0},
-    {"EXPR", 'C', 220, 0},
-    {nullptr, 0, 0, 0},
-};
-
-const TAG4INFO index_tags[] = {
-    {"OWNTBNM", "OWNER+TABLE+NAME", ".NOT. DELETED()", 0, 0},
-    {"OWNTB", "OWNER+TABLE", ".NOT. DELETED()", 0, 0},
-    {nullptr, nullptr, nullptr, 0, 0},
-};
-
-const char *const ddmain_sqltable = "sqltable";
-const char *const ddmain_sqlcolmn = "sqlcolmn";
-const char *const ddmain_sqlindex = "sqlindex";
 
 namespace {
 
@@ -168,17 +107,16 @@ int ddmain_dictionaryFile(std::string *path, const char *baseName, const char *e
 
 void ddmain_explainDictionary(const char *const *baseNames, int count)
 {
-    static const char *const kTables[] = {ddmain_sqlindex, ddmain_sqltable, ddmain_sqlcolmn};
     static const char *const kExtensions[] = {"DBF", "CDX"};
     int present = 0;
     std::vector<std::string> missing;
     std::string path;
-    for (const char *table : kTables) {
+    for (const dddict_table &table : dddict_tables) {
         int wanted = 0;
         for (int i = 0; i < count; i++)
-            wanted |= std::strcmp(baseNames[i], table) == 0;
+            wanted |= std::strcmp(baseNames[i], table.name) == 0;
         for (const char *ext : kExtensions) {
-            if (ddmain_dictionaryFile(&path, table, ext))
+            if (ddmain_dictionaryFile(&path, table.name, ext))
                 present++;
             else if (wanted)
                 missing.push_back(path);

@@ -14,19 +14,6 @@
 
 namespace {
 
-struct dictionaryTable {
-    const char *name;
-    const FIELD4INFO *fields;
-    const TAG4INFO *tags;
-};
-
-// The order of the existence check and of creation.
-const dictionaryTable kTables[] = {
-    {ddmain_sqlindex, index_info, index_tags},
-    {ddmain_sqltable, table_info, table_tags},
-    {ddmain_sqlcolmn, column_info, column_tags},
-};
-
 // 1 when the data file or the index file of `baseName` is in currentDir.
 // A table whose index file alone is left counts as present: creating over
 // it would mix a new table with an old index.
@@ -41,13 +28,13 @@ int isPresent(const char *baseName)
 
 int ddmain_initializeCatalogr(void)
 {
-    for (const dictionaryTable &t : kTables) {
+    for (const dddict_table &t : dddict_tables) {
         if (isPresent(t.name)) {
             ddmain_putInitError(DDMAIN_MSG_INIT_EXISTS, t.name);
             return 0;
         }
     }
-    for (const dictionaryTable &t : kTables) {
+    for (const dddict_table &t : dddict_tables) {
         std::string path;
         DATA4 *created = nullptr;
         platform_forgetFailure();

@@ -3,13 +3,13 @@
 # usage, then a script that creates a dictionary, registers three tables
 # (one with a memo file, two with their own production index), records and
 # clears index files and removes a table; then a refused directive, a
-# registration with paths, and the dictionary read back through the engine.
+# registration with paths, and the dictionary shown and checked by xbcheck.
 set -eu
 build=${1:-build}
 root="$(pwd)"
 prog="$root/$build/tool/catalogr"
-show="$root/$build/tools/tabshow"
-for f in "$prog" "$show"; do
+check="$root/$build/xbcheck/xbcheck"
+for f in "$prog" "$check"; do
     if [ ! -x "$f" ]; then
         echo "$f is not built yet" >&2
         exit 1
@@ -68,7 +68,18 @@ VX_XBDDPATH= "$prog" -TA parts.dbf parts || status=$?
 echo "(exit status $status)"
 echo
 
-echo "== The dictionary, read back through the engine"
-"$show" SQLTABLE.DBF SQLCOLMN.DBF SQLINDEX.DBF
+xbcheck() {
+    echo "\$ xbcheck $*"
+    status=0
+    "$check" "$@" || status=$?
+    echo "(exit status $status)"
+    echo
+}
+
+echo "== The dictionary: the registered tables, checked against their files"
+xbcheck --dictionary
+echo "== Its rows, and a registered table with its tags"
+xbcheck --records SQLTABLE.DBF SQLCOLMN.DBF
+xbcheck orders.dbf
 echo "files now in the scratch directory:"
 ls | sed 's/^/    /'

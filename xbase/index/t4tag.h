@@ -26,6 +26,8 @@
 #ifndef CATALOGR_T4TAG_H
 #define CATALOGR_T4TAG_H
 
+#include <unordered_set>
+
 #include "xbase/index/i4index.h"
 
 // ---- The path ---------------------------------------------------------------
@@ -120,5 +122,31 @@ struct T4PROBLEM {
 int i4check(INDEX4 *i4, T4PROBLEM *problem);
 // The same for one tag's tree alone.
 int t4check(TAG4 *t4, T4PROBLEM *problem);
+
+// A check of an index run one tree at a time: t4check_start, then
+// t4check_tree for any of the trees, then t4check_free_list. Together they
+// check what i4check does, and `visit` (when set) sees every leaf entry of
+// each tree in ascending (key, record number) order, with the block that
+// holds it, once the entry's order is checked; its nonzero result ends the
+// tree's check with that result. Entries seen before a tree's problem was
+// found are not proof of anything.
+struct T4CHECK {
+    INDEX4 *i4;
+    T4PROBLEM *problem;             // the first problem of the last call
+    std::unordered_set<long> used;  // header and tree blocks seen so far
+    long file_len;
+    int (*visit)(void *ctx, const B4KEY_DATA *entry, long block);
+    void *ctx;
+    std::vector<unsigned char> ahead;   // blocks read ahead, from ahead_pos
+    long ahead_pos, ahead_len;
+    long last_read;                     // the block read last
+};
+// 0, or a negative error. Every tag header of the index counts as used.
+int t4check_start(T4CHECK *ck, INDEX4 *i4, T4PROBLEM *problem);
+// 0 sound, 1 with the problem, the visitor's result, or a negative error.
+int t4check_tree(T4CHECK *ck, TAG4 *t4);
+// After the trees: the free list has no cycle, lies inside the file and
+// holds no block a checked tree uses. 0, 1 or a negative error.
+int t4check_free_list(T4CHECK *ck);
 
 #endif
