@@ -313,10 +313,9 @@ TEST(CodeSetUtf8, WholeCharactersAndCaseOfEveryLetterOfTheSameLength)
 {
     testutil::ScopedNoCodeSet none(1);
     csG.utf8 = 1;
-    // Each text: its character lengths, whether its first is valid, and its
-    // upper case. Overlong forms, surrogates, values past U+10FFFF and cut
-    // characters are single invalid bytes; dotless i and long s keep their
-    // case (their capitals have other lengths).
+    // Each text: its character lengths, whether its first is valid, its upper
+    // case. Overlong, surrogate, past U+10FFFF and cut forms are single invalid
+    // bytes; dotless i and long s keep their case (capitals of other lengths).
     const struct {
         const char *text;
         std::vector<int> lengths;

@@ -996,9 +996,7 @@ TEST_F(Dictionary, EveryRefusalSaysWhyAndLeavesTheDictionaryAsItWas)
     const std::string exists = errorLine(DDMAIN_MSG_TABLE_EXISTS, {"PARTS"});
     const std::string longToken(2000, 'x'), binary("\x7f" "ELF\x02\x01\x01\0\0\n", 10);
     auto open = [](const std::string &f) { return errorLine(DDMAIN_MSG_DATA_OPEN, {f}); };
-    auto line = [](const std::string &where, const std::string &text) {
-        return "catalogr: " + where + ": " + text + "\n";
-    };
+    auto line = [](const std::string &at, const std::string &t) { return "catalogr: " + at + ": " + t + "\n"; };
     const std::string waited = "lock on $D/SQLTABLE.DBF (held by process $P)";
     const std::map<std::string, std::string> lockWait = {{"VX_LOCKWAIT", "1"}};
     const struct {
