@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -140,13 +139,6 @@ long sysLockHolder(int fd, int ofd, int64_t start, int64_t len)
         return -1;
     // An open-file-description lock answers -1: it belongs to no process.
     return fl.l_type == F_UNLCK || fl.l_pid <= 0 ? 0 : (long)fl.l_pid;
-}
-
-int64_t sysClockMs(void)
-{
-    return (int64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 int negErrno(void) { return errno > 0 ? -errno : -EIO; }
@@ -291,7 +283,7 @@ int openRegular(const char *path, int flags, int *fdOut)
 const platform_calls platformDefaultCalls = {
     sysOpen, sysClose, sysPread, sysPwrite, sysFstat, sysStat, sysFtruncate, sysFsync,
     sysLock, sysUnlink, sysRename, sysGetcwd, sysGetenv, sysStatvfs, sysReadlink,
-    sysFdopen, sysListDir, sysTime, sysLocalTime, sysSleepMs, sysLockHolder, sysClockMs,
+    sysFdopen, sysListDir, sysTime, sysLocalTime, sysSleepMs, sysLockHolder,
 };
 
 platform_calls platformG = platformDefaultCalls;
@@ -591,7 +583,6 @@ int platform_exePath(char *buf, size_t n)
 
 int64_t platform_time(void) { return platformG.time(); }
 
-int64_t platform_clockMs(void) { return platformG.clockMs(); }
 
 int platform_localTime(int64_t t, int fields[6])
 {

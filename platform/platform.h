@@ -54,8 +54,6 @@ struct platform_calls {
     // range: its id, 0 when the range is free or the system does not say
     // (an open-file-description lock has no owning process), -1 on failure.
     long (*lockHolder)(int fd, int ofd, int64_t start, int64_t len);
-    // Milliseconds of a clock that never goes back, from an arbitrary start.
-    int64_t (*clockMs)(void);
 };
 
 extern platform_calls platformG;
@@ -144,7 +142,6 @@ int platform_diskFree(const char *path, uint64_t *freeBytes);
 int platform_exePath(char *buf, size_t n);
 
 int64_t platform_time(void);
-int64_t platform_clockMs(void);
 int platform_localTime(int64_t t, int fields[6]);
 void platform_sleepMs(int ms);
 

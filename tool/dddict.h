@@ -39,6 +39,15 @@ int ddmain_dictionaryFile(std::string *path, const char *baseName, const char *e
 // says it.
 void ddmain_explainDictionary(const char *const *baseNames, int count);
 
+// Locks the dictionary tables a directive works on for its whole run, its
+// lookups included, so that no other directive (a TD's pack above all) can
+// move or change a row between a lookup and the write that follows: the
+// whole data file and its indexes of `sqltable`, then of `sqlcolmn` when it
+// is given. Every directive locks in this order, so two never wait for
+// each other; a directive that finds the tables locked waits. 0, or 0x8000
+// when a lock could not be taken.
+int ddmain_lockDictionary(DATA4 *sqltable, DATA4 *sqlcolmn);
+
 // Selects `tagName` and seeks the table's key: 0 when the table is
 // registered (the row found is current), 1 when it is not (the seek stopped
 // after it or at the end), or 0x8000 when the tag is missing or the seek

@@ -98,6 +98,8 @@ int ddmain_operateIndex(int argc, char **argv, int operation)
         ddmain_explainDictionary(&ddmain_sqltable, 1);
         return ddmain_closeAll(DDMAIN_FAILURE);
     }
+    if (ddmain_lockDictionary(sqltable, nullptr) != 0)
+        return ddmain_closeAll(DDMAIN_FAILURE);
     std::string key = ddmain_searchKey(localUser, name);
     int rc = ddmain_findTable(sqltable, "CRTB", key, nullptr);
     if (rc != 0) {

@@ -47,10 +47,7 @@ int inScript = 0;
 // line: a refusal (ddmain_refuse), else the first error message it printed.
 std::string refusal;
 
-// The lock wait under way (ddmain_noteLockWait): when it began, whether it
-// was mentioned, and the file it waits for.
-int64_t waitStartMs = 0;
-int waitMentioned = 0;
+// The file of the lock wait given up (ddmain_noteLockWait).
 std::string waitFile;
 
 // Arguments each directive takes, and how the usage writes them.
@@ -72,6 +69,9 @@ const char kHelp[] = "--help", kHelpShort[] = "-h", kVersion[] = "--version";
 // Bytes of a script line or a reason shown in a report: enough for any
 // line a script may hold.
 const size_t kReportShown = 4 * DDMAIN_SHOWN_MAX;
+
+// How long a lock wait lasts before the user is told of it.
+const long kLockNoticeMs = 1000;
 
 FILE *out() { return outFileP != nullptr ? outFileP : stdout; }
 
@@ -493,22 +493,15 @@ void ddmain_putReason(const std::string &text)
 
 void ddmain_noteLockWait(CODE4 *, const char *fileName, int polls)
 {
-    // The time is measured here, whatever the engine's pauses last: a lock
-    // let go within a second goes unmentioned, a longer wait is mentioned
-    // once.
-    int64_t now = platform_clockMs();
-    if (polls <= 1) {
-        waitStartMs = now;
-        waitMentioned = 0;
-    }
-    int64_t waited = now - waitStartMs;
-    const std::string file = ddmain_safeText(fileName, DDMAIN_SHOWN_MAX);
-    if (!waitMentioned && waited >= 1000) {
-        waitMentioned = 1;
-        complain("waiting for a lock on " + file + lockHolder());
-    }
-    if (ddmain_lockWaitLimit >= 0 && waited >= ddmain_lockWaitLimit * 1000) {
-        // The next attempt that finds the lock held fails, and with it the
+    // Once, when the wait has lasted its first second: a lock let go soon
+    // goes unmentioned. The holder is named where the system tells it.
+    const long before = code4lock_waited_ms(polls), after = code4lock_waited_ms(polls + 1);
+    if (before < kLockNoticeMs && after >= kLockNoticeMs)
+        complain("waiting for a lock on " + ddmain_safeText(fileName, DDMAIN_SHOWN_MAX) +
+                 lockHolder());
+    if (ddmain_lockWaitLimit >= 0 && after >= ddmain_lockWaitLimit * 1000) {
+        // The pause now due reaches VX_LOCKWAIT: the attempt after it is the
+        // last, and when it finds the lock held it fails, and with it the
         // directive (ddmain_processDirective says why).
         waitFile = fileName != nullptr ? fileName : "";
         platform_abandonLockWaits(1);

@@ -293,6 +293,8 @@ int ddmain_operateTable(int argc, char **argv, int operation)
         ddmain_explainDictionary(wanted, 2);
         return ddmain_closeAll(DDMAIN_FAILURE);
     }
+    if (ddmain_lockDictionary(sqltable, sqlcolmn) != 0)
+        return ddmain_closeAll(DDMAIN_FAILURE);
     int status;
     if (operation == DDMAIN_OP_TA) {
         std::string dataFile;

@@ -1,10 +1,12 @@
 // The engine context: its defaults, its release, closing every open data
-// file, finding an open data file by alias, and the build-options word.
+// file, finding an open data file by alias, the build-options word, and
+// the pauses of lock waits.
 #include "xbase/code4.h"
 
 #include <cstring>
 
 #include "codeset/codeset.h"
+#include "platform/platform.h"
 #include "xbase/d4data.h"
 #include "xbase/expr/expr4.h"
 #include "xbase/l4list.h"
@@ -12,6 +14,11 @@
 #include "xbase/u4util.h"
 
 namespace {
+
+// The longest pause of a lock wait, and the pause up to which pauses grow
+// slowly.
+const int kLockPauseMaxMs = 1000;
+const double kLockPauseSlowMs = 50.0;
 
 // Bytes of an alias, terminator included (the DATA4 alias field).
 const unsigned kAliasLen = sizeof(DATA4::alias);
@@ -132,9 +139,49 @@ int u4switch(void)
     return 0xC201;
 }
 
-void code4lock_wait(CODE4 *c4, const char *file_name, int polls)
+namespace {
+
+// The pause after the `polls`-th attempt of a wait without end: 1 ms,
+// growing by 2% each time while the wait is young (a lock that a process
+// keeps taking again is let go often but briefly, and only a waiter that
+// asks often meets it free), by 10% from 50 ms on: a second after some 230
+// pauses (about twelve seconds of waiting) and from then on.
+double pause_after(int polls)
+{
+    double pause = 1.0;
+    for (int i = 1; i < polls && pause < kLockPauseMaxMs; i++)
+        pause *= pause < kLockPauseSlowMs ? 1.02 : 1.1;
+    return pause < kLockPauseMaxMs ? pause : kLockPauseMaxMs;
+}
+
+} // namespace
+
+long code4lock_waited_ms(int polls)
+{
+    long waited = 0;
+    for (int i = 1; i < polls; i++) {
+        int pause = (int)pause_after(i);
+        if (pause >= kLockPauseMaxMs)
+            return waited + (long)(polls - i) * kLockPauseMaxMs;
+        waited += pause;
+    }
+    return waited;
+}
+
+int code4lock_pause_ms(int attempts, int polls)
+{
+    int pause = (int)pause_after(polls);
+    if (attempts < 0)
+        return pause;
+    long left = (long)(attempts - 1) * kLockPauseMaxMs - code4lock_waited_ms(polls);
+    if (left <= 0)
+        return -1;
+    return left < pause ? (int)left : pause;
+}
+
+void code4lock_wait(CODE4 *c4, const char *file_name, int polls, int pause_ms)
 {
     if (c4 != nullptr && c4->lock_wait_hook != nullptr)
         c4->lock_wait_hook(c4, file_name != nullptr ? file_name : "", polls);
-    u4delay_sec();
+    platform_sleepMs(pause_ms);
 }

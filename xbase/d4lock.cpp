@@ -28,7 +28,14 @@
 // A call that needs a lock of an earlier step while it holds index locks
 // writes back and gives up the index locks first (d4lock, d4lock_append;
 // d4lock_file and d4lock_group give up everything). The memo lock is never
-// held by a call that goes on to wait for another lock.
+// held by a call that goes on to wait for another lock. A read of an index
+// that keeps meeting blocks another process is changing, or the mark of its
+// rebuild, waits for that index's lock (step 2) and lets it go before it
+// returns (i4retry).
+//
+// Waits poll, the first pauses short (code4lock_pause_ms): a lock that its
+// holder keeps taking again is let go often but briefly, and waiters that
+// ask rarely would never meet it free.
 #include "xbase/d4data.h"
 
 #include "xbase/code4.h"
@@ -48,16 +55,15 @@ int refused(DATA4 *data) { return data == nullptr || data->code_base->error_code
 
 int memo_open(DATA4 *data) { return data->n_fields_memo > 0 && data->memo_file.file.hand >= 0; }
 
-// Extra whole attempts a group or index lock may make after the first one:
-// the caller's lock_attempts, -1 meaning without end. `polls` attempts have
-// found `file_name` held.
-int next_attempt(CODE4 *c4, const char *file_name, int *retries, int polls)
+// Whether a group or index lock tries again after `polls` whole attempts
+// found `file_name` held, pausing first. The caller's lock_attempts counts
+// extra whole attempts a second apart, -1 meaning without end.
+int next_attempt(CODE4 *c4, const char *file_name, int saved_attempts, int polls)
 {
-    if (*retries == 0)
+    int pause = code4lock_pause_ms(saved_attempts < 0 ? -1 : saved_attempts + 1, polls);
+    if (pause < 0)
         return 0;
-    if (*retries > 0)
-        (*retries)--;
-    code4lock_wait(c4, file_name, polls);
+    code4lock_wait(c4, file_name, polls, pause);
     return 1;
 }
 
@@ -150,7 +156,6 @@ int d4lock_group(DATA4 *data, const long *recs, int n_recs)
     }
 
     int saved_attempts = c4->lock_attempts;
-    int retries = saved_attempts;
     int rc;
     c4->lock_attempts = 1;
     for (int polls = 1;; polls++) {
@@ -167,7 +172,7 @@ int d4lock_group(DATA4 *data, const long *recs, int n_recs)
             rc = -1;
             break;
         }
-        if (rc != r4locked || !next_attempt(c4, data->file.name, &retries, polls))
+        if (rc != r4locked || !next_attempt(c4, data->file.name, saved_attempts, polls))
             break;
     }
     c4->lock_attempts = saved_attempts;
@@ -210,7 +215,6 @@ int d4lock_index(DATA4 *data)
         return -1;
     CODE4 *c4 = data->code_base;
     int saved_attempts = c4->lock_attempts;
-    int retries = saved_attempts;
     int rc;
     c4->lock_attempts = 1;
     for (int polls = 1;; polls++) {
@@ -227,7 +231,7 @@ int d4lock_index(DATA4 *data)
             rc = -1;
             break;
         }
-        if (!next_attempt(c4, held->file.name, &retries, polls))
+        if (!next_attempt(c4, held->file.name, saved_attempts, polls))
             break;
     }
     c4->lock_attempts = saved_attempts;

@@ -488,8 +488,40 @@ int tag_step(TAG4 *t4, long n, long *moved)
     return t4block(t4) == nullptr || t4->code_base->error_code < 0 ? -1 : 0;
 }
 
+// From the current entry of `t4`, steps in its own order (`dir` 1 or -1)
+// over entries that name records past the file's end: another process adds
+// a record's keys before it writes the record, and several may do so one
+// after the other while this one steps. 0 with the record in *rec, r4eof
+// when the tag runs out, or -1.
+int pass_unwritten(DATA4 *data, TAG4 *t4, long dir, long *rec)
+{
+    for (;;) {
+        if (t4eof(t4))
+            return r4eof;
+        long r = t4recno(t4);
+        if (r <= 0)
+            return -1;
+        if (r <= data->minCount) {
+            *rec = r;
+            return 0;
+        }
+        long count = d4reccount(data);
+        if (count < 0)
+            return -1;
+        if (r <= count) {
+            *rec = r;
+            return 0;
+        }
+        long moved = 0;
+        if (tag_step(t4, dir, &moved) != 0)
+            return -1;
+        if (moved == 0)
+            return r4eof;
+    }
+}
+
 // The first record in the order of `t4` (top) or the last one (bottom),
-// stepping over an entry that names a record past the file's end.
+// stepping over entries that name records past the file's end.
 int tag_end(DATA4 *data, TAG4 *t4, int top)
 {
     int rc = d4update_record(data, 1);
@@ -501,26 +533,13 @@ int tag_end(DATA4 *data, TAG4 *t4, int top)
     rc = top ? t4top(t4) : t4bottom(t4);
     if (rc != 0)
         return rc;
-    if (t4eof(t4)) {
+    long r = 0;
+    rc = pass_unwritten(data, t4, top ? 1 : -1, &r);
+    if (rc == r4eof) {
         data->bof_flag = 1;
         return d4go_eof(data);
     }
-    long r = t4recno(t4);
-    if (r < 0)
-        return int(r);
-    if (r <= data->minCount || r <= d4reccount(data))
-        return d4go(data, r);
-    long moved = 0;
-    if (tag_step(t4, top ? 1 : -1, &moved) != 0)
-        return -1;
-    if (moved == 0 || t4eof(t4)) {
-        data->bof_flag = 1;
-        return d4go_eof(data);
-    }
-    r = t4recno(t4);
-    if (r <= 0 || r > data->minCount)
-        return -1;
-    return d4go(data, r);
+    return rc != 0 ? rc : d4go(data, r);
 }
 
 int tag_skip(DATA4 *data, TAG4 *t4, long n)
@@ -588,25 +607,14 @@ int tag_skip(DATA4 *data, TAG4 *t4, long n)
         return -1;
     if (n > 0 && steps < n)
         return d4go_eof(data);
-    if (t4eof(t4)) {
+    long r = 0;
+    rc = pass_unwritten(data, t4, n <= 0 ? -1 : 1, &r);
+    if (rc == r4eof) {
         data->bof_flag = 1;
         return d4go_eof(data);
     }
-    long r = t4recno(t4);
-    if (r < 0)
-        return int(r);
-    if (r > data->minCount && r > d4reccount(data)) {
-        long moved = 0;
-        if (tag_step(t4, n <= 0 ? -1 : 1, &moved) != 0)
-            return -1;
-        if (moved == 0 || t4eof(t4)) {
-            data->bof_flag = 1;
-            return d4go_eof(data);
-        }
-        r = t4recno(t4);
-        if (r <= 0 || r > data->minCount)
-            return -1;
-    }
+    if (rc != 0)
+        return rc;
     rc = d4go(data, r);
     if (rc != 0)
         return rc;

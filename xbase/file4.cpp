@@ -1,6 +1,6 @@
 // The file layer on the platform layer: open and create with the context's
 // settings, positioned reads and writes within the formats' 32-bit offsets,
-// length, commit, byte-range locks retried in whole seconds, work files,
+// length, commit, byte-range locks retried while the caller allows, work files,
 // replacing a file's contents, and the sequential reader and writer.
 #include "xbase/file4.h"
 
@@ -445,18 +445,16 @@ int file4lock(FILE4 *file, long pos_start, long num_bytes)
     CODE4 *c4 = file->code_base;
     if (!lockRangeValid(pos_start, num_bytes))
         return e4(c4, e4lock, nameOf(file));
-    int attempts = c4->lock_attempts == 0 ? 1 : c4->lock_attempts;
     for (int polls = 1;; polls++) {
         int r = platform_lock(file->hand, pos_start, num_bytes);
         if (r == PLATFORM_LOCK_GRANTED || r == PLATFORM_LOCK_INVALID)
             return 0;
         if (r != PLATFORM_LOCK_HELD)
             return e4(c4, e4lock, nameOf(file));
-        if (attempts == 1)
+        int pause = code4lock_pause_ms(c4->lock_attempts, polls);
+        if (pause < 0)
             return r4locked;
-        if (attempts > 1)
-            attempts--;
-        code4lock_wait(c4, nameOf(file), polls);
+        code4lock_wait(c4, nameOf(file), polls, pause);
     }
 }
 

@@ -207,8 +207,8 @@ struct CODE4 {
     // Called, when set, each time a lock wait is about to pause: `file_name`
     // is the file whose lock another process holds and `polls` the number
     // of attempts of this wait that found it held (1 before the first
-    // pause). Each pause lasts until the clock's second changes, so at
-    // least polls - 2 whole seconds have passed. The engine only calls it.
+    // pause); code4lock_waited_ms(polls) is how long the wait has lasted.
+    // The engine only calls it.
     void (*lock_wait_hook)(CODE4 *c4, const char *file_name, int polls);
     MEM4 *index_memory;
     MEM4 *data_memory;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <map>
 #include <memory>
 #include <random>
@@ -857,6 +858,53 @@ TEST_F(Dictionary, RandomScriptLeavesExactlyTheModelsRowsInEveryTag)
     expectDictionary(dir.file("SQLTABLE.DBF"), expectTables);
     expectDictionary(dir.file("SQLCOLMN.DBF"), expectColumns);
     expectDictionary(dir.file("SQLINDEX.DBF"), {});
+}
+
+// Three programs run scripts of TA, TD, IA and ID (each TD beside an IA of
+// the next table) at once on one dictionary: every directive succeeds, and
+// the dictionary holds exactly the rows they leave, in every tag.
+TEST_F(Dictionary, ScriptsRunAtOnceAllSucceedAndLeaveExactlyTheirRows)
+{
+    makeTable(dir.file("data.dbf"), {{"F1", 'N', 5, 1}, {"F2", 'C', 7, 0}});
+    std::map<std::string, std::string> model; // each table left and its MDXFILE
+    std::string scripts[4];
+    for (int i = 10; i < 34; i++) {
+        std::string t = "T" + std::to_string(i), next = "T" + std::to_string(i + 1);
+        scripts[3] += "-TA data.dbf " + t + "\n";
+        if (i % 2 == 0) {
+            scripts[0] += "-TD " + t + "\n";
+            scripts[1] += "-IA k" + next + " " + next + "\n-ID x " + next + "\n-IA k" + next + " " + next + "\n";
+            model[next] = "k" + next;
+        } else {
+            scripts[0] += "-TA data.dbf A" + t + "\n";
+            model["A" + t] = "";
+        }
+        scripts[2] += "-TA data.dbf B" + t + "\n" + (i % 3 ? "" : "-TD B" + t + "\n");
+        if (i % 3)
+            model["B" + t] = "";
+    }
+    for (int s = 0; s < 4; s++)
+        writeFile(dir.file("s" + std::to_string(s)), scripts[s]);
+    ASSERT_EQ(0, run({"-Ss3"}).exitStatus);
+    std::vector<std::future<testutil::ProcResult>> runs;
+    for (int s = 0; s < 3; s++)
+        runs.push_back(std::async(std::launch::async, [&, s] { return run({"-Ss" + std::to_string(s)}); }));
+    for (auto &run : runs) {
+        testutil::ProcResult r = run.get();
+        EXPECT_EQ(0, r.exitStatus) << r.out << r.err;
+    }
+    std::vector<Row> wantTables, wantColumns, haveTables = tables(), haveColumns = columns();
+    for (const auto &kv : model) {
+        wantTables.push_back(tableRow(kv.first, "data", 2, kv.second));
+        wantColumns.push_back({kv.first, "F1", "PUBLIC", "N", "5", "1", "1", "T"});
+        wantColumns.push_back({kv.first, "F2", "PUBLIC", "C", "7", "0", "2", "T"});
+    }
+    for (auto *rows : {&wantTables, &wantColumns, &haveTables, &haveColumns})
+        std::sort(rows->begin(), rows->end());
+    EXPECT_EQ(wantTables, haveTables);
+    EXPECT_EQ(wantColumns, haveColumns);
+    expectTagsHoldLiveRows(dir.file("SQLTABLE.DBF"));
+    expectTagsHoldLiveRows(dir.file("SQLCOLMN.DBF"));
 }
 
 // ---- Failures -----------------------------------------------------------------------------------

@@ -443,7 +443,7 @@ void b4free(B4BLOCK *b4)
         mem4free(b4->tag->index->block_memory, b4);
 }
 
-int b4verify(B4BLOCK *b4)
+int b4check(B4BLOCK *b4)
 {
     INDEX4 *i4 = b4->tag->index;
     const unsigned char *p = b4->image;
@@ -462,17 +462,17 @@ int b4verify(B4BLOCK *b4)
     long self = b4->file_block;
     if (h.node_attribute < 0 || h.node_attribute > B4_ATTR_ROOT_LEAF || n < 0 || kl < 1 ||
         kl > I4_MAX_KEY_LEN)
-        return i4corrupt(i4, self);
+        return 1;
     for (long link : {h.left_node, h.right_node})
         if (link != -1 && !i4valid_block(i4, link, self))
-            return i4corrupt(i4, self);
+            return 1;
 
     if (!b4leaf(b4)) {
         if (n > B4_BRANCH_ROOM / (kl + B4_BRANCH_EXTRA))
-            return i4corrupt(i4, self);
+            return 1;
         for (int i = 0; i < n; i++)
             if (!i4valid_block(i4, (long)util_getBe32(branch_entry(b4, i) + kl + 4), self))
-                return i4corrupt(i4, self);
+                return 1;
         return 0;
     }
 
@@ -492,7 +492,7 @@ int b4verify(B4BLOCK *b4)
         nh.trail_cnt_len > B4_MAX_COUNT_BITS || nh.info_len == 0 ||
         nh.rec_num_len + nh.dup_cnt_len + nh.trail_cnt_len != 8 * nh.info_len ||
         free_space > B4_LEAF_ROOM || (long)n * nh.info_len + (long)free_space > B4_LEAF_ROOM)
-        return i4corrupt(i4, self);
+        return 1;
     nh.free_space = (short)free_space;
     nh.rec_num_mask = low_bits(nh.rec_num_len);
     nh.dup_byte_cnt = (unsigned char)low_bits(nh.dup_cnt_len);
@@ -501,13 +501,18 @@ int b4verify(B4BLOCK *b4)
     for (int i = 0; i < n; i++) {
         int d = x4dup_cnt(b4, i), t = x4trail_cnt(b4, i);
         if (d + t > kl || (i == 0 && d != 0))
-            return i4corrupt(i4, self);
+            return 1;
         stored += kl - d - t;
     }
     if ((long)n * nh.info_len + stored + (long)free_space != B4_LEAF_ROOM)
-        return i4corrupt(i4, self);
+        return 1;
     b4top(b4);
     return 0;
+}
+
+int b4verify(B4BLOCK *b4)
+{
+    return b4check(b4) != 0 ? i4corrupt(b4->tag->index, b4->file_block) : 0;
 }
 
 void b4put_header(const B4STD_HEADER *header, const B4NODE_HEADER *node_hdr, unsigned char *image)

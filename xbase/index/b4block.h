@@ -120,8 +120,11 @@ struct B4BLOCK {
 // Buffers.
 B4BLOCK *b4alloc(TAG4 *t4, long file_block);
 void b4free(B4BLOCK *b4);
-// Decodes the header from the image, then checks it (0, or -310 reported
-// with the file name and the block's offset).
+// Decodes the header from the image, then checks it: 0, or 1 when the
+// block breaks the format (nothing reported).
+int b4check(B4BLOCK *b4);
+// b4check, reporting a block that breaks the format as -310 with the file
+// name and the block's offset.
 int b4verify(B4BLOCK *b4);
 int b4flush(B4BLOCK *b4);
 // Encodes the common header, and a leaf's node header when `node_hdr` is

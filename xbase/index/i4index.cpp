@@ -163,8 +163,8 @@ int walk_once(TAG4 *t4, B4BLOCK *a, B4BLOCK *b, int (*visit)(void *, const B4KEY
 {
     INDEX4 *i4 = t4->index;
     long pos = t4root(t4);
-    if (pos < 0)
-        return (int)pos;
+    if (pos <= 0)
+        return pos < 0 ? (int)pos : 1;
     B4BLOCK *parent = nullptr, *cur = a;
     int rc = i4read_block(&i4->file, pos, nullptr, cur);
     for (int depth = 0; rc == 0 && !b4leaf(cur); depth++) {
@@ -214,6 +214,7 @@ void free_list_set(INDEX4 *i4, long head)
     if (h.free_list == head)
         return;
     h.free_list = head;
+    i4->head_changed = 1;
     i4version_step(i4);
 }
 
@@ -232,19 +233,62 @@ TAG4 *tag_step(DATA4 *d4, TAG4 *tag, bool forward)
     return t4;
 }
 
-// Whether another process has changed the file since this one last read
-// its version: a block that does not check may then be one given back or
-// being written while it was read, and the tree must be read again. Every
-// lock moves the version before anything changes, so a damaged block read
-// while the version stands still is damage.
-bool changed_elsewhere(INDEX4 *i4)
+// Reads the directory's header and the tags into the index: 0, 1 when the
+// header carries the mark of a rebuild, or the first failure.
+int read_tags(INDEX4 *i4)
 {
-    if (i4lock_test(i4) == 1)
-        return false;
+    TAG4 *dir = i4->tag_index;
     unsigned char head[I4_HEAD_LEN];
-    if (file4read_count(&i4->file, 0, head, sizeof head) != (long)sizeof head)
-        return false;
-    return util_getBe32(head + I4_OFF_VERSION) != i4->version_old;
+    int rc = i4head_read(i4, head);
+    if (rc == 0)
+        rc = t4init(dir, i4, 0, "");
+    if (rc == 0 && dir->header.root == 0)
+        rc = 1;
+    else if (rc == 0 && dir->header.root < 0)
+        rc = i4corrupt(i4, -1);
+    if (rc != 0)
+        return rc;
+    i4->version_old = dir->header.version;
+    if (dir->header.type_code >= I4_TYPE_COMPOUND)
+        return open_directory_tags(i4);
+    // A single-tag file's one tag is named after the file.
+    char file_piece[I4_DIR_KEY_LEN + 1];
+    u4name_piece(file_piece, sizeof file_piece, i4->file.name, 0, 0);
+    tag_name(dir->alias, file_piece);
+    l4add(&i4->tags, dir);
+    return 0;
+}
+
+// Gives back what read_tags read, but the directory's record.
+void forget_tags(INDEX4 *i4)
+{
+    TAG4 *dir = i4->tag_index;
+    for (TAG4 *t4 = (TAG4 *)l4pop(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4pop(&i4->tags))
+        if (t4 != dir)
+            tag_release(t4);
+    expr4free(dir->expr);
+    expr4free(dir->filter);
+    dir->expr = dir->filter = nullptr;
+}
+
+// Reads the tags. Without the lock another process may rebuild the index
+// while they are read (S3, S4 of i4lock.cpp): a reading that meets the
+// mark or fails is made again under the lock, where a failure (and the
+// mark) is the file's, and the report of the first reading goes.
+int open_tags(INDEX4 *i4, I4RETRY *r)
+{
+    int before = 0;
+    e4getErrorInfo(&before, nullptr, 0);
+    int rc = read_tags(i4);
+    if (rc == 0 || rc == e4memory || i4lock_test(i4) == 1)
+        return rc == 1 ? i4rebuild_left(i4) : rc;
+    forget_tags(i4);
+    rc = i4retry(i4, r, 1);
+    if (rc == 0)
+        rc = read_tags(i4);
+    if (rc == 0 && before == 0)
+        e4clearErrorState();
+    return rc == 1 ? i4rebuild_left(i4) : rc;
 }
 
 } // namespace
@@ -279,11 +323,10 @@ INDEX4 *i4open(DATA4 *d4, const char *name)
         return nullptr;
     }
     i4->tag_index = dir;
-    rc = i4->eof < 0 ? -1 : t4init(dir, i4, 0, "");
-    if (rc == 0 && dir->header.root <= 0)
-        rc = i4corrupt(i4, -1);
+    dir->index = i4;
+    dir->code_base = c4;
+    rc = i4->eof < 0 ? -1 : 0;
     if (rc == 0) {
-        i4->version_old = dir->header.version;
         i4->block_memory = mem4create(c4, (int)c4->mem_start_block, sizeof(B4BLOCK),
                                       c4->mem_expand_block, 0);
         void *probe = mem4alloc2(i4->block_memory, c4);
@@ -291,17 +334,10 @@ INDEX4 *i4open(DATA4 *d4, const char *name)
             rc = e4(c4, e4memory, "i4open()");
         mem4free(i4->block_memory, probe);
     }
-    if (rc == 0) {
-        if (dir->header.type_code < I4_TYPE_COMPOUND) {
-            // A single-tag file's one tag is named after the file.
-            char file_piece[I4_DIR_KEY_LEN + 1];
-            u4name_piece(file_piece, sizeof file_piece, i4->file.name, 0, 0);
-            tag_name(dir->alias, file_piece);
-            l4add(&i4->tags, dir);
-        } else {
-            rc = open_directory_tags(i4);
-        }
-    }
+    I4RETRY retry{};
+    if (rc == 0)
+        rc = open_tags(i4, &retry);
+    rc = i4retry_end(i4, &retry, rc);
     if (rc != 0) {
         index_release(i4);
         return nullptr;
@@ -369,7 +405,7 @@ int i4update_header(INDEX4 *i4)
     if (i4 == nullptr || i4->tag_index == nullptr)
         return -1;
     T4HEADER &h = i4->tag_index->header;
-    if ((h.version & 0xFFFFFFFFUL) == i4->version_old)
+    if ((h.version & 0xFFFFFFFFUL) == i4->version_old && !i4->head_changed)
         return 0;
     // Only the free list and the version: the root is written with the
     // directory's blocks, and the in-memory root may be unknown (-1).
@@ -377,8 +413,10 @@ int i4update_header(INDEX4 *i4)
     util_putLe32(buf, (uint32_t)h.free_list);
     util_putBe32(buf + 4, (uint32_t)h.version);
     int rc = file4write(&i4->file, I4_OFF_FREE_LIST, buf, sizeof buf);
-    if (rc == 0)
+    if (rc == 0) {
         i4->version_old = h.version & 0xFFFFFFFFUL;
+        i4->head_changed = 0;
+    }
     return rc;
 }
 
@@ -390,19 +428,11 @@ int i4version_check(INDEX4 *i4, int do_unlock, int)
         return 0;
     CODE4 *c4 = i4->code_base;
     unsigned char head[I4_HEAD_LEN];
-    int rc = file4read_all(&i4->file, 0, head, sizeof head);
-    if (rc != 0)
+    int rc = i4head_read(i4, head);
+    if (rc < 0)
         return rc;
-    unsigned long stored = util_getBe32(head + I4_OFF_VERSION);
-    if (stored == i4->version_old)
+    if (rc == 0 && util_getBe32(head + I4_OFF_VERSION) == i4->version_old)
         return 0;
-    T4HEADER &h = i4->tag_index->header;
-    h.free_list = (long)(int32_t)util_getLe32(head + I4_OFF_FREE_LIST);
-    // Everything cached is dropped below, so what is read from now on
-    // belongs to the stored version; a reader that kept the old number
-    // would drop its cache again at every later check.
-    i4->version_old = stored;
-    h.version = stored;
 
     // The selected tag of the table keeps its place across the drop.
     TAG4 *keep = nullptr;
@@ -423,21 +453,25 @@ int i4version_check(INDEX4 *i4, int do_unlock, int)
             }
         }
     }
-    // Another process changed the index: nothing cached of it is current,
-    // not even the root pointers.
-    rc = 0;
-    for (TAG4 *t4 : index_tags(i4)) {
-        int r = t4free_all(t4);
-        if (r != 0 && rc == 0)
-            rc = r;
-        t4->header.root = -1;
+    if (rc == 0) {
+        // Another process changed the index: nothing cached of it is
+        // current, not even the root pointers. What is read from now on
+        // belongs to the stored version.
+        i4head_take(i4, head);
+    } else {
+        // Being rebuilt: wait for it as for the lock, which brings the
+        // cache up to date when it is granted.
+        I4RETRY retry{};
+        rc = i4retry_end(i4, &retry, i4retry(i4, &retry, 1));
+        if (rc != 0)
+            return rc;
     }
-    if (rc == 0 && keep != nullptr) {
+    if (keep != nullptr) {
         int r = keep_eof ? t4go_eof(keep) : t4go(keep, (const char *)saved->value, saved->num);
         if (r < 0)
-            rc = r;
+            return r;
     }
-    return rc;
+    return 0;
 }
 
 int t4version_check(TAG4 *t4, int do_unlock, int update_version)
@@ -481,12 +515,6 @@ TAG4 *i4tag_next(INDEX4 *i4, TAG4 *t4)
     if (t4 == i4->tag_index && dir_apart)
         t4 = nullptr;
     return (TAG4 *)l4next(&i4->tags, t4);
-}
-
-void i4version_step(INDEX4 *i4)
-{
-    T4HEADER &h = i4->tag_index->header;
-    h.version = (i4->version_old + 1) & 0xFFFFFFFFUL;
 }
 
 // ---- Blocks of the file -------------------------------------------------------
@@ -566,15 +594,21 @@ int i4read_block(FILE4 *file, long pos, B4BLOCK *parent, B4BLOCK *b4)
     CODE4 *c4 = t4->code_base;
     b4->file_block = -1;
     b4->changed = 0;
+    // Without the lock, whatever does not check may be a block being
+    // written or given back, or one of a file a rebuild has cut: out of
+    // date, never damage (S3 of i4lock.cpp).
+    bool locked = i4lock_test(i4) == 1;
     if (!i4valid_block(i4, pos, -1))
-        return changed_elsewhere(i4) ? 1 : i4corrupt(i4, pos);
-    int rc = file4read_all(file, pos, b4->image, B4_BLOCK_SIZE);
-    if (rc != 0)
-        return rc < 0 ? rc : -1;
+        return locked ? i4corrupt(i4, pos) : 1;
+    long got = file4read_count(file, pos, b4->image, B4_BLOCK_SIZE);
+    if (got < 0)
+        return (int)got;
+    if (got < B4_BLOCK_SIZE)
+        return locked ? file4read_error(file) : 1;
     b4->file_block = pos;
-    rc = b4verify(b4);
+    int rc = locked ? b4verify(b4) : b4check(b4);
     if (rc != 0)
-        return changed_elsewhere(i4) ? 1 : rc;
+        return locked ? rc : 1;
     if (!c4->do_index_verify)
         return 0;
     int n = b4->header.n_keys;
@@ -582,7 +616,7 @@ int i4read_block(FILE4 *file, long pos, B4BLOCK *parent, B4BLOCK *b4)
         return 1;
     if (parent != nullptr && n > 0 && b4recno(b4, n - 1) != b4recno(parent, parent->key_on)) {
         // Locked, nobody else can have changed the file.
-        if (i4lock_test(i4) == 1)
+        if (locked)
             return e4describe(c4, e4index, i4->file.name, "Corrupt index file", nullptr);
         return 1;
     }
@@ -603,17 +637,22 @@ int i4tag_walk(TAG4 *t4, int (*visit)(void *ctx, const B4KEY_DATA *entry), void 
             b4free(a);
         return e4memory;
     }
-    int rc = 1;
-    for (int attempt = 0; rc == 1 && attempt <= I4_MAX_RETRIES; attempt++) {
-        if (attempt > 0) {
-            visit(ctx, nullptr);
-            t4->header.root = -1;
+    INDEX4 *i4 = t4->index;
+    I4RETRY retry{};
+    int rc = walk_once(t4, a, b, visit, ctx);
+    while (rc == 1) {
+        if (i4lock_test(i4) == 1) {
+            rc = i4corrupt(i4, -1);
+            break;
         }
-        rc = walk_once(t4, a, b, visit, ctx);
+        visit(ctx, nullptr);
+        rc = i4retry(i4, &retry, 0);
+        if (rc == 0)
+            rc = walk_once(t4, a, b, visit, ctx);
     }
     b4free(a);
     b4free(b);
-    return rc == 1 ? i4corrupt(t4->index, -1) : rc;
+    return i4retry_end(i4, &retry, rc);
 }
 
 // ---- Tags -------------------------------------------------------------------
@@ -776,7 +815,8 @@ long t4root(TAG4 *t4)
     }
     if (!i4valid_block(i4, t4->header.root, -1)) {
         t4->header.root = -1;
-        return i4corrupt(i4, -1);
+        // Without the lock the header may belong to a rebuild under way.
+        return i4lock_test(i4) == 1 ? i4corrupt(i4, -1) : 0;
     }
     return t4->header.root;
 }

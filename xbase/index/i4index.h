@@ -25,20 +25,21 @@
 //  2. The tag list is ordered by header offset; every header offset is a
 //     multiple of 512, at least 1024, named once, and holds a tag, not a
 //     directory (i4open).
-//  3. No block is trusted before b4verify has checked it; every block
+//  3. No block is trusted before b4check has checked it; every block
 //     pointer followed is a multiple of 512 inside the file, not the block
 //     itself (i4valid_block), and every walk is bounded by the file's block
 //     count, descents also by I4_MAX_DEPTH (i4tag_walk).
 //  4. The free list is empty when its head is not a valid block pointer
 //     (i4extend).
-//  5. Locking writes a new version counter (32-bit, wrapping); write-back
-//     puts blocks and roots on disk before the header, so no other process
-//     ever sees a version that older blocks already carry (i4lock, i4update).
+//  5. A locked phase that changed the file ends with a version (32-bit,
+//     wrapping) that the file never showed during the phase; write-back
+//     puts blocks and roots on disk before the header (i4lock.cpp,
+//     i4update).
 //  6. At most one buffer of the index holds a given block, and every buffer
 //     a tag holds (on its path or among its saved buffers) is known to the
 //     index by the block's position (i4cache.cpp). Cached blocks and roots
 //     are kept only while the version counter shows that no other process
-//     changed the file (i4version_check).
+//     changed the file (i4lock.cpp lists the rules of sharing).
 #ifndef CATALOGR_I4INDEX_H
 #define CATALOGR_I4INDEX_H
 
@@ -113,6 +114,8 @@ struct INDEX4 {
     int file_locked;
     unsigned long version_old;  // the version last read or written
     I4CACHE *cache;     // buffers of the tags by block position (i4cache.cpp)
+    int changed;        // this locked phase changed the file (i4version_step)
+    int head_changed;   // the free list changed since the header was written
 };
 
 typedef int (*t4cmp_func)(const void *a, const void *b, unsigned len);
@@ -175,12 +178,46 @@ INDEX4 *i4alloc(DATA4 *d4, const char *name, std::vector<char> *file_name, const
 // Every tree of the index in turn: the directory first (unless it is the
 // file's only tag), then the tags in list order; null starts and ends.
 TAG4 *i4tag_next(INDEX4 *i4, TAG4 *t4);
-// The index changes: its version becomes the one last read or written
-// plus 1 (32 bits, wrapping).
-void i4version_step(INDEX4 *i4);
+
+// ---- Sharing the file with other processes (i4lock.cpp) ---------------------
+
 int i4lock(INDEX4 *i4);
 int i4unlock(INDEX4 *i4);
 int i4lock_test(INDEX4 *i4);
+// The index changes under this process's lock: its version becomes the one
+// last read or written plus 1 (32 bits, wrapping), and the phase is marked
+// as one that changed the file.
+void i4version_step(INDEX4 *i4);
+// The 16 bytes at offset 0 into `head`: 0, 1 when they carry the mark of a
+// rebuild (no root) or are not all there (the file is being made), or a
+// negative error.
+int i4head_read(INDEX4 *i4, unsigned char *head);
+// Takes `head` (from i4head_read) as what the file now is: its free list,
+// and its version; a version other than version_old drops every cached
+// block and root first and takes the file's length again.
+void i4head_take(INDEX4 *i4, const unsigned char *head);
+// Forgets every cached block and root of the index, writing nothing.
+void i4drop(INDEX4 *i4);
+// The header carries the rebuild mark while this process holds the lock:
+// no rebuild is under way, one stopped part way. -310, reported.
+int i4rebuild_left(INDEX4 *i4);
+
+// A read made without the lock met something another process may be
+// changing: a block that does not check or proves out of date, or the mark
+// of a rebuild. Such a read is tried again, never taken as damage.
+struct I4RETRY {
+    int attempts;   // reads tried again so far
+    int took;       // the lock was taken for the reads (i4retry_end lets it go)
+};
+// Before the next try: up to I4_MAX_RETRIES tries after a short wait with
+// everything cached dropped (the rebuild mark goes to the next step at
+// once); then the lock is waited for and taken, so that the next try reads
+// what nobody changes, where the same finding is damage. 0 to try again,
+// or the lock's nonzero result.
+int i4retry(INDEX4 *i4, I4RETRY *r, int marked);
+// Lets go of a lock i4retry took; `rc` is passed on, or the release's
+// failure when `rc` is 0.
+int i4retry_end(INDEX4 *i4, I4RETRY *r, int rc);
 
 // ---- Blocks of the file ---------------------------------------------------
 
@@ -250,7 +287,10 @@ int t4init(TAG4 *t4, INDEX4 *i4, long file_pos, const char *name);
 int t4init_info(TAG4 *t4, INDEX4 *i4, const TAG4INFO *info);
 int t4init_seek_conv(TAG4 *t4, int type);
 int t4type(TAG4 *t4);
-// The tag's root block pointer, read from its header when not known.
+// The tag's root block pointer, read from its header when not known; 0
+// when the header names no block of the file while this process does not
+// hold the lock (another process may be rebuilding it), or a negative
+// error.
 long t4root(TAG4 *t4);
 // Writes every changed block of the path and the saved list, then the root
 // pointer when it changed.

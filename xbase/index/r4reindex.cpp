@@ -258,15 +258,19 @@ void header_image(const TAG4 *t4, long root, unsigned long version, unsigned cha
 }
 
 // The header at offset 0 (the directory's, or a single-tag file's only
-// tag's) with no root, under a new version (R1).
+// tag's) with no root, under a new version (R1): other processes wait for
+// the rebuild (S4 of i4lock.cpp).
 int mark_damaged(INDEX4 *i4)
 {
     T4HEADER &h = i4->tag_index->header;
     if (!i4->file.is_exclusive)
-        h.version = (i4->version_old + 1) & kVersionMask;
+        i4version_step(i4);
     unsigned char head[I4_HEADER_LEN];
     header_image(i4->tag_index, 0, h.version, head);
-    return file4write(&i4->file, 0, head, sizeof head);
+    int rc = file4write(&i4->file, 0, head, sizeof head);
+    if (rc == 0)
+        i4->version_old = h.version & kVersionMask;
+    return rc;
 }
 
 // Sorts the tag names with the offsets of their headers and writes the

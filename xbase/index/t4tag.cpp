@@ -193,11 +193,12 @@ int path_cut(TAG4 *t4, B4BLOCK *b)
 // Descends from the root to a leaf, `pick` choosing the entry of every
 // block; *leaf_rc is pick's result at the leaf. The blocks the path holds
 // already are kept as long as they are the ones chosen. A block that
-// proves out of date restarts the descent after t4out_of_date, at most
-// I4_MAX_RETRIES times. 0, or a negative error (the path is then empty).
+// proves out of date restarts the descent (i4retry; T5). 0, the lock's
+// nonzero result, or a negative error (the path is then empty).
 int descend(TAG4 *t4, Pick pick, void *ctx, int *leaf_rc)
 {
-    for (int attempt = 0;; attempt++) {
+    I4RETRY retry{};
+    for (;;) {
         // Saved buffers beyond the cache's size go before anything is read;
         // none is in use between operations.
         int rc = i4cache_trim(t4->index);
@@ -205,6 +206,8 @@ int descend(TAG4 *t4, Pick pick, void *ctx, int *leaf_rc)
         B4BLOCK *b = (B4BLOCK *)l4first(&t4->blocks);
         if (root < 0)
             rc = (int)root;
+        else if (root == 0)
+            rc = 2;
         else if (b != nullptr && b->file_block != root) {
             rc = path_clear(t4);
             b = nullptr;
@@ -238,18 +241,13 @@ int descend(TAG4 *t4, Pick pick, void *ctx, int *leaf_rc)
             b = nullptr;
         }
         if (rc == 1)
-            return 0;
-        if (rc != 2) {
+            return i4retry_end(t4->index, &retry, 0);
+        if (rc == 2)
+            rc = i4retry(t4->index, &retry, 0);
+        if (rc != 0) {
             path_clear(t4);
-            return rc < 0 ? rc : -1;
+            return i4retry_end(t4->index, &retry, rc < 0 || rc == r4locked ? rc : -1);
         }
-        if (attempt >= I4_MAX_RETRIES) {
-            path_clear(t4);
-            return i4corrupt(t4->index, -1);
-        }
-        rc = t4out_of_date(t4);
-        if (rc < 0)
-            return rc;
     }
 }
 
@@ -272,66 +270,56 @@ bool entry_copy(B4BLOCK *b, int i, B4KEY_DATA *seen)
     return true;
 }
 
-int normalize(TAG4 *t4, int *recovered);
+int normalize(TAG4 *t4, I4RETRY *retry);
 
 // Moves from the current leaf to its right (forward) or left neighbour,
 // positioned at the neighbour's first (last) entry: 0. The neighbour must
 // link back to the leaf left and continue the order after `seen`, the
 // entry last looked at; when it does not, the tag is repositioned on
 // `seen` and the result is 3 when it is there again, 4 when the position
-// is the entry after it. `*recovered` counts such repositionings over a
-// whole skip; past I4_MAX_RETRIES the file is damaged. A negative error
-// empties the path.
-int cross(TAG4 *t4, bool forward, const B4KEY_DATA *seen, int *recovered)
+// is the entry after it. `retry` counts such repositionings over a whole
+// skip (i4retry; T5). A negative error empties the path.
+int cross(TAG4 *t4, bool forward, const B4KEY_DATA *seen, I4RETRY *retry)
 {
     INDEX4 *i4 = t4->index;
     int kl = key_len_of(t4);
-    for (;;) {
-        B4BLOCK *leaf = t4block(t4);
-        long here = leaf->file_block;
-        long next = forward ? leaf->header.right_node : leaf->header.left_node;
-        int rc = t4up(t4);
-        B4BLOCK *nb = nullptr;
-        if (rc == 0)
-            rc = block_get(t4, next, nullptr, &nb);
-        if (rc == 0) {
-            l4add(&t4->blocks, nb);
-            int n = nb->header.n_keys;
-            B4KEY_DATA *k = n > 0 ? b4key(nb, forward ? 0 : n - 1) : nullptr;
-            bool linked = b4leaf(nb) && (forward ? nb->header.left_node : nb->header.right_node) == here;
-            int order = k == nullptr ? 0
-                                     : entry_cmp(k->value, (unsigned long)k->num, seen->value,
-                                                 (unsigned long)seen->num, kl);
-            if (linked && (forward ? order > 0 : order < 0)) {
-                b4go(nb, forward ? 0 : n - 1);
-                return 0;
-            }
-            rc = stale(i4, next);
+    B4BLOCK *leaf = t4block(t4);
+    long here = leaf->file_block;
+    long next = forward ? leaf->header.right_node : leaf->header.left_node;
+    int rc = t4up(t4);
+    B4BLOCK *nb = nullptr;
+    if (rc == 0)
+        rc = block_get(t4, next, nullptr, &nb);
+    if (rc == 0) {
+        l4add(&t4->blocks, nb);
+        int n = nb->header.n_keys;
+        B4KEY_DATA *k = n > 0 ? b4key(nb, forward ? 0 : n - 1) : nullptr;
+        bool linked = b4leaf(nb) && (forward ? nb->header.left_node : nb->header.right_node) == here;
+        int order = k == nullptr ? 0
+                                 : entry_cmp(k->value, (unsigned long)k->num, seen->value,
+                                             (unsigned long)seen->num, kl);
+        if (linked && (forward ? order > 0 : order < 0)) {
+            b4go(nb, forward ? 0 : n - 1);
+            return 0;
         }
-        if (rc != 2) {
-            path_clear(t4);
-            return rc < 0 ? rc : -1;
-        }
-        if ((*recovered)++ >= I4_MAX_RETRIES) {
-            path_clear(t4);
-            return i4corrupt(i4, -1);
-        }
-        rc = t4out_of_date(t4);
-        if (rc == 0)
-            rc = go_to(t4, seen->value, (unsigned long)seen->num);
-        if (rc < 0) {
-            path_clear(t4);
-            return rc;
-        }
-        int where = rc == 0 ? 3 : 4;
-        rc = normalize(t4, recovered);
-        return rc < 0 ? rc : where;
+        rc = stale(i4, next);
     }
+    if (rc == 2)
+        rc = i4retry(i4, retry, 0);
+    if (rc == 0)
+        rc = go_to(t4, seen->value, (unsigned long)seen->num);
+    if (rc < 0 || rc == r4locked) {
+        path_clear(t4);
+        return rc < 0 ? rc : -1;
+    }
+    int where = rc == 0 ? 3 : 4;
+    rc = normalize(t4, retry);
+    return rc < 0 ? rc : where;
 }
 
 // A position past the end of a leaf that has a right neighbour is that
 // neighbour's first entry.
-int normalize(TAG4 *t4, int *recovered)
+int normalize(TAG4 *t4, I4RETRY *retry)
 {
     B4BLOCK *leaf = t4block(t4);
     if (leaf == nullptr || leaf->key_on < leaf->header.n_keys || leaf->header.right_node == -1 ||
@@ -340,7 +328,7 @@ int normalize(TAG4 *t4, int *recovered)
     B4KEY_DATA seen;
     if (!entry_copy(leaf, leaf->header.n_keys - 1, &seen))
         return i4corrupt(t4->index, leaf->file_block);
-    int rc = cross(t4, true, &seen, recovered);
+    int rc = cross(t4, true, &seen, retry);
     return rc < 0 ? rc : 0;
 }
 
@@ -693,8 +681,8 @@ int t4down(TAG4 *t4)
     long pos;
     if (parent == nullptr) {
         pos = t4root(t4);
-        if (pos < 0)
-            return (int)pos;
+        if (pos <= 0)
+            return pos < 0 ? (int)pos : 2;
     } else {
         if (b4leaf(parent))
             return 1;
@@ -727,22 +715,6 @@ int t4up_to_root(TAG4 *t4)
 {
     int rc = path_clear(t4);
     return rc != 0 ? rc : t4down(t4);
-}
-
-int t4out_of_date(TAG4 *t4)
-{
-    INDEX4 *i4 = t4->index;
-    if (i4lock_test(i4) == 1)
-        return e4describe(t4->code_base, e4index, "Tag:", t4->alias, i4->file.name);
-    // Another process is changing the file: give it time, then forget
-    // everything read of the index, roots included.
-    u4delay_sec();
-    file4refresh(&i4->file);
-    for (TAG4 *t = i4tag_next(i4, nullptr); t != nullptr; t = i4tag_next(i4, t)) {
-        i4cache_drop(t);
-        t->header.root = -1;
-    }
-    return 0;
 }
 
 int t4free_saved(TAG4 *t4)
@@ -804,15 +776,14 @@ int t4eof(TAG4 *t4)
     return b == nullptr || !b4leaf(b) || b->key_on >= b->header.n_keys ? 1 : 0;
 }
 
-long t4skip(TAG4 *t4, long n)
+namespace {
+
+// t4skip once the path is on a leaf; `retry` counts repositionings after a
+// neighbour proved out of date.
+long skip_steps(TAG4 *t4, long n, I4RETRY *retry)
 {
-    if (refused(t4))
-        return 0;
-    B4BLOCK *leaf = t4block(t4);
-    if ((leaf == nullptr || !b4leaf(leaf)) && t4rl_top(t4) != 0)
-        return 0;
+    B4BLOCK *leaf;
     long moved = 0;
-    int recovered = 0; // repositionings after a neighbour proved out of date
     B4KEY_DATA seen;
     while (moved != n) {
         leaf = t4block(t4);
@@ -839,7 +810,7 @@ long t4skip(TAG4 *t4, long n)
                 i4corrupt(t4->index, leaf->file_block);
                 return moved;
             }
-            rc = cross(t4, true, &seen, &recovered);
+            rc = cross(t4, true, &seen, retry);
             // From the last entry (`seen`) the neighbour's first entry is one
             // step on; past the end of a leaf the position was that entry
             // already. Repositioned on `seen` itself, the step is not made.
@@ -863,13 +834,29 @@ long t4skip(TAG4 *t4, long n)
                 i4corrupt(t4->index, leaf->file_block);
                 return moved;
             }
-            rc = cross(t4, false, &seen, &recovered);
+            rc = cross(t4, false, &seen, retry);
             if (rc == 0)
                 moved--;
         }
         if (rc < 0)
             return moved;
     }
+    return moved;
+}
+
+} // namespace
+
+long t4skip(TAG4 *t4, long n)
+{
+    if (refused(t4))
+        return 0;
+    B4BLOCK *leaf = t4block(t4);
+    if ((leaf == nullptr || !b4leaf(leaf)) && t4rl_top(t4) != 0)
+        return 0;
+    I4RETRY retry{};
+    long moved = skip_steps(t4, n, &retry);
+    if (i4retry_end(t4->index, &retry, 0) != 0)
+        path_clear(t4);
     return moved;
 }
 
@@ -891,10 +878,10 @@ int t4seek(TAG4 *t4, const void *value, int len)
     if (!t4->header.descending) {
         SeekCtx s{v, len};
         int rc = descend(t4, pick_seek, &s, &leaf_rc);
-        int recovered = 0;
+        I4RETRY retry{};
         if (rc == 0)
-            rc = normalize(t4, &recovered);
-        return rc < 0 ? rc : leaf_rc;
+            rc = i4retry_end(t4->index, &retry, normalize(t4, &retry));
+        return rc != 0 ? rc : leaf_rc;
     }
     // Descending: the entry wanted is the last one (in stored order) whose
     // first len bytes are not greater than the value. The search goes past
@@ -941,10 +928,10 @@ int t4go(TAG4 *t4, const char *key, long rec)
         return -1;
     int rc = go_to(t4, (const unsigned char *)key, (unsigned long)rec);
     if (rc > 0) {
-        int recovered = 0;
-        int r = normalize(t4, &recovered);
-        if (r < 0)
-            return r;
+        I4RETRY retry{};
+        int r = i4retry_end(t4->index, &retry, normalize(t4, &retry));
+        if (r != 0)
+            return r < 0 ? r : -1;
     }
     return rc;
 }

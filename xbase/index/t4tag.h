@@ -21,8 +21,9 @@
 //      a key at most once (t4add).
 //  T5. A block read without the index lock that proves out of date (or a
 //      neighbour that does not link back or continue the order) drops what
-//      the index cached and repositions from the root, at most
-//      I4_MAX_RETRIES times; under the lock it is a damaged file (-310).
+//      the index cached and repositions from the root, under the lock once
+//      quick tries are used up (i4retry); under the lock it is a damaged
+//      file (-310).
 #ifndef CATALOGR_T4TAG_H
 #define CATALOGR_T4TAG_H
 
@@ -41,10 +42,6 @@ int t4down(TAG4 *t4);
 int t4up(TAG4 *t4);
 // Empties the path and reads the root: the result of t4down.
 int t4up_to_root(TAG4 *t4);
-// After a block proved out of date: -310 when the index is locked by this
-// process; otherwise waits for the next second and drops what the index
-// cached, 0.
-int t4out_of_date(TAG4 *t4);
 // t4update, then gives back every saved buffer of the tag.
 int t4free_saved(TAG4 *t4);
 

@@ -186,7 +186,7 @@ TEST(IndexFreeList, BlocksComeFromTheListThenFromTheEndOfTheFile)
     EXPECT_EQ(0u, d4test::le32(after, 4)) << "the emptied list's head reaches the file";
 }
 
-TEST(IndexVersion, EachLockWritesTheNextVersionAndOthersDropWhatTheyCached)
+TEST(IndexVersion, EachChangeWritesTheNextVersionAndOthersDropWhatTheyCached)
 {
     Engine e;
     std::string dbf = indextest::copySample(e.dir, "hb_nomemo");
@@ -209,8 +209,10 @@ TEST(IndexVersion, EachLockWritesTheNextVersionAndOthersDropWhatTheyCached)
     const uint32_t expected[] = {0xFFFFFFFFu, 0u, 1u};
     for (uint32_t want : expected) {
         ASSERT_EQ(0, i4lock(w));
-        EXPECT_EQ(want, stored()) << "written when the lock is taken";
         ASSERT_EQ(0, i4unlock(w));
+        EXPECT_EQ(want - 1, stored()) << "a lock that changes nothing leaves the version";
+        ASSERT_EQ(0, d4append_blank(writer));
+        EXPECT_EQ(want, stored()) << "written when the lock of a change is let go";
 
         // The reader holds a block and a root of the older version: both
         // go, and the reader takes the stored version, so that what it
