@@ -179,6 +179,7 @@ void sysSleepMs(int ms)
 
 long sysLockHolder(int fd, int ofd, int64_t start, int64_t len)
 {
+    platformCountsG.lockTests++;
     struct flock fl;
     std::memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
@@ -207,9 +208,18 @@ int noteFailure(const char *path, int rc)
     return rc;
 }
 
-// Lock requests: the holder of the last one found held, and whether such
-// requests fail instead (platform_abandonLockWaits).
-long lastHolder = 0;
+// The last lock request found held, until someone asks who holds it
+// (platform_lastLockHolder), and whether such requests fail instead
+// (platform_abandonLockWaits).
+struct heldRequest {
+    int fd;
+    int ofd;
+    int64_t start;
+    int64_t len;
+    int asked;      // the system was asked already: `holder` is its answer
+    long holder;
+};
+heldRequest lastHeld = {-1, 0, 0, 0, 1, 0};
 int abandonWaits = 0;
 int abandonedWaits = 0;
 
@@ -478,12 +488,11 @@ int platform_lock(int fd, int64_t start, int64_t len)
         return PLATFORM_LOCK_GRANTED;
     int e = errno;
     if (e == EAGAIN || e == EACCES) {
-        long holder = platformG.lockHolder(fd, ofd == 1, start, len);
-        lastHolder = holder > 0 ? holder : 0;
         if (abandonWaits) {
             abandonedWaits++;
             return -ETIMEDOUT;
         }
+        lastHeld = {fd, ofd == 1, start, len, 0, 0};
         return PLATFORM_LOCK_HELD;
     }
     // EINVAL is an invalid request only where the lock kind is known to work;
@@ -504,7 +513,15 @@ int platform_unlock(int fd, int64_t start, int64_t len)
     return e > 0 ? -e : -EIO;
 }
 
-long platform_lastLockHolder(void) { return lastHolder; }
+long platform_lastLockHolder(void)
+{
+    if (!lastHeld.asked) {
+        long holder = platformG.lockHolder(lastHeld.fd, lastHeld.ofd, lastHeld.start, lastHeld.len);
+        lastHeld.holder = holder > 0 ? holder : 0;
+        lastHeld.asked = 1;
+    }
+    return lastHeld.holder;
+}
 
 void platform_abandonLockWaits(int on)
 {

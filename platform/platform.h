@@ -121,8 +121,10 @@ int platform_setLength(int fd, int64_t len);
 int platform_sync(int fd);
 int platform_lock(int fd, int64_t start, int64_t len);
 int platform_unlock(int fd, int64_t start, int64_t len);
-// The process that held the lock of the last request platform_lock found
-// held, where the system tells it (a classic record lock); 0 otherwise.
+// The process that holds the lock of the last request platform_lock answered
+// PLATFORM_LOCK_HELD, where the system tells it (a classic record lock); 0
+// otherwise. The system is asked at the first call after that request, so
+// that a wait nobody reports costs nothing: call it while that file is open.
 long platform_lastLockHolder(void);
 // While `on`, a lock request that finds its range held fails with
 // -ETIMEDOUT instead of answering PLATFORM_LOCK_HELD, so that a wait ends

@@ -47,8 +47,8 @@ int inScript = 0;
 // line: a refusal (ddmain_refuse), else the first error message it printed.
 std::string refusal;
 
-// The file of the lock wait given up (ddmain_noteLockWait).
-std::string waitFile;
+// The lock wait given up (ddmain_noteLockWait): its file, and who held it.
+std::string waitFile, waitHolder;
 
 // Arguments each directive takes, and how the usage writes them.
 struct directiveForm {
@@ -439,7 +439,7 @@ int ddmain_processDirective(int argc, char **argv)
         // The engine's report says only that a lock failed.
         e4clearErrorState();
         ddmain_refuse("gave up waiting for a lock on " +
-                      ddmain_safeText(waitFile.c_str(), DDMAIN_SHOWN_MAX) + lockHolder() +
+                      ddmain_safeText(waitFile.c_str(), DDMAIN_SHOWN_MAX) + waitHolder +
                       " after " + std::to_string(ddmain_lockWaitLimit) +
                       (ddmain_lockWaitLimit == 1 ? " second" : " seconds") + " (VX_LOCKWAIT)");
     } else if (status != 0) {
@@ -504,6 +504,7 @@ void ddmain_noteLockWait(CODE4 *, const char *fileName, int polls)
         // last, and when it finds the lock held it fails, and with it the
         // directive (ddmain_processDirective says why).
         waitFile = fileName != nullptr ? fileName : "";
+        waitHolder = lockHolder();
         platform_abandonLockWaits(1);
     }
 }
