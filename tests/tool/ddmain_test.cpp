@@ -248,7 +248,7 @@ TEST_F(FrontEnd, DirectiveReachesItsHandlerWithTheWholeVector)
     EXPECT_EQ(0, commandLine({"prog", "-ta", "parts.dbf", "parts"}));
     EXPECT_EQ(7, commandLine({"prog", "-ID", "fail=7", "t"}));
     gInitStatus = 0;
-    EXPECT_EQ(0, commandLine({"prog", "/INIT", "ignored"}));
+    EXPECT_EQ(0, commandLine({"prog", "/INIT"}));
     // An INIT that could not run at all is not reported as success.
     gInitStatus = DDMAIN_FAILURE;
     EXPECT_EQ(DDMAIN_FAILURE, commandLine({"prog", "-init"}));
@@ -372,12 +372,11 @@ TEST_F(FrontEnd, ScriptVectorElementsPastTheCountAreNull)
 {
     // A short line after a full one: nothing of the earlier line is left in
     // the four-element vector.
-    EXPECT_EQ(0, script("-TA a b\n-TD\n-ID x\n", nullptr));
-    ASSERT_EQ(3u, gCalls.size());
+    EXPECT_EQ(0, script("-TA a b\n-TD x\n", nullptr));
+    ASSERT_EQ(2u, gCalls.size());
     EXPECT_EQ((std::vector<std::string>{}), gCalls[0].pastCount);
-    EXPECT_EQ((std::vector<std::string>{"(null)", "(null)"}), gCalls[1].pastCount);
-    EXPECT_EQ((std::vector<std::string>{"(null)"}), gCalls[2].pastCount);
-    EXPECT_EQ((std::vector<std::string>{"prog", "-ID", "x"}), gCalls[2].argv);
+    EXPECT_EQ((std::vector<std::string>{"(null)"}), gCalls[1].pastCount);
+    EXPECT_EQ((std::vector<std::string>{"prog", "-TD", "x"}), gCalls[1].argv);
 }
 
 TEST_F(FrontEnd, EndOfFileByteEndsTheScript)
@@ -399,9 +398,9 @@ using FrontEndDeath = FrontEnd;
 
 TEST_F(FrontEndDeath, FailingLineEndsTheRunWithItsStatusAfterTheEcho)
 {
-    const std::string text = "-TA one 1\n-IA two 2\n-TD fail=3 extra\n-TA four 4\n";
+    const std::string text = "-TA one 1\n-IA two 2\n-TA fail=3 extra\n-TA four 4\n";
     EXPECT_EXIT(script(text), ::testing::ExitedWithCode(3), "");
-    EXPECT_EQ("ran -TA one 1\nran -IA two 2\nran -TD fail=3 extra\nECHO:\n-TD fail=3 extra \n",
+    EXPECT_EQ("ran -TA one 1\nran -IA two 2\nran -TA fail=3 extra\nECHO:\n-TA fail=3 extra \n",
               readFile(dir.file("log.txt")));
 }
 
@@ -449,13 +448,13 @@ TEST_F(FrontEndDeath, UsageFromAHandlerIsSplitBetweenConsoleAndOutputFile)
     EXPECT_EXIT(
         {
             StreamCapture cap(stdout, dir.file("console.txt"));
-            script("-TA usage\n");
+            script("-TA usage t\n");
         },
         ::testing::ExitedWithCode(1), "");
     EXPECT_EQ("U2001\n\ncatalogr - U2002\n", readFile(dir.file("console.txt")));
-    EXPECT_EQ(std::string("ran -TA usage\n") + kUsageRest +
-                  "ECHO:\n-TA usage \n"
-                  "ECHO:\n-TA usage \n",
+    EXPECT_EQ(std::string("ran -TA usage t\n") + kUsageRest +
+                  "ECHO:\n-TA usage t \n"
+                  "ECHO:\n-TA usage t \n",
               readFile(dir.file("log.txt")));
 }
 
@@ -522,14 +521,20 @@ TEST(StartUp, HostConfigurationDecidesTheStringFunctions)
 
     std::string prog = dir.file("prog");
     char *argv[] = {&prog[0], nullptr};
+    // Without a configuration a UTF-8 locale chooses UTF-8 text; any
+    // configuration, even a single-byte one, rules over the locale.
     const struct {
         std::string vx;
         const char *rtconfig;
         bool multiByte;
-    } cases[] = {{sjis, nullptr, true}, {sjis, "SINGLE", false}, {dir.path, nullptr, false},
-                 {sjis, "ONEPOS", false}, {sjis, "SJIS", true}};
+        const char *locale;
+        int utf8;
+    } cases[] = {{sjis, nullptr, true, "C.UTF-8", 0},     {sjis, "SINGLE", false, "C.UTF-8", 0},
+                 {dir.path, nullptr, false, "C", 0},      {dir.path, nullptr, true, "C.UTF-8", 1},
+                 {sjis, "ONEPOS", false, "C", 0},         {sjis, "SJIS", true, "C", 0}};
     for (const auto &c : cases) {
-        const std::string what = c.vx + " " + (c.rtconfig ? c.rtconfig : "(unset)");
+        const std::string what = c.vx + " " + (c.rtconfig ? c.rtconfig : "(unset)") + " " + c.locale;
+        testutil::ScopedEnv locale("LC_ALL", c.locale);
         testutil::ScopedEnv vx("VX", c.vx);
         testutil::ScopedEnv rtconfig("VX_RTCONFIG", c.rtconfig ? c.rtconfig : "",
                                      c.rtconfig == nullptr);
@@ -540,6 +545,7 @@ TEST(StartUp, HostConfigurationDecidesTheStringFunctions)
                   cap.finish());
         EXPECT_EQ(c.multiByte ? &codeSet_strupr : &sb_strupr, mbStrFuncs.struprP) << what;
         EXPECT_EQ(c.multiByte ? &codeSet_strchr : &sb_strchr, mbStrFuncs.strchrP) << what;
+        EXPECT_EQ(c.utf8, csG.utf8) << what;
     }
     codeSet_destroy();
     mbstr_initialize(0);
