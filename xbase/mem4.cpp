@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <new>
 #include <unordered_map>
@@ -145,6 +146,17 @@ void mem4work_free(CODE4 *c4, void *ptr)
     }
     w->kept.emplace(size, ptr);
     w->kept_bytes += size;
+}
+
+void mem4work_trim(CODE4 *c4, size_t keep)
+{
+    MEM4WORK *w = c4 == nullptr ? nullptr : c4->work;
+    while (w != nullptr && w->kept_bytes > keep) {
+        auto largest = std::prev(w->kept.end());
+        std::free(largest->second);
+        w->kept_bytes -= largest->first;
+        w->kept.erase(largest);
+    }
 }
 
 void mem4work_release(CODE4 *c4)

@@ -36,10 +36,16 @@ void mem4reset(void);
 // a null context they come from the heap and go back to it. The test hook
 // of u4alloc_fail_after counts every block handed out.
 const unsigned long MEM4_WORK_KEEP = 64UL << 20;
+// What a finished rebuild leaves kept (mem4work_trim): the work of a small
+// table's rebuild (a few MB) stays whole for the next one, while a large
+// rebuild leaves little beside an index's block cache.
+const unsigned long MEM4_WORK_AFTER = 8UL << 20;
 // At least `n` bytes, or null (nothing reported).
 void *mem4work_alloc(CODE4 *c4, size_t n);
 // Gives back a block of mem4work_alloc (null is ignored).
 void mem4work_free(CODE4 *c4, void *ptr);
+// Frees kept blocks, the largest first, until at most `keep` bytes are kept.
+void mem4work_trim(CODE4 *c4, size_t keep);
 // Frees every kept block.
 void mem4work_release(CODE4 *c4);
 

@@ -521,6 +521,7 @@ void r4reindex_free(R4REINDEX *r4)
     sort4free(&r4->sort);
     mem4work_free(r4->code_base, r4->buffer);
     mem4work_free(r4->code_base, r4->read_buffer);
+    mem4work_trim(r4->code_base, MEM4_WORK_AFTER);
     r4->buffer = r4->read_buffer = nullptr;
     r4->start_block.clear();
     r4->patches.clear();
