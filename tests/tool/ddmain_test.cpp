@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "codeset/codeset.h"
+#include "tests/faultinject.h"
 #include "tests/testutil.h"
 #include "tests/tool/rscfixture.h"
 
@@ -645,4 +646,63 @@ TEST_F(FrontEnd, LockWaitIsMentionedOnceAfterItsFirstWholeSecond)
     EXPECT_EQ("catalogr: waiting for a lock on SQLTABLE.DBF\n"
               "catalogr: waiting for a lock on /d/odd?name?.CDX\n",
               err.finish());
+}
+
+// ---- A message file that fails to read ------------------------------------------
+
+// Every read of the program's real message file fails in turn (EIO, or half
+// its bytes): --help then either gives the whole usage, or says which
+// message could not be read in its place, or ends start-up naming the file
+// that could not be read. Never a blank line taken for a message.
+TEST(StartUp, AFailingReadOfTheMessageFileIsNamedNeverShownAsABlank)
+{
+    testutil::TempDir dir;
+    testutil::copyFile(testutil::binaryDir() + "/tool/catalogr.rsc", dir.file("prog.rsc"));
+    testutil::ScopedEnv vx("VX", dir.path);
+    std::string prog = dir.file("prog"), help = "--help";
+    char *argv[] = {&prog[0], &help[0], nullptr};
+    auto run = [&](int *status, std::string *err) {
+        StreamCapture e(stderr, dir.file("err.txt"));
+        StreamCapture o(stdout, dir.file("out.txt"));
+        *status = ddmain_main(2, argv);
+        std::string out = o.finish();
+        *err = e.finish();
+        return out;
+    };
+    int status = 0;
+    std::string err;
+    const std::string usage = run(&status, &err);
+    ASSERT_EQ(0, status);
+    int failedStarts = 0, namedMessages = 0;
+    for (faults::Mode mode : faults::allModes()) {
+        if (mode.call != faults::Call::read)
+            continue;
+        for (int nth = 1;; nth++) {
+            SCOPED_TRACE(faults::describe(mode) + " #" + std::to_string(nth));
+            std::string out;
+            bool fired;
+            {
+                faults::Injector inject(mode, nth);
+                out = run(&status, &err);
+                fired = inject.fired();
+            }
+            if (!fired) {
+                EXPECT_EQ(0, status);
+                EXPECT_EQ(usage, out);
+                break;
+            }
+            if (status == -1) {
+                failedStarts++;
+                EXPECT_NE(std::string::npos, err.find("cannot open the message file")) << err;
+                EXPECT_NE(std::string::npos, err.find(dir.file("prog.rsc") + " could not be read")) << err;
+            } else {
+                namedMessages++;
+                EXPECT_EQ(0, status);
+                EXPECT_NE(std::string::npos, out.find("the message file could not be read)")) << out;
+            }
+        }
+    }
+    EXPECT_GT(failedStarts, 0);
+    codeSet_destroy();
+    mbstr_initialize(0);
 }
