@@ -66,6 +66,209 @@ int push_picture(E4PARSE *p4, E4INFO *info)
     return (int)n;
 }
 
+int choose_row(CODE4 *c4, e4expr_st *expr, const char *src, E4INFO *info, Pending *parm, int n, int &row,
+               bool &zero_fill_seen, long long &max_end)
+{
+    const int start_code = v4functions[row].code;
+
+    // The first row of the code whose parameter types fit wins; raw date
+    // and numeric fields convert where a computed value is expected.
+    for (;;) {
+        const E4FUNCTIONS &f = v4functions[row];
+        bool fits = true;
+        for (int j = 0; j < n && fits; j++) {
+            if (f.num_parms >= 0 && j >= 3) {
+                fits = false;
+                break;
+            }
+            char expected = f.type[f.num_parms < 0 ? 0 : j];
+            Pending &v = parm[j];
+            if (v.type == expected)
+                continue;
+            // Only a field read in place converts: a named calculation's
+            // date text has no field for the converting routine to read.
+            int to_row = -1;
+            int from_row = expr->info[v.info_i].function_i;
+            if (v.type == E4TYPE_DATE_RAW && expected == E4TYPE_DATE && from_row == E4ROW_FIELD_D)
+                to_row = E4ROW_FIELD_DATE_D;
+            else if (v.type == E4TYPE_NUM_RAW && expected == E4TYPE_NUM && from_row == E4ROW_FIELD_N)
+                to_row = E4ROW_FIELD_NUM_D;
+            if (to_row < 0) {
+                fits = false;
+                break;
+            }
+            // The entry keeps the field's width, which its routine reads.
+            expr->info[v.info_i].function_i = to_row;
+            v.type = expected;
+            v.len = 8;
+            // The converted double fills the 8-byte slot the raw field kept.
+            if (v.pos + 8 > max_end)
+                max_end = v.pos + 8;
+        }
+        if (fits)
+            break;
+        row++;
+        if (v4functions[row].code != start_code)
+            return e4parse_error(c4, e4type_sub, src, nullptr, nullptr);
+    }
+
+    if (in_place_rework(row))
+        for (int j = 0; j < n; j++)
+            if (expr->info[parm[j].info_i].function_i == E4ROW_FIELD_C)
+                expr->info[parm[j].info_i].function_i = E4ROW_FIELD_COPY;
+    if (row == E4ROW_CONCAT && zero_fill_seen)
+        row = E4ROW_CONCAT_TRIM;
+    if (leaves_zero_fill(row))
+        zero_fill_seen = true;
+    info->function_i = row;
+    return 0;
+}
+
+int size_result(E4PARSE *p4, CODE4 *c4, e4expr_st *expr, const char *src, E4INFO *info, int row,
+                const Pending *parm, int n, int type, const EXPR4CALC *calc, long long &length)
+{
+    switch (type) {
+    case E4TYPE_CHAR:
+        switch (row) {
+        case E4ROW_FIELD_C:
+        case E4ROW_FIELD_COPY:
+            length = f4len(info->field_ptr);
+            break;
+        case E4ROW_FIELD_MEMO:
+            length = c4->mem_size_memo_expr;
+            break;
+        case E4ROW_CONCAT:
+        case E4ROW_CONCAT_TRIM:
+        case E4ROW_CONCAT_TWO:
+            length = parm[0].len + parm[1].len;
+            info->i1 = (int)parm[0].len;
+            break;
+        case E4ROW_DEL:
+            length = 1;
+            info->p1 = &expr->data->record;
+            break;
+        case E4ROW_SUBSTR:
+        case E4ROW_LEFT: {
+            long long start = info->i1;
+            if (start > parm[0].len)
+                start = parm[0].len;
+            if (start < 0)
+                start = 0;
+            info->i1 = (int)start;
+            length = info->len;
+            if (length > parm[0].len - start)
+                length = parm[0].len - start;
+            break;
+        }
+        case E4ROW_TIME:
+        case E4ROW_DTOS:
+        case E4ROW_DTOS_DOUB:
+            length = 8;
+            break;
+        case E4ROW_UPPER:
+        case E4ROW_TRIM:
+        case E4ROW_LTRIM:
+            length = parm[0].len;
+            if (row != E4ROW_UPPER)
+                expr->has_trim = 1;
+            break;
+        case E4ROW_DTOC:
+        case E4ROW_DTOC_DOUB:
+            length = push_picture(p4, info);
+            if (length < 0)
+                return -1;
+            break;
+        case E4ROW_IIF:
+            if (parm[1].len != parm[2].len)
+                return e4parse_error(c4, e4length_err, src, nullptr, nullptr);
+            length = parm[1].len;
+            break;
+        case E4ROW_CALC:
+            length = calc->expr->len;
+            break;
+        default:
+            length = info->len;
+            break;
+        }
+        break;
+    case E4TYPE_DATE_RAW:
+        length = 8;
+        break;
+    case E4TYPE_NUM_RAW:
+        length = f4len(info->field_ptr);
+        break;
+    case E4TYPE_DATE:
+    case E4TYPE_NUM:
+        length = 8;
+        if (row == E4ROW_CTOD && push_picture(p4, info) < 0)
+            return -1;
+        if (row == E4ROW_RECCOUNT || row == E4ROW_RECNO)
+            info->p1 = expr->data;
+        break;
+    case E4TYPE_LOG:
+        length = 4;
+        if (row == E4ROW_DELETED) {
+            info->p1 = &expr->data->record;
+        } else if (row != E4ROW_FIELD_LOG && n >= 2) {
+            info->i1 = (int)(parm[0].len < parm[1].len ? parm[0].len : parm[1].len);
+            // Equal common prefixes: the longer operand is the greater.
+            static char flag;
+            if (row == E4ROW_GREATER_CHAR)
+                info->p1 = parm[0].len > parm[1].len ? &flag : nullptr;
+            else if (row == E4ROW_LESS_CHAR)
+                info->p1 = parm[0].len < parm[1].len ? &flag : nullptr;
+        }
+        break;
+    default:
+        return -1;
+    }
+    if (length < 0)
+        length = 0;
+    return 0;
+}
+
+int place_result(CODE4 *c4, const char *src, E4INFO *info, int k, int n, const Pending *parm, Pending *st,
+                 int &depth, int type, long long length, const EXPR4CALC *calc, long long &next_free,
+                 long long &max_end)
+{
+    depth -= n;
+    long long pos = n > 0 ? parm[0].pos : next_free;
+    long long end = pos + length;
+    long long slot_end = end;
+    if ((type == E4TYPE_NUM_RAW || type == E4TYPE_DATE_RAW) && length < 8)
+        slot_end = pos + 8;
+    long long need = end;
+    if (calc != nullptr && pos + calc->expr->len_eval > need)
+        need = pos + calc->expr->len_eval;
+    // One byte past every value is written as a terminator (invariant 3).
+    if (slot_end + 1 > E4_WORK_MAX || need + 1 > E4_WORK_MAX)
+        return e4too_large(c4, src);
+
+    bool eight = type == E4TYPE_DATE_RAW || type == E4TYPE_NUM_RAW || type == E4TYPE_NUM;
+    unsigned key_need = (unsigned)(eight ? 8 : length) + 1;
+    if (u4alloc_again(c4, &c4->stored_key, &c4->stored_key_len, key_need) < 0)
+        return -1;
+    if (c4->error_code < 0)
+        return -1;
+
+    info->align_offset = 0;
+    info->result_pos = (int)pos;
+    info->len = (int)length;
+    next_free = slot_end;
+    if (need > max_end)
+        max_end = need;
+
+    int entries = 1;
+    for (int j = 0; j < n; j++)
+        entries += parm[j].num_entries;
+    info->num_entries = entries;
+
+    if (depth >= E4_MAX_PENDING)
+        return e4parse_error(c4, e4overflow, nullptr, nullptr, nullptr);
+    st[depth++] = Pending{(char)type, length, pos, entries, k};
+    return 0;
+}
+
 } // namespace
 
 int e4massage(E4PARSE *p4)
@@ -83,7 +286,6 @@ int e4massage(E4PARSE *p4)
     for (int k = 0; k < expr->info_n; k++) {
         E4INFO *info = &expr->info[k];
         int row = info->function_i;
-        const int start_code = v4functions[row].code;
         const int declared = v4functions[row].num_parms;
         if (declared > 0 && declared != info->num_parms)
             return e4parse_error(c4, e4num_parms, src, nullptr, nullptr);
@@ -92,56 +294,8 @@ int e4massage(E4PARSE *p4)
             return e4parse_error(c4, e4result, nullptr, nullptr, nullptr);
         Pending *parm = &st[depth - n];
 
-        // The first row of the code whose parameter types fit wins; raw date
-        // and numeric fields convert where a computed value is expected.
-        for (;;) {
-            const E4FUNCTIONS &f = v4functions[row];
-            bool fits = true;
-            for (int j = 0; j < n && fits; j++) {
-                if (f.num_parms >= 0 && j >= 3) {
-                    fits = false;
-                    break;
-                }
-                char expected = f.type[f.num_parms < 0 ? 0 : j];
-                Pending &v = parm[j];
-                if (v.type == expected)
-                    continue;
-                // Only a field read in place converts: a named calculation's
-                // date text has no field for the converting routine to read.
-                int to_row = -1;
-                int from_row = expr->info[v.info_i].function_i;
-                if (v.type == E4TYPE_DATE_RAW && expected == E4TYPE_DATE && from_row == E4ROW_FIELD_D)
-                    to_row = E4ROW_FIELD_DATE_D;
-                else if (v.type == E4TYPE_NUM_RAW && expected == E4TYPE_NUM && from_row == E4ROW_FIELD_N)
-                    to_row = E4ROW_FIELD_NUM_D;
-                if (to_row < 0) {
-                    fits = false;
-                    break;
-                }
-                // The entry keeps the field's width, which its routine reads.
-                expr->info[v.info_i].function_i = to_row;
-                v.type = expected;
-                v.len = 8;
-                // The converted double fills the 8-byte slot the raw field kept.
-                if (v.pos + 8 > max_end)
-                    max_end = v.pos + 8;
-            }
-            if (fits)
-                break;
-            row++;
-            if (v4functions[row].code != start_code)
-                return e4parse_error(c4, e4type_sub, src, nullptr, nullptr);
-        }
-
-        if (in_place_rework(row))
-            for (int j = 0; j < n; j++)
-                if (expr->info[parm[j].info_i].function_i == E4ROW_FIELD_C)
-                    expr->info[parm[j].info_i].function_i = E4ROW_FIELD_COPY;
-        if (row == E4ROW_CONCAT && zero_fill_seen)
-            row = E4ROW_CONCAT_TRIM;
-        if (leaves_zero_fill(row))
-            zero_fill_seen = true;
-        info->function_i = row;
+        if (choose_row(c4, expr, src, info, parm, n, row, zero_fill_seen, max_end) < 0)
+            return -1;
 
         const EXPR4CALC *calc = row == E4ROW_CALC ? static_cast<const EXPR4CALC *>(info->p1) : nullptr;
         int type = v4functions[row].return_type;
@@ -149,139 +303,10 @@ int e4massage(E4PARSE *p4)
             type = calc->expr->type;
 
         long long length = 0;
-        switch (type) {
-        case E4TYPE_CHAR:
-            switch (row) {
-            case E4ROW_FIELD_C:
-            case E4ROW_FIELD_COPY:
-                length = f4len(info->field_ptr);
-                break;
-            case E4ROW_FIELD_MEMO:
-                length = c4->mem_size_memo_expr;
-                break;
-            case E4ROW_CONCAT:
-            case E4ROW_CONCAT_TRIM:
-            case E4ROW_CONCAT_TWO:
-                length = parm[0].len + parm[1].len;
-                info->i1 = (int)parm[0].len;
-                break;
-            case E4ROW_DEL:
-                length = 1;
-                info->p1 = &expr->data->record;
-                break;
-            case E4ROW_SUBSTR:
-            case E4ROW_LEFT: {
-                long long start = info->i1;
-                if (start > parm[0].len)
-                    start = parm[0].len;
-                if (start < 0)
-                    start = 0;
-                info->i1 = (int)start;
-                length = info->len;
-                if (length > parm[0].len - start)
-                    length = parm[0].len - start;
-                break;
-            }
-            case E4ROW_TIME:
-            case E4ROW_DTOS:
-            case E4ROW_DTOS_DOUB:
-                length = 8;
-                break;
-            case E4ROW_UPPER:
-            case E4ROW_TRIM:
-            case E4ROW_LTRIM:
-                length = parm[0].len;
-                if (row != E4ROW_UPPER)
-                    expr->has_trim = 1;
-                break;
-            case E4ROW_DTOC:
-            case E4ROW_DTOC_DOUB:
-                length = push_picture(p4, info);
-                if (length < 0)
-                    return -1;
-                break;
-            case E4ROW_IIF:
-                if (parm[1].len != parm[2].len)
-                    return e4parse_error(c4, e4length_err, src, nullptr, nullptr);
-                length = parm[1].len;
-                break;
-            case E4ROW_CALC:
-                length = calc->expr->len;
-                break;
-            default:
-                length = info->len;
-                break;
-            }
-            break;
-        case E4TYPE_DATE_RAW:
-            length = 8;
-            break;
-        case E4TYPE_NUM_RAW:
-            length = f4len(info->field_ptr);
-            break;
-        case E4TYPE_DATE:
-        case E4TYPE_NUM:
-            length = 8;
-            if (row == E4ROW_CTOD && push_picture(p4, info) < 0)
-                return -1;
-            if (row == E4ROW_RECCOUNT || row == E4ROW_RECNO)
-                info->p1 = expr->data;
-            break;
-        case E4TYPE_LOG:
-            length = 4;
-            if (row == E4ROW_DELETED) {
-                info->p1 = &expr->data->record;
-            } else if (row != E4ROW_FIELD_LOG && n >= 2) {
-                info->i1 = (int)(parm[0].len < parm[1].len ? parm[0].len : parm[1].len);
-                // Equal common prefixes: the longer operand is the greater.
-                static char flag;
-                if (row == E4ROW_GREATER_CHAR)
-                    info->p1 = parm[0].len > parm[1].len ? &flag : nullptr;
-                else if (row == E4ROW_LESS_CHAR)
-                    info->p1 = parm[0].len < parm[1].len ? &flag : nullptr;
-            }
-            break;
-        default:
+        if (size_result(p4, c4, expr, src, info, row, parm, n, type, calc, length) < 0)
             return -1;
-        }
-        if (length < 0)
-            length = 0;
-
-        depth -= n;
-        long long pos = n > 0 ? parm[0].pos : next_free;
-        long long end = pos + length;
-        long long slot_end = end;
-        if ((type == E4TYPE_NUM_RAW || type == E4TYPE_DATE_RAW) && length < 8)
-            slot_end = pos + 8;
-        long long need = end;
-        if (calc != nullptr && pos + calc->expr->len_eval > need)
-            need = pos + calc->expr->len_eval;
-        // One byte past every value is written as a terminator (invariant 3).
-        if (slot_end + 1 > E4_WORK_MAX || need + 1 > E4_WORK_MAX)
-            return e4too_large(c4, src);
-
-        bool eight = type == E4TYPE_DATE_RAW || type == E4TYPE_NUM_RAW || type == E4TYPE_NUM;
-        unsigned key_need = (unsigned)(eight ? 8 : length) + 1;
-        if (u4alloc_again(c4, &c4->stored_key, &c4->stored_key_len, key_need) < 0)
+        if (place_result(c4, src, info, k, n, parm, st, depth, type, length, calc, next_free, max_end) < 0)
             return -1;
-        if (c4->error_code < 0)
-            return -1;
-
-        info->align_offset = 0;
-        info->result_pos = (int)pos;
-        info->len = (int)length;
-        next_free = slot_end;
-        if (need > max_end)
-            max_end = need;
-
-        int entries = 1;
-        for (int j = 0; j < n; j++)
-            entries += parm[j].num_entries;
-        info->num_entries = entries;
-
-        if (depth >= E4_MAX_PENDING)
-            return e4parse_error(c4, e4overflow, nullptr, nullptr, nullptr);
-        st[depth++] = Pending{(char)type, length, pos, entries, k};
     }
 
     if (depth != 1)
