@@ -2,16 +2,22 @@
 // function, converts raw date and number fields where computed values are
 // expected, and fixes each entry's result length and work-buffer position.
 //
-// Invariants this pass establishes for evaluation:
+// Invariants this pass establishes for evaluation, and their keepers:
 //  1. Every entry's parameters are the values its row's types name, so no
-//     routine tests a type.
+//     routine tests a type (choose_row).
 //  2. A value starts where the previous pending value ended (raw date and
 //     numeric fields keep an 8-byte slot), so concatenated operands lie side
-//     by side and a routine may write its result over its first operand.
+//     by side and a routine may write its result over its first operand
+//     (place_result).
 //  3. Every byte any routine writes, including a terminator after its
-//     result, lies below len_eval, which is at most E4_WORK_MAX.
+//     result, lies below len_eval, which is at most E4_WORK_MAX
+//     (size_result gives each result its length, place_result bounds it,
+//     e4massage sets len_eval).
 //  4. At most E4_MAX_PENDING values are pending at once, which bounds the
-//     evaluation stack.
+//     evaluation stack (place_result).
+//
+// e4massage walks the entries in postfix order, keeping the values still
+// pending as a stack; for each entry it runs the three jobs in turn.
 #include <cstring>
 
 #include "xbase/e4error.h"
@@ -66,6 +72,16 @@ int push_picture(E4PARSE *p4, E4INFO *info)
     return (int)n;
 }
 
+// Job 1, the row: moves `row` to the first row of the entry's code whose
+// parameter types are those of the n pending values `parm`, converting a
+// raw date or numeric field read in place to its computed form where that
+// is what the row takes (invariant 1); the converted double fills the
+// 8-byte slot the raw field kept, and `max_end` covers it. A character
+// field that a routine working in place takes is copied into the work
+// buffer instead of read in the record, so the record is never written; a
+// concatenation after a value that may end in zero bytes trims them. The
+// chosen row is left in `row` and in the entry.
+// -1 (e4type_sub reported) when no row of the code fits.
 int choose_row(CODE4 *c4, e4expr_st *expr, const char *src, E4INFO *info, Pending *parm, int n, int &row,
                bool &zero_fill_seen, long long &max_end)
 {
@@ -124,6 +140,12 @@ int choose_row(CODE4 *c4, e4expr_st *expr, const char *src, E4INFO *info, Pendin
     return 0;
 }
 
+// Job 2, the result: `length` becomes the bytes of the entry's result of
+// `type` (a negative length counts as 0), and the entry gets the operands
+// its routine reads and that are fixed at compilation: a start, a count of
+// compared bytes, a date picture in the constants area, the record or the
+// table. -1 for IIF branches of unequal length (e4length_err reported), a
+// constants area that cannot take the picture, or a type no row yields.
 int size_result(E4PARSE *p4, CODE4 *c4, e4expr_st *expr, const char *src, E4INFO *info, int row,
                 const Pending *parm, int n, int type, const EXPR4CALC *calc, long long &length)
 {
@@ -227,6 +249,13 @@ int size_result(E4PARSE *p4, CODE4 *c4, e4expr_st *expr, const char *src, E4INFO
     return 0;
 }
 
+// Job 3, the place: pops the n operands and pushes the entry's result,
+// which starts where its first operand started (a leaf at the first free
+// byte), so invariants 2 and 4 hold; refuses a result that, with its
+// terminator, would pass E4_WORK_MAX (invariant 3); grows the context's
+// key buffer to hold the result. -1 with e4too_large, e4overflow or a
+// failed allocation reported, and -1 while the context's error_code is
+// negative.
 int place_result(CODE4 *c4, const char *src, E4INFO *info, int k, int n, const Pending *parm, Pending *st,
                  int &depth, int type, long long length, const EXPR4CALC *calc, long long &next_free,
                  long long &max_end)
