@@ -528,21 +528,46 @@ void r4reindex_free(R4REINDEX *r4)
 
 // ---- Rebuilding, creating ----------------------------------------------------------
 
-int i4reindex(INDEX4 *i4)
-{
-    if (i4 == nullptr || i4->tag_index == nullptr || i4->data == nullptr)
-        return -1;
-    CODE4 *c4 = i4->code_base;
-    if (c4->error_code < 0)
-        return -1;
-    int rc = i4lock(i4);
-    if (rc != 0)
-        return rc;
-    DATA4 *d4 = i4->data;
-    long rec_num = d4->rec_num;
+namespace {
 
+// The table's memo entries set aside while a rebuild reads every record
+// through them, and put back afterwards: a record being written or
+// appended keeps its texts, and its current record number.
+struct RecordKept {
+    DATA4 *d4;
+    long rec_num;
+    std::vector<F4MEMO> memos;
+    explicit RecordKept(DATA4 *d) : d4(d), rec_num(d->rec_num)
+    {
+        for (int i = 0; i < d4->n_fields_memo; i++) {
+            F4MEMO &m = d4->fields_memo[i];
+            memos.push_back(m);
+            m.contents = f4memo_null_char;
+            m.len = m.len_max = 0;
+            m.status = 1;
+            m.is_changed = 0;
+        }
+    }
+    ~RecordKept()
+    {
+        for (int i = 0; i < d4->n_fields_memo; i++) {
+            f4memo_free(d4->fields_memo[i].field);
+            d4->fields_memo[i] = memos[(size_t)i];
+        }
+        d4->rec_num = rec_num;
+    }
+    RecordKept(const RecordKept &) = delete;
+    RecordKept &operator=(const RecordKept &) = delete;
+};
+
+} // namespace
+
+int r4rebuild(INDEX4 *i4)
+{
+    DATA4 *d4 = i4->data;
+    RecordKept kept(d4);
     R4REINDEX r4{};
-    rc = r4reindex_init(&r4, i4);
+    int rc = r4reindex_init(&r4, i4);
     bool started = false;
     if (rc == 0) {
         started = true;
@@ -567,11 +592,22 @@ int i4reindex(INDEX4 *i4)
         for (TAG4 *t4 : list_tags(i4))
             t4->header.root = -1;
     }
-
-    d4->rec_num = rec_num;
-    for (int i = 0; i < d4->n_fields_memo; i++)
-        f4memo_reset(d4->fields_memo[i].field);
     return rc;
+}
+
+int i4reindex(INDEX4 *i4)
+{
+    if (i4 == nullptr || i4->tag_index == nullptr || i4->data == nullptr)
+        return -1;
+    if (i4->code_base->error_code < 0)
+        return -1;
+    // R6: a change of the current record reaches the file first, so that
+    // the rebuild reads it and nothing written later takes a key back.
+    DATA4 *d4 = i4->data;
+    int rc = d4->rec_num > 0 && d4->record_changed ? d4update_record(d4, 0) : 0;
+    if (rc == 0)
+        rc = i4lock(i4);
+    return rc != 0 ? rc : r4rebuild(i4);
 }
 
 int d4reindex(DATA4 *d4)
