@@ -88,16 +88,34 @@ R4BLOCK_DATA empty_level()
     return b;
 }
 
-// Writes zeros up to `pos`: the header slots and unused blocks that lie
-// between the blocks written.
+void header_image(const TAG4 *t4, long root, unsigned long version, unsigned char *out);
+
+// Writes up to `pos` what lies between the blocks written: zeros, and the
+// header of a tag whose slot lies there as it stands (F3 of i4flight.cpp).
 int write_to(R4REINDEX *r4, long pos)
 {
-    if (r4->write_pos >= pos)
-        return 0;
-    int rc = file4seq_write_repeat(&r4->seqwrite, pos - r4->write_pos, '\0');
-    if (rc != 0)
-        return rc < 0 ? rc : -1;
-    r4->write_pos = pos;
+    while (r4->write_pos < pos) {
+        auto slot = std::lower_bound(r4->slots.begin(), r4->slots.end(), r4->write_pos);
+        long upto = slot != r4->slots.end() && *slot < pos ? *slot : pos;
+        int rc = file4seq_write_repeat(&r4->seqwrite, upto - r4->write_pos, '\0');
+        TAG4 *owner = nullptr;
+        for (TAG4 *t4 = (TAG4 *)l4first(&r4->index->tags); upto < pos && t4 != nullptr;
+             t4 = (TAG4 *)l4next(&r4->index->tags, t4))
+            if (t4->header_offset == upto)
+                owner = t4;
+        if (rc == 0 && owner != nullptr) {
+            unsigned char head[I4_HEADER_LEN];
+            header_image(owner, owner->header.root > 0 ? owner->header.root : 0, 0, head);
+            rc = file4seq_write(&r4->seqwrite, head, sizeof head);
+            upto += I4_HEADER_LEN;
+        } else if (rc == 0 && upto < pos) {
+            rc = file4seq_write_repeat(&r4->seqwrite, I4_HEADER_LEN, '\0');
+            upto += I4_HEADER_LEN;
+        }
+        if (rc != 0)
+            return rc < 0 ? rc : -1;
+        r4->write_pos = upto;
+    }
     return 0;
 }
 
@@ -242,6 +260,8 @@ void header_image(const TAG4 *t4, long root, unsigned long version, unsigned cha
     util_putLe16(out + I4_OFF_KEY_LEN, (uint16_t)h.key_len);
     out[I4_OFF_TYPE] = h.type_code;
     out[I4_OFF_SIGNATURE] = h.signature;
+    if (t4 == t4->index->tag_index)
+        i4flight_image(t4->index, out, 0);
     if (h.type_code >= I4_TYPE_DIRECTORY) {
         util_putLe16(out + I4_OFF_FILTER_POS, 1);
         util_putLe16(out + I4_OFF_FILTER_LEN, 1);
@@ -263,13 +283,27 @@ void header_image(const TAG4 *t4, long root, unsigned long version, unsigned cha
 int mark_damaged(INDEX4 *i4)
 {
     T4HEADER &h = i4->tag_index->header;
-    if (!i4->file.is_exclusive)
-        i4version_step(i4);
+    int rc = i4->file.is_exclusive ? 0 : i4version_step(i4);
     unsigned char head[I4_HEADER_LEN];
     header_image(i4->tag_index, 0, h.version, head);
-    int rc = file4write(&i4->file, 0, head, sizeof head);
+    i4flight_image(i4, head, 1);
+    if (rc == 0)
+        rc = file4write(&i4->file, 0, head, sizeof head);
     if (rc == 0)
         i4->version_old = h.version & kVersionMask;
+    // F3: the tags' own headers before any tree block, for mending, each
+    // with the root it has (none in a new file).
+    if (is_compound(i4))
+        for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); rc == 0 && t4 != nullptr;
+             t4 = (TAG4 *)l4next(&i4->tags, t4)) {
+            unsigned char root[4] = {0};
+            if (t4->header.root > 0)
+                util_putLe32(root, (uint32_t)t4->header.root);
+            else if (file4read_count(&i4->file, t4->header_offset + I4_OFF_ROOT, root, sizeof root) != sizeof root)
+                std::memset(root, 0, sizeof root);
+            header_image(t4, (long)(int32_t)util_getLe32(root), t4->header.version, head);
+            rc = file4write(&i4->file, t4->header_offset, head, sizeof head);
+        }
     return rc;
 }
 

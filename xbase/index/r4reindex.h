@@ -15,10 +15,12 @@
 //
 // A rebuild keeps true:
 //  R1. From its first write until its last, the header at offset 0 names
-//      no root (0): a rebuild that stops part way leaves an index that the
-//      next open reports as damaged (-310), never a partial index read as
-//      whole (mark_damaged, r4reindex_tag_headers_write). A pack marks its
-//      indexes so before the first record moves (d4reindex_mark).
+//      no root (0) and lists the tags, whose headers are written first: a
+//      rebuild that stops part way leaves an index that the next holder of
+//      its lock rebuilds (i4mend), or reports as damaged (-310) when it
+//      cannot, never a partial index read as whole (mark_damaged,
+//      r4reindex_tag_headers_write). A pack marks its indexes so before the
+//      first record moves (d4reindex_mark).
 //  R2. The record reader and the index writer have buffers of their own,
 //      and the writer is flushed after every tree and before any header is
 //      written (tree_flush, r4reindex_tag_headers_write).

@@ -404,8 +404,11 @@ TEST(IndexCreate, UniquePoliciesDecideWhatARepeatedKeyDoes)
             EXPECT_TRUE(policy != e4unique || lastError() == "Xbase -340: Unique Key Error Creating Tag UCITY ");
             EXPECT_EQ(0, d->has_mdx) << "a table never flags an index that failed";
             e4set(&e.c4, 0);
-            EXPECT_EQ(nullptr, i4open(d, nullptr)) << "what was written reads as damaged";
-            EXPECT_EQ(e4index, d4test::lastErrorCode());
+            // What was written is marked as a rebuild that stopped: opening
+            // it rebuilds it, the first record of each key kept.
+            INDEX4 *left = i4open(d, nullptr);
+            ASSERT_NE(nullptr, left) << lastError();
+            EXPECT_TRUE(indextest::walk(i4tag(left, "UCITY")).keys == modelKeys("UCITY", rows));
         }
         ASSERT_EQ(0, d4close(d));
         EXPECT_EQ(policy == r4unique_continue ? 1 : 0, testutil::readFile(e.path("UNIQ.DBF"))[28] & 1);
@@ -581,7 +584,7 @@ TEST(IndexRebuild, ASingleTagFileRebuildsAsASingleTagFile)
     ASSERT_EQ(0, d4close(d));
 }
 
-TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOrReadAsDamaged)
+TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOnceOpened)
 {
     const TAG4INFO tags[] = {{"CITYNAME", "CITY+NAME", ".NOT. DELETED()", 0, 0},
                              {"LONGKEY", "LONGTXT", ".NOT. DELETED()", 0, 0},
@@ -599,7 +602,7 @@ TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOrReadAsDa
     ASSERT_NE(nullptr, i4create(d, nullptr, tags)) << lastError();
     ASSERT_EQ(0, d4close(d));
     const std::string dbf = testutil::readFile(e.path("SWEEP.DBF")), cdx = testutil::readFile(e.path("SWEEP.CDX"));
-    int damaged = 0, whole = 0;
+    int marked = 0;
     bool workFileFailed = false;
     for (faults::Mode mode : faults::allModes()) {
         for (int nth = 1; !testing::Test::HasFailure(); nth++) {
@@ -625,24 +628,21 @@ TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOrReadAsDa
             d4close(d);
             e.c4.error_code = 0;
             e4clearErrorState();
+            // A pack that stopped leaves its marks; opening mends them.
+            std::string head = testutil::readFile(e.path("SWEEP.CDX")).substr(0, I4_HEAD_LEN);
+            marked += head.size() < I4_HEAD_LEN || d4test::le32(head, 0) == 0 || d4test::le32(head, I4_OFF_PACK) != 0;
             d = d4open(&e.c4, e.path("sweep").c_str());
-            if (d == nullptr) {
-                EXPECT_EQ(e4index, d4test::lastErrorCode()) << lastError();
-                damaged++;
-            } else {
-                // Whatever the table holds now, every tag holds exactly it.
-                std::vector<Row> now = rowsOf(d);
-                for (const char *tag : {"CITYNAME", "LONGKEY", "NAME"})
-                    EXPECT_TRUE(indextest::walk(d4tag(d, tag)).keys == modelKeys(tag, now)) << tag;
-                whole++;
-                ASSERT_EQ(0, d4close(d));
-            }
+            ASSERT_NE(nullptr, d) << lastError();
+            // Whatever the table holds now, every tag holds exactly it.
+            std::vector<Row> now = rowsOf(d);
+            for (const char *tag : {"CITYNAME", "LONGKEY", "NAME"})
+                EXPECT_TRUE(indextest::walk(d4tag(d, tag)).keys == modelKeys(tag, now)) << tag;
+            ASSERT_EQ(0, d4close(d));
             if (!fired)
                 break;
         }
     }
-    EXPECT_GT(damaged, 0);
-    EXPECT_GT(whole, 0);
+    EXPECT_GT(marked, 0);
     EXPECT_TRUE(workFileFailed) << "failures of the sort's work file are among them";
 }
 
