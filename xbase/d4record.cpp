@@ -210,8 +210,7 @@ void fail_indexes(DATA4 *data)
     int took = d4lock_test_index(data) != 1 && d4lock_index(data) == 0;
     for (INDEX4 *i4 = (INDEX4 *)l4first(&data->indexes); i4 != nullptr;
          i4 = (INDEX4 *)l4next(&data->indexes, i4))
-        if (i4flight_begin(i4) == 0)
-            i4flight_fail(i4);
+        i4flight_mark(i4);
     if (took)
         d4unlock_index(data);
     e4set(c4, saved);
@@ -1343,8 +1342,13 @@ int d4append(DATA4 *data)
     }
 
     // A10: the index locks, and the mark of the change, stay until the
-    // record is on disk (F1 of i4flight.cpp).
-    rc = append_memos(data);
+    // record is on disk (F1 of i4flight.cpp); the blocks go first, so that
+    // one that cannot be written stops the append before the record.
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&data->indexes); took_locks && rc == 0 && i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&data->indexes, i4))
+        rc = i4write_blocks(i4);
+    if (rc == 0)
+        rc = append_memos(data);
     if (rc == 0)
         rc = append_tail_save(data, count, &tail);
     if (rc != 0)
@@ -1353,6 +1357,17 @@ int d4append(DATA4 *data)
     if (rc == 0) {
         header_tried = 1;
         rc = d4update_header(data, 1, 1);
+    }
+    if (rc == 0 && took_locks) {
+        took_locks = 0;
+        if (d4unlock_index(data) != 0) {
+            // A5: the record goes again; the indexes that did not let go
+            // cleanly keep their mark, and the next lock rebuilds them.
+            rc = -1;
+            append_take_back(data, count, &tail, header_tried);
+            d4unlock_index(data);
+            goto abandon;
+        }
     }
     if (rc != 0) {
         append_take_back(data, count, &tail, header_tried);

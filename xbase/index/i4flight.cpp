@@ -93,27 +93,50 @@ int i4head_read(INDEX4 *i4, unsigned char *head)
     return marks;
 }
 
+namespace {
+
+// Writes the change mark: 0, or the write's failure (the mark may or may
+// not have reached the file).
+int mark_write(INDEX4 *i4)
+{
+    unsigned char mark[I4_HEAD_LEN] = {0};
+    int on = i4->flight;
+    i4->flight = 1;
+    i4flight_image(i4, mark, 0);
+    i4->flight = on;
+    int rc = file4write(&i4->file, I4_OFF_FLIGHT, mark + I4_OFF_FLIGHT, I4_OFF_PACK - I4_OFF_FLIGHT);
+    if (rc == 0)
+        i4->flight = i4->flight_disk = 1;
+    return rc;
+}
+
+} // namespace
+
 int i4flight_begin(INDEX4 *i4)
 {
     if (i4->flight)
         return 0;
-    i4->flight = 1;
     i4->flight_rec = i4->data != nullptr ? i4->data->rec_num : 0;
-    unsigned char mark[I4_HEAD_LEN] = {0};
-    i4flight_image(i4, mark, 0);
-    int rc = file4write(&i4->file, I4_OFF_FLIGHT, mark + I4_OFF_FLIGHT, I4_OFF_PACK - I4_OFF_FLIGHT);
-    if (rc != 0) {
-        i4->flight = 0;
-        return rc;
-    }
-    i4->flight_disk = 1;
-    return 0;
+    return mark_write(i4);
 }
 
 void i4flight_fail(INDEX4 *i4)
 {
-    if (i4 != nullptr && i4->flight)
-        i4->failed = 1;
+    if (i4 == nullptr)
+        return;
+    // The mark stays on the file, or reaches it with the next header write.
+    i4->failed = 1;
+    i4->flight = 1;
+}
+
+int i4flight_mark(INDEX4 *i4)
+{
+    i4flight_fail(i4);
+    CODE4 *c4 = i4->code_base;
+    int saved = e4set(c4, 0);
+    int rc = mark_write(i4);
+    e4set(c4, saved);
+    return rc;
 }
 
 void i4flight_image(INDEX4 *i4, unsigned char *head, int rebuilding)

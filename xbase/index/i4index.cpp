@@ -445,6 +445,19 @@ int i4update(INDEX4 *i4)
         return -1;
     if (i4lock_test(i4) != 1)
         return 0;
+    int rc = i4write_blocks(i4);
+    // F1: a file open exclusively ends its phase with each write-back,
+    // unless a block could not be written (F2).
+    if (i4->file.is_exclusive && !i4->failed)
+        i4->flight = i4->changed = 0;
+    // The header last: another process that sees the new version finds
+    // the blocks it describes already written.
+    int r = i4update_header(i4);
+    return rc != 0 ? rc : r;
+}
+
+int i4write_blocks(INDEX4 *i4)
+{
     // The roots in memory stay: they are what this process wrote, and a
     // change by another process moves the version, which drops them.
     int rc = 0;
@@ -453,16 +466,9 @@ int i4update(INDEX4 *i4)
         if (r != 0 && rc == 0)
             rc = r;
     }
-    // F1: a file open exclusively ends its phase with each write-back,
-    // unless a block could not be written (F2).
     if (rc != 0)
-        i4flight_fail(i4);
-    if (i4->file.is_exclusive && !i4->failed)
-        i4->flight = i4->changed = 0;
-    // The header last: another process that sees the new version finds
-    // the blocks it describes already written.
-    int r = i4update_header(i4);
-    return rc != 0 ? rc : r;
+        i4flight_fail(i4); // F2
+    return rc;
 }
 
 int i4update_header(INDEX4 *i4)
@@ -490,7 +496,8 @@ int i4update_header(INDEX4 *i4)
         i4->head_changed = 0;
         i4->flight_disk = i4->flight;
     } else {
-        i4flight_fail(i4);
+        // The bytes may have reached the file all the same.
+        i4flight_mark(i4);
     }
     return rc;
 }

@@ -181,6 +181,9 @@ int i4close(INDEX4 *i4);
 int i4flush(INDEX4 *i4);
 int i4update(INDEX4 *i4);
 int i4update_header(INDEX4 *i4);
+// Writes every changed block and root of the index, not its header; a
+// failure leaves the change mark (F2 of i4flight.cpp).
+int i4write_blocks(INDEX4 *i4);
 int i4version_check(INDEX4 *i4, int do_unlock, int update_version);
 int t4version_check(TAG4 *t4, int do_unlock, int update_version);
 int i4is_production(INDEX4 *i4);
@@ -239,6 +242,10 @@ int i4flight_begin(INDEX4 *i4);
 // A change of this phase did not go through: the mark stays when the lock
 // is let go, and what the phase has in memory is dropped unwritten.
 void i4flight_fail(INDEX4 *i4);
+// The same where the file's mark is not known (a header write failed, or
+// the tags may not describe what the data file holds): the mark is written
+// again at once. 0, or the write's failure.
+int i4flight_mark(INDEX4 *i4);
 // The marks of the header at offset 0 for a header image `head` (1024
 // bytes) that a rebuild writes: the change mark when it is on, the pack's
 // journal when one is under way, and with `rebuilding` the list of tags.
