@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 
-.PHONY: all build build-asan programs test test-normal test-asan demo install package clean
+.PHONY: all build build-asan programs test test-normal test-asan demo install package bench clean
 
 all: build
 
@@ -43,8 +43,25 @@ package:
 	cmake --build --preset package -j $(JOBS)
 	cd build-package && cpack
 
+# The benchmarks of BENCHMARKS.md, built with optimisation into build-bench/
+# (no sanitizers, no tests), each printing one table of the median of
+# BENCH_RUNS runs. Shared mode appends a tenth as many records: its figures
+# per append hardly depend on the size, and a million would take minutes.
+BENCH_RECORDS ?= 1000000
+BENCH_SHARED_RECORDS ?= 100000
+BENCH_TABLES ?= 1000
+BENCH_RUNS ?= 3
+
+bench:
+	cmake --preset bench
+	cmake --build --preset bench -j $(JOBS)
+	build-bench/bench/bench_index $(BENCH_RECORDS) exclusive $(BENCH_RUNS)
+	build-bench/bench/bench_index $(BENCH_SHARED_RECORDS) shared $(BENCH_RUNS)
+	build-bench/bench/bench_rebuild $(BENCH_RECORDS) $(BENCH_RUNS)
+	build-bench/bench/bench_dictionary $(BENCH_TABLES) $(BENCH_RUNS)
+
 clean:
-	rm -rf build build-asan build-package build-fuzz
+	rm -rf build build-asan build-package build-fuzz build-bench
 
 # The fuzz targets, built with clang into build-fuzz/ (fuzz/README.md).
 # With SECONDS=N each also runs for N seconds; the status is nonzero when

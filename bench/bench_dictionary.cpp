@@ -1,8 +1,11 @@
 // Dictionary benchmark: the built program, run as users run it, creates a
 // dictionary (INIT), registers tables of 20 fields each from one script
-// (TA), then removes a tenth of them from another (TD); it prints the
-// directives per second of each phase and the dictionary's file sizes.
-// Usage: bench_dictionary [TABLES]   (default 1000; TD removes a tenth)
+// (TA), then removes a tenth of them from another (TD); each run starts
+// from no dictionary, over the same data files. Prints one table: the
+// directives per second of each phase (median, least and greatest of the
+// runs), the program's processor time, read and write calls and peak
+// memory, and the dictionary's file sizes.
+// Usage: bench_dictionary [TABLES] [RUNS]   (default 1000, 3; TD removes a tenth)
 #include <algorithm>
 #include <cstdio>
 #include <random>
@@ -23,29 +26,27 @@ namespace {
 const char *const kDictionaryFiles[] = {"SQLTABLE.DBF", "SQLTABLE.CDX", "SQLCOLMN.DBF",
                                         "SQLCOLMN.CDX", "SQLINDEX.DBF", "SQLINDEX.CDX"};
 
-// One timed run of the program, reported as `count` directives; ends the
-// benchmark when the program fails.
-void timedRun(const std::string &dir, const std::string &arg, const char *label, long count)
+// What one run of the program used: the clock, processor time, peak memory,
+// and its read and write calls as the system counts them.
+struct ProgramRun {
+    double wall, cpu;
+    long peakKb;
+    bench::ProgramCalls calls;
+};
+
+// Runs the program in `dir` with one argument; ends the benchmark when it
+// fails.
+ProgramRun runProgram(const std::string &dir, const std::string &arg)
 {
-    double cpu = 0, t0 = bench::now();
-    long kb = 0;
-    int status = bench::runProgram(dir, {CATALOGR_PROGRAM, arg}, &cpu, &kb);
-    double t1 = bench::now();
+    ProgramRun r{};
+    double t0 = bench::now();
+    int status = bench::runProgram(dir, {CATALOGR_PROGRAM, arg}, &r.cpu, &r.peakKb, &r.calls);
+    r.wall = bench::now() - t0;
     if (status != 0) {
-        std::fprintf(stderr, "benchmark failed: %s exited with %d\n", label, status);
+        std::fprintf(stderr, "benchmark failed: catalogr %s exited with %d\n", arg.c_str(), status);
         std::exit(1);
     }
-    bench::report(label, count, t1 - t0, "directives");
-    std::printf("  %-48s %10ld in %8.3f s = %12.0f directives/s of processor time\n", "",
-                count, cpu, cpu > 0 ? (double)count / cpu : 0.0);
-}
-
-void printSizes(const bench::ScratchDir &dir, const char *when)
-{
-    std::printf("  dictionary files %s:", when);
-    for (const char *f : kDictionaryFiles)
-        std::printf(" %s %lld", f, bench::fileSize(dir.file(f)));
-    std::printf(" bytes\n");
+    return r;
 }
 
 // A data file of 20 fields of every kind the dictionary records.
@@ -64,17 +65,31 @@ void makeDataFile(CODE4 *c4, const std::string &path)
     bench::check(d4close(d) == 0, "d4close");
 }
 
+// The rows of one phase of `count` directives.
+void phaseRows(bench::Table &t, const char *label, const std::vector<ProgramRun> &runs, long count,
+               const std::string &target)
+{
+    std::vector<double> rate, cpu;
+    for (const ProgramRun &r : runs) {
+        rate.push_back(r.wall > 0 ? (double)count / r.wall : 0.0);
+        cpu.push_back(r.cpu);
+    }
+    const ProgramRun &m = runs[bench::medianRun(runs, [](const ProgramRun &r) { return r.wall; })];
+    t.figure(bench::format("%s, %ld directives (directives/s)", label, count), rate, "%.0f", target);
+    t.figure("  processor time, user + system (s)", cpu, "%.3f", "");
+    t.add({"  of which system (s), median run", bench::format("%.3f", m.calls.sys), "", "", ""});
+    t.perOp("  read / write calls per directive", {(double)m.calls.reads, (double)m.calls.writes}, (double)count);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    long tables = bench::countArg(argc, argv, 1000, "[TABLES]");
+    std::vector<long> args = bench::countArgs(argc, argv, {1000, 3}, "[TABLES] [RUNS]");
+    long tables = args[0], runs = args[1];
     long removals = tables / 10 > 0 ? tables / 10 : 1;
     mbstr_initialize(0);
     bench::ScratchDir dir;
-    std::printf("dictionary directives through the built program (%ld tables of 20 fields, "
-                "%ld removed)\n",
-                tables, removals);
 
     // The data files and the scripts are made before any clock starts.
     CODE4 c4;
@@ -101,11 +116,35 @@ int main(int argc, char **argv)
     bench::check(f != nullptr && std::fputs(removalScript.c_str(), f) >= 0 && std::fclose(f) == 0,
                  "writing the TD script");
 
-    timedRun(dir.path, "-INIT", "INIT", 1);
-    printSizes(dir, "after INIT");
-    timedRun(dir.path, "-Sta.txt", "TA (one script)", tables);
-    printSizes(dir, "after TA");
-    timedRun(dir.path, "-Std.txt", "TD (one script)", removals);
-    printSizes(dir, "after TD");
+    std::vector<ProgramRun> init, ta, td;
+    std::string sizes;
+    for (long i = 0; i < runs; i++) {
+        for (const char *name : kDictionaryFiles)
+            std::remove(dir.file(name).c_str());
+        init.push_back(runProgram(dir.path, "-INIT"));
+        ta.push_back(runProgram(dir.path, "-Sta.txt"));
+        td.push_back(runProgram(dir.path, "-Std.txt"));
+    }
+    for (const char *table : {"SQLTABLE", "SQLCOLMN", "SQLINDEX"})
+        sizes += bench::format("%s%s %.0f / %.0f", sizes.empty() ? "" : ", ", table,
+                               bench::fileSize(dir.file(std::string(table) + ".DBF")) / 1024.0,
+                               bench::fileSize(dir.file(std::string(table) + ".CDX")) / 1024.0);
+
+    std::printf("\nbench_dictionary: the built program registers %ld tables of 20 fields from "
+                "one script (TA),\nthen removes %ld of them from another (TD); %ld runs\n\n",
+                tables, removals, runs);
+    bench::Table t;
+    t.add({"figure", "median", "least", "most", "target"});
+    phaseRows(t, "TD", td, removals, tables == 1000 ? "≥ 200" : "");
+    phaseRows(t, "TA", ta, tables, "");
+    std::vector<double> initTimes, peak;
+    for (size_t i = 0; i < init.size(); i++) {
+        initTimes.push_back(init[i].wall);
+        peak.push_back(std::max({init[i].peakKb, ta[i].peakKb, td[i].peakKb}) / 1024.0);
+    }
+    t.figure("INIT (s)", initTimes, "%.3f", "");
+    t.figure("peak resident memory of the program (MB)", peak, "%.1f", "≤ 96");
+    t.add({"data / index files after TD (KB)", sizes, "", "", ""});
+    t.print();
     return 0;
 }

@@ -2,9 +2,11 @@
 // 15, 14, 14; 74-byte records) gets its production index of five tags, one
 // per field, each filtered ".NOT. DELETED()", built over the records already
 // there; then every tenth record is deleted and the table packed, which
-// rebuilds the five tags. Prints each phase's seconds, a plain std::sort of
-// the same keys (the floor) and the peak resident memory.
-// Usage: bench_rebuild [RECORDS]   (default 1000000)
+// rebuilds the five tags. The table is written once; each run works on a
+// copy of it in a process of its own. Prints one table: each phase's
+// seconds (median, least and greatest of the runs), processor time, system
+// calls, peak memory, and a plain std::sort of the same keys (the floor).
+// Usage: bench_rebuild [RECORDS] [RUNS]   (default 1000000, 3)
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -66,57 +68,36 @@ double floorSort(long n, bool skipTenth, double *cpu)
     return total;
 }
 
-} // namespace
+// What one run measured.
+struct Run {
+    bench::Sample build, pack;
+    long kept;
+    long peakKb;
+    long long indexBytes;
+};
 
-int main(int argc, char **argv)
+// Builds the five tags over a copy of the table at `base`, deletes every
+// tenth record (not measured) and packs the table.
+void run(const std::string &base, long n, Run &r)
 {
-    long n = bench::countArg(argc, argv, 1000000, "[RECORDS]");
-    bench::ScratchDir dir;
-    // Work files of the sort are made in the current directory.
-    std::filesystem::path home = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path);
-    mbstr_initialize(0);
+    std::string copy = base + "RUN";
+    std::error_code ec;
+    std::filesystem::copy_file(base + ".DBF", copy + ".DBF",
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    bench::check(!ec, "copying the table");
+    std::remove((copy + ".CDX").c_str());
     CODE4 c4;
     d4init(&c4);
-    std::string base = dir.file("BENCH");
-
-    std::printf("index build: %ld records of five C fields (74 bytes), five tags filtered "
-                "\".NOT. DELETED()\", default pool sizes\n", n);
-    double t0 = bench::now();
-    c4.exclusive = 1;
-    DATA4 *d = d4create(&c4, base.c_str(), kFields, nullptr);
-    bench::check(d != nullptr, "d4create");
-    std::vector<char> rec(kFieldBytes);
-    for (long i = 1; i <= n; i++) {
-        bench::check(d4append_start(d, 0) == 0, "d4append_start");
-        recordFields(i, rec.data());
-        std::memcpy(d4record(d) + 1, rec.data(), kFieldBytes);
-        bench::check(d4append(d) == 0, "d4append");
-    }
-    bench::check(d4close(d) == 0, "d4close");
-    c4.exclusive = 0;
-    std::printf("  (table written in %.3f s, %lld bytes; not timed)\n", bench::now() - t0,
-                bench::fileSize(base + ".DBF"));
-    long baseKb = bench::statusKb("VmHWM");
-
-    // Build: the index file does not exist; the table is opened and its
-    // production index created over the records there.
-    std::remove((base + ".CDX").c_str());
-    d = d4open(&c4, base.c_str());
+    DATA4 *d = d4open(&c4, copy.c_str());
     bench::check(d != nullptr, "d4open");
-    t0 = bench::now();
-    double c0 = cpuNow();
+    bench::Sample t0 = bench::sample();
     bench::check(i4create(d, nullptr, kTags) != nullptr, "i4create");
-    double build = bench::now() - t0, buildCpu = cpuNow() - c0;
+    r.build = bench::since(t0);
     bench::check(d4close(d) == 0, "d4close");
-    long buildKb = bench::statusKb("VmHWM");
-    std::printf("  %-48s %10ld in %8.3f s   (target 0.7 s; processor %.3f s)\n", "build the five tags",
-                n, build, buildCpu);
-    std::printf("  %-48s %10lld bytes\n", "  index file", bench::fileSize(base + ".CDX"));
+    r.indexBytes = bench::fileSize(copy + ".CDX");
 
-    // Every tenth record deleted, the index left alone (not timed).
     c4.auto_open = 0;
-    d = d4open(&c4, base.c_str());
+    d = d4open(&c4, copy.c_str());
     bench::check(d != nullptr, "d4open");
     for (long i = 10; i <= n; i += 10) {
         bench::check(d4go(d, i) == 0, "d4go");
@@ -124,29 +105,79 @@ int main(int argc, char **argv)
     }
     bench::check(d4close(d) == 0, "d4close");
     c4.auto_open = 1;
-    d = d4open(&c4, base.c_str());
+    d = d4open(&c4, copy.c_str());
     bench::check(d != nullptr, "d4open");
-    t0 = bench::now();
-    c0 = cpuNow();
+    t0 = bench::sample();
     bench::check(d4pack(d) == 0, "d4pack");
-    double pack = bench::now() - t0, packCpu = cpuNow() - c0;
-    long kept = d4reccount(d);
+    r.pack = bench::since(t0);
+    r.kept = d4reccount(d);
     bench::check(d4close(d) == 0, "d4close");
-    long packKb = bench::statusKb("VmHWM");
-    std::printf("  %-48s %10ld in %8.3f s   (target 1.1 s; processor %.3f s)\n",
-                "pack, rebuilding the five tags", kept, pack, packCpu);
-
-    std::printf("floor: std::sort of the same keys, one array per tag\n");
-    double cpu = 0, secs = floorSort(n, false, &cpu);
-    std::printf("  %-48s %10ld in %8.3f s   (processor %.3f s)\n", "keys of the build", n * kFieldCount,
-                secs, cpu);
-    secs = floorSort(n, true, &cpu);
-    std::printf("  %-48s %10ld in %8.3f s   (processor %.3f s)\n", "keys of the pack", kept * kFieldCount,
-                secs, cpu);
-    std::printf("peak resident memory: %ld kB after writing the table, %ld kB after the build,\n"
-                "  %ld kB after the pack (goal 65536 kB); %ld kB after the floor\n",
-                baseKb, buildKb, packKb, bench::statusKb("VmHWM"));
+    r.peakKb = bench::peakKb();
     d4init_undo(&c4);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<long> args = bench::countArgs(argc, argv, {1000000, 3}, "[RECORDS] [RUNS]");
+    long n = args[0], runs = args[1];
+    bench::ScratchDir dir;
+    // Work files of the sort are made in the current directory.
+    std::filesystem::path home = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path);
+    mbstr_initialize(0);
+    std::string base = dir.file("BENCH");
+
+    double t0 = bench::now();
+    {
+        CODE4 c4;
+        d4init(&c4);
+        c4.exclusive = 1;
+        DATA4 *d = d4create(&c4, base.c_str(), kFields, nullptr);
+        bench::check(d != nullptr, "d4create");
+        std::vector<char> rec(kFieldBytes);
+        for (long i = 1; i <= n; i++) {
+            bench::check(d4append_start(d, 0) == 0, "d4append_start");
+            recordFields(i, rec.data());
+            std::memcpy(d4record(d) + 1, rec.data(), kFieldBytes);
+            bench::check(d4append(d) == 0, "d4append");
+        }
+        bench::check(d4close(d) == 0, "d4close");
+        d4init_undo(&c4);
+    }
+    double written = bench::now() - t0;
+
+    std::vector<Run> all;
+    for (long i = 0; i < runs; i++)
+        all.push_back(bench::inChild<Run>([&](Run &r) { run(base, n, r); }));
+    std::vector<double> peak;
+    for (const Run &r : all)
+        peak.push_back(r.peakKb / 1024.0);
+    const Run &m = all[bench::medianRun(all, [](const Run &r) { return r.build.wall + r.pack.wall; })];
+    bool goal = n == 1000000;
+    std::printf("\nbench_rebuild: %ld records of five C fields (74 bytes), five tags filtered "
+                "\".NOT. DELETED()\",\ndefault pool sizes; %ld runs (the table written once in "
+                "%.1f s, %lld bytes, not timed)\n\n",
+                n, runs, written, bench::fileSize(base + ".DBF"));
+    bench::Table t;
+    t.add({"figure", "median", "least", "most", "target"});
+    bench::timeRows(t, "build the five tags (s)", all, m, [](const Run &r) { return r.build; }, "%.3f",
+                    goal ? "≤ 0.55" : "");
+    bench::callRows(t, "in the build", m.build, 1);
+    bench::timeRows(t, "pack, every tenth record deleted (s)", all, m, [](const Run &r) { return r.pack; },
+                    "%.3f", goal ? "≤ 0.45" : "");
+    bench::callRows(t, "in the pack", m.pack, 1);
+    t.figure("peak resident memory (MB)", peak, "%.1f", goal ? "≤ 96" : "");
+    t.add({"records after the pack", bench::format("%ld", m.kept), "", "", ""});
+    t.add({"index file after the build (MB)", bench::format("%.1f", (double)m.indexBytes / 1048576.0),
+           "", "", ""});
+    // The floor, once: the sort of the keys alone, clock / processor time.
+    double cpu = 0, secs = floorSort(n, false, &cpu);
+    t.add({"floor: std::sort of the build's keys (s)", bench::format("%.3f / %.3f", secs, cpu), "", "", ""});
+    secs = floorSort(n, true, &cpu);
+    t.add({"floor: std::sort of the pack's keys (s)", bench::format("%.3f / %.3f", secs, cpu), "", "", ""});
+    t.print();
     std::filesystem::current_path(home);
     return 0;
 }

@@ -25,13 +25,37 @@ void fillStat(const struct stat &s, platform_stat *st)
     st->size = (int64_t)s.st_size;
 }
 
-int sysOpen(const char *path, int flags, unsigned mode) { return ::open(path, flags, (mode_t)mode); }
-int sysClose(int fd) { return ::close(fd); }
-int64_t sysPread(int fd, void *buf, size_t n, int64_t off) { return ::pread(fd, buf, n, (off_t)off); }
-int64_t sysPwrite(int fd, const void *buf, size_t n, int64_t off) { return ::pwrite(fd, buf, n, (off_t)off); }
+int sysOpen(const char *path, int flags, unsigned mode)
+{
+    platformCountsG.opens++;
+    return ::open(path, flags, (mode_t)mode);
+}
+
+int sysClose(int fd)
+{
+    platformCountsG.closes++;
+    return ::close(fd);
+}
+
+int64_t sysPread(int fd, void *buf, size_t n, int64_t off)
+{
+    int64_t r = ::pread(fd, buf, n, (off_t)off);
+    platformCountsG.reads++;
+    platformCountsG.readBytes += r > 0 ? (uint64_t)r : 0;
+    return r;
+}
+
+int64_t sysPwrite(int fd, const void *buf, size_t n, int64_t off)
+{
+    int64_t r = ::pwrite(fd, buf, n, (off_t)off);
+    platformCountsG.writes++;
+    platformCountsG.writeBytes += r > 0 ? (uint64_t)r : 0;
+    return r;
+}
 
 int sysFstat(int fd, platform_stat *st)
 {
+    platformCountsG.lengths++;
     struct stat s;
     if (::fstat(fd, &s) != 0)
         return -1;
@@ -41,6 +65,7 @@ int sysFstat(int fd, platform_stat *st)
 
 int sysStat(const char *path, platform_stat *st)
 {
+    platformCountsG.names++;
     struct stat s;
     if (::stat(path, &s) != 0)
         return -1;
@@ -48,11 +73,23 @@ int sysStat(const char *path, platform_stat *st)
     return 0;
 }
 
-int sysFtruncate(int fd, int64_t len) { return ::ftruncate(fd, (off_t)len); }
-int sysFsync(int fd) { return ::fsync(fd); }
+int sysFtruncate(int fd, int64_t len)
+{
+    platformCountsG.lengthChanges++;
+    return ::ftruncate(fd, (off_t)len);
+}
+
+int sysFsync(int fd)
+{
+    platformCountsG.syncs++;
+    return ::fsync(fd);
+}
 
 int sysLock(int fd, int cmd, int ofd, int64_t start, int64_t len)
 {
+    uint64_t &count = cmd == 0 ? platformCountsG.locks : cmd == 1 ? platformCountsG.unlocks
+                                                                  : platformCountsG.lockTests;
+    count++;
     struct flock fl;
     std::memset(&fl, 0, sizeof fl);
     fl.l_type = (short)(cmd == 1 ? F_UNLCK : F_WRLCK);
@@ -67,8 +104,18 @@ int sysLock(int fd, int cmd, int ofd, int64_t start, int64_t len)
     return ::fcntl(fd, op, &fl);
 }
 
-int sysUnlink(const char *path) { return ::unlink(path); }
-int sysRename(const char *from, const char *to) { return ::rename(from, to); }
+int sysUnlink(const char *path)
+{
+    platformCountsG.names++;
+    return ::unlink(path);
+}
+
+int sysRename(const char *from, const char *to)
+{
+    platformCountsG.names++;
+    return ::rename(from, to);
+}
+
 char *sysGetcwd(char *buf, size_t n) { return ::getcwd(buf, n); }
 const char *sysGetenv(const char *name) { return std::getenv(name); }
 
@@ -86,6 +133,7 @@ FILE *sysFdopen(int fd, const char *mode) { return ::fdopen(fd, mode); }
 
 int sysListDir(const char *dir, int (*visit)(void *, const char *), void *ctx)
 {
+    platformCountsG.names++;
     DIR *d = ::opendir(dir);
     if (d == nullptr)
         return -1;
@@ -117,6 +165,8 @@ int sysLocalTime(int64_t t, int fields[6])
 
 void sysSleepMs(int ms)
 {
+    platformCountsG.sleeps++;
+    platformCountsG.sleepMs += ms > 0 ? (uint64_t)ms : 0;
     struct timespec ts;
     ts.tv_sec = ms / 1000;
     ts.tv_nsec = (long)(ms % 1000) * 1000000L;
@@ -250,6 +300,7 @@ const platform_calls platformDefaultCalls = {
 };
 
 platform_calls platformG = platformDefaultCalls;
+platform_counts platformCountsG = {};
 
 int platform_resolveName(const char *path, char *out, size_t outLen)
 {

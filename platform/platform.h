@@ -56,6 +56,31 @@ extern platform_calls platformG;
 // The original table, for tests that restore entries.
 extern const platform_calls platformDefaultCalls;
 
+// System calls made by the table's own entries since the process started
+// (or since a caller last cleared the record): plain counters, cheap enough
+// to keep always, read by benchmarks and tests to see what an operation
+// costs the system. A replaced entry counts only when its replacement calls
+// the original. A forked child starts from its parent's figures.
+struct platform_counts {
+    uint64_t opens;         // files opened or created
+    uint64_t closes;
+    uint64_t reads;         // positioned reads, and the bytes they moved
+    uint64_t readBytes;
+    uint64_t writes;        // positioned writes, and the bytes they moved
+    uint64_t writeBytes;
+    uint64_t syncs;         // commits to disk
+    uint64_t lengths;       // length (status) of an open file
+    uint64_t lengthChanges; // set length
+    uint64_t locks;         // byte-range lock requests, granted or refused
+    uint64_t unlocks;
+    uint64_t lockTests;     // questions whether a range is locked
+    uint64_t names;         // status, removal or renaming of a name; directory listings
+    uint64_t sleeps;        // waits, and the milliseconds asked for
+    uint64_t sleepMs;
+};
+
+extern platform_counts platformCountsG;
+
 // Results of the higher-level calls. Failures are negative errno values
 // unless a name below says otherwise.
 enum {

@@ -91,6 +91,9 @@ long d4record_max(DATA4 *data);
 int d4record_check(DATA4 *data, long rec);
 int d4read(DATA4 *data, long rec_num, char *ptr);
 int d4read_old(DATA4 *data, long rec_num);
+// Records d4read has read from data files since the process started (or
+// since a caller last cleared it): a plain counter for benchmarks.
+extern unsigned long long d4read_count;
 
 // The record buffer.
 void d4blank(DATA4 *data);

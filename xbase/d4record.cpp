@@ -865,6 +865,8 @@ int d4record_check(DATA4 *data, long rec)
     return -1;
 }
 
+unsigned long long d4read_count = 0;
+
 int d4read(DATA4 *data, long rec_num, char *ptr)
 {
     if (refused(data) || ptr == nullptr)
@@ -875,6 +877,7 @@ int d4read(DATA4 *data, long rec_num, char *ptr)
         return -1;
     // Only bytes missing at the file's end make a missing record; a read
     // that fails is an error.
+    d4read_count++;
     long got = file4read_count(&data->file, d4record_position(data, rec_num), ptr,
                                data->record_width);
     if (got < 0)

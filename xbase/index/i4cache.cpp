@@ -107,6 +107,8 @@ struct BlockTable {
 
 } // namespace
 
+I4CACHE_COUNTS i4cache_counts = {};
+
 struct I4CACHE {
     BlockTable held;
     std::vector<long> dirty;
@@ -232,6 +234,8 @@ int i4cache_trim(INDEX4 *i4)
         B4BLOCK *old = victim(i4);
         if (old == nullptr)
             break;
+        i4cache_counts.evictions++;
+        i4cache_counts.write_backs += old->changed ? 1 : 0;
         int rc = b4flush(old);
         if (rc != 0)
             return rc;
@@ -244,9 +248,11 @@ int i4cache_trim(INDEX4 *i4)
 
 B4BLOCK *i4cache_take(TAG4 *t4, long pos)
 {
+    i4cache_counts.lookups++;
     B4BLOCK *b4 = i4cache_find(t4->index, pos);
     if (b4 == nullptr || b4->tag != t4 || l4seek(&t4->blocks, b4))
         return nullptr;
+    i4cache_counts.hits++;
     l4remove(&t4->saved, b4);
     return b4;
 }

@@ -315,6 +315,18 @@ int i4tag_walk(TAG4 *t4, int (*visit)(void *ctx, const B4KEY_DATA *entry), void 
 // holds, keeps the saved buffers of all its tags to about I4_CACHE_BLOCKS,
 // and writes a changed saved buffer back before it lets it go.
 
+// What the buffers of every index of the process did since it started (or
+// since a caller last cleared the record): plain counters for benchmarks.
+// A lookup that finds nothing is a miss: the block is read from the file.
+struct I4CACHE_COUNTS {
+    unsigned long long lookups;     // a tag looked for a block among its saved buffers
+    unsigned long long hits;        // ... and found it there
+    unsigned long long evictions;   // saved buffers given back to keep the cache's size
+    unsigned long long write_backs; // ... of them, written to the file first
+};
+
+extern I4CACHE_COUNTS i4cache_counts;
+
 // The buffer of any tag of the index that holds block `pos`, or null.
 B4BLOCK *i4cache_find(INDEX4 *i4, long pos);
 // Makes `b4` (a buffer of a path or saved list) the holder of block `pos`;
