@@ -394,5 +394,21 @@ int d4reindex(DATA4 *d4);
 // Marks every index of the table as being rebuilt: each reads as damaged
 // (-310) until a rebuild of it ends well. 0, or the first failure.
 int d4reindex_mark(DATA4 *d4);
+// Makes the production index of the table `name` (opened as d4open does,
+// by `c4`) again from nothing, with the tags `tag_data` (a list ended by a
+// null name, as i4create takes): for a table whose index is missing,
+// damaged beyond what opening mends, or not the one it should have. The
+// table is opened without its index and locked whole for the duration
+// (waiting as `lock_attempts` says); an index file of that name is
+// overwritten in place, the new one built from every record, the table's
+// header flagged as having it, and the table closed again. Call it with
+// the table not open in this process (closing it lets go of this
+// process's locks of the file). 0 when the index is made; 50 when the
+// table stays locked by another process; 20 when a unique tag with policy
+// 20 meets a key twice; otherwise a negative code with the report in the
+// last-error slot (the table that does not open, the index that cannot be
+// written; what was written of it is then marked as a rebuild that
+// stopped).
+int d4index_remake(CODE4 *c4, const char *name, const TAG4INFO *tag_data);
 
 #endif

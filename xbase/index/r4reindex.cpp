@@ -677,7 +677,31 @@ int d4reindex_mark(DATA4 *d4)
     return 0;
 }
 
-INDEX4 *i4create(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)
+namespace {
+
+// The version in the header of the index file `name` (0 when there is no
+// such file or it is too short to hold one), for one that replaces it.
+unsigned long version_of(CODE4 *c4, const char *name)
+{
+    FILE4 old{};
+    int open_error = c4->open_error, pending = c4->error_code;
+    c4->open_error = 0;
+    int rc = file4open(&old, c4, name, 1);
+    c4->open_error = open_error;
+    unsigned char head[I4_OFF_VERSION + 4];
+    unsigned long version = 0;
+    if (rc == 0 && file4read_count(&old, 0, head, sizeof head) == (long)sizeof head)
+        version = util_getBe32(head + I4_OFF_VERSION);
+    if (rc == 0)
+        file4close(&old);
+    c4->error_code = pending;
+    return version;
+}
+
+// i4create; with `replace` an index file of that name is overwritten in
+// place, and the new one's version follows the old one's, so that another
+// process that cached blocks of the old file drops them (S1 of i4lock.cpp).
+INDEX4 *create_index(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data, int replace)
 {
     if (d4 == nullptr || d4->code_base == nullptr || d4->code_base->error_code < 0)
         return nullptr;
@@ -690,7 +714,13 @@ INDEX4 *i4create(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)
     INDEX4 *i4 = i4alloc(d4, file_name, &name, nullptr);
     if (i4 == nullptr)
         return nullptr;
+    int safety = c4->safety;
+    if (replace && !name.empty()) {
+        i4->version_old = version_of(c4, name.data());
+        c4->safety = 0;
+    }
     int rc = name.empty() ? -1 : file4create(&i4->file, c4, name.data(), 1);
+    c4->safety = safety;
     if (rc != 0) {
         int soft = rc > 0 ? c4->error_code : 0;
         i4close(i4);
@@ -754,4 +784,37 @@ INDEX4 *i4create(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)
         return nullptr;
     }
     return i4;
+}
+
+} // namespace
+
+INDEX4 *i4create(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)
+{
+    return create_index(d4, file_name, tag_data, 0);
+}
+
+int d4index_remake(CODE4 *c4, const char *name, const TAG4INFO *tag_data)
+{
+    if (c4 == nullptr || name == nullptr || tag_data == nullptr || c4->error_code < 0)
+        return -1;
+    // The table alone: its production index may be missing or unreadable.
+    int auto_open = c4->auto_open;
+    c4->auto_open = 0;
+    DATA4 *d4 = d4open(c4, name);
+    c4->auto_open = auto_open;
+    if (d4 == nullptr)
+        return -1;
+    // The whole-file lock keeps every writer of the table out, and with it
+    // every writer of its index (they lock a record or the append byte
+    // first); readers meet the new file's rebuild mark, or a header not
+    // all there, and wait for the index lock (S4 of i4lock.cpp).
+    int rc = d4lock_file(d4);
+    if (rc == 0 && create_index(d4, nullptr, tag_data, 1) == nullptr)
+        rc = c4->error_code > 0 ? c4->error_code : -1;
+    int pending = c4->error_code;
+    c4->error_code = 0;
+    int closed = d4close(d4);
+    if (pending != 0 && rc == 0)
+        rc = pending;
+    return rc != 0 ? rc : closed;
 }

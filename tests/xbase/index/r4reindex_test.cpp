@@ -16,6 +16,7 @@
 #include "tests/xbase/d4test.h"
 #include "tests/xbase/index/indextest.h"
 #include "tests/xbase/sampledump.h"
+#include "util/byteorder.h"
 #include "xbase/date4.h"
 #include "xbase/expr/expr4.h"
 #include "xbase/index/r4reindex.h"
@@ -546,6 +547,49 @@ TEST(IndexRebuild, SampleIndexesRebuildToTheKeysTheirWritersStored)
     }
 }
 
+
+TEST(IndexRebuild, AMissingOrDamagedIndexIsMadeAgainFromTheTagsGiven)
+{
+    Engine e;
+    std::mt19937 rng(5);
+    std::vector<Row> rows = randomRows(rng, 150);
+    DATA4 *d = writeRows(e, "remake", rows);
+    ASSERT_NE(nullptr, d) << lastError();
+    ASSERT_NE(nullptr, i4create(d, nullptr, kModelTags)) << lastError();
+    ASSERT_EQ(0, d4close(d));
+    const std::string path = e.path("remake"), cdx = e.path("REMAKE.CDX"), built = testutil::readFile(cdx);
+    std::string scrambled = built, rebuilding = built;
+    std::fill(scrambled.begin(), scrambled.begin() + 600, '\xa5');
+    rebuilding.replace(0, 4, 4, '\0'); // a rebuild that noted no tags
+    // What may be left: nothing, the first bytes, a scrambled start, or a
+    // rebuild's mark that opening cannot mend.
+    for (const char *left : {"", "cut", "scrambled", "rebuilding"}) {
+        SCOPED_TRACE(left);
+        std::remove(cdx.c_str());
+        if (*left != 0)
+            testutil::writeFile(cdx, *left == 'c' ? built.substr(0, 300) : *left == 's' ? scrambled : rebuilding);
+        e4clearErrorState();
+        ASSERT_EQ(nullptr, d4open(&e.c4, path.c_str())) << "the table does not open as it is";
+        e.c4.error_code = 0;
+        std::string before = testutil::readFile(cdx);
+        ASSERT_EQ(0, d4index_remake(&e.c4, path.c_str(), kModelTags)) << lastError();
+        std::string after = testutil::readFile(cdx);
+        if (before.size() >= 12 && *left != 's') {
+            EXPECT_NE(util_getBe32((const unsigned char *)before.data() + I4_OFF_VERSION),
+                      util_getBe32((const unsigned char *)after.data() + I4_OFF_VERSION))
+                << "processes that cached the old file see a new version";
+        }
+        EXPECT_EQ(1, testutil::readFile(e.path("REMAKE.DBF")).at(28) & 1) << "the table names its index";
+        d = d4open(&e.c4, path.c_str());
+        ASSERT_NE(nullptr, d) << lastError();
+        INDEX4 *i4 = (INDEX4 *)l4first(&d->indexes);
+        ASSERT_EQ(8, i4->tags.n_link);
+        expectModel(i4, rows);
+        expectSoundTrees(i4);
+        ASSERT_EQ(0, d4close(d));
+    }
+    EXPECT_GT(0, d4index_remake(&e.c4, e.path("absent").c_str(), kModelTags));
+}
 
 TEST(IndexRebuild, ASingleTagFileRebuildsAsASingleTagFile)
 {
