@@ -126,6 +126,24 @@ int collect_dir_entry(void *ctx, const B4KEY_DATA *entry)
     return 0;
 }
 
+// Opens the tag whose header is at `offset` and adds it to the index's
+// list: 0, or a failure (a header that is a directory's is damage).
+int add_tag(INDEX4 *i4, long offset, const char *name)
+{
+    TAG4 *t4 = tag_alloc(i4->code_base);
+    if (t4 == nullptr)
+        return e4memory;
+    int rc = t4init(t4, i4, offset, name);
+    if (rc == 0 && t4->header.type_code >= I4_TYPE_DIRECTORY)
+        rc = i4corrupt(i4, -1);
+    if (rc != 0) {
+        tag_release(t4);
+        return rc < 0 ? rc : -1;
+    }
+    l4add(&i4->tags, t4);
+    return 0;
+}
+
 // Reads the directory's entries and opens a tag for each, in header-offset
 // order, so that a rebuild writing header i at 1024 * i keeps every tag at
 // its place.
@@ -143,19 +161,9 @@ int open_directory_tags(INDEX4 *i4)
             (k > 0 && entries[k - 1].offset == off))
             return i4corrupt(i4, -1);
     }
-    for (const DirEntry &e : entries) {
-        TAG4 *t4 = tag_alloc(i4->code_base);
-        if (t4 == nullptr)
-            return e4memory;
-        rc = t4init(t4, i4, e.offset, e.name.c_str());
-        if (rc == 0 && t4->header.type_code >= I4_TYPE_DIRECTORY)
-            rc = i4corrupt(i4, -1);
-        if (rc != 0) {
-            tag_release(t4);
-            return rc < 0 ? rc : -1;
-        }
-        l4add(&i4->tags, t4);
-    }
+    for (const DirEntry &e : entries)
+        if ((rc = add_tag(i4, e.offset, e.name.c_str())) != 0)
+            return rc;
     return 0;
 }
 
@@ -253,17 +261,9 @@ int noted_tags(INDEX4 *i4)
         long off = (long)util_getLe32(at + I4_DIR_KEY_LEN);
         if (off < I4_FIRST_BLOCK || off % B4_BLOCK_SIZE != 0)
             return i4corrupt(i4, -1);
-        TAG4 *t4 = tag_alloc(i4->code_base);
-        if (t4 == nullptr)
-            return e4memory;
-        rc = t4init(t4, i4, off, std::string((const char *)at, I4_DIR_KEY_LEN).c_str());
-        if (rc == 0 && t4->header.type_code >= I4_TYPE_DIRECTORY)
-            rc = i4corrupt(i4, -1);
-        if (rc != 0) {
-            tag_release(t4);
-            return rc < 0 ? rc : -1;
-        }
-        l4add(&i4->tags, t4);
+        rc = add_tag(i4, off, std::string((const char *)at, I4_DIR_KEY_LEN).c_str());
+        if (rc != 0)
+            return rc;
     }
     return 0;
 }
