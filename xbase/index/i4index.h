@@ -406,9 +406,10 @@ int d4reindex_mark(DATA4 *d4);
 // process's locks of the file). 0 when the index is made; 50 when the
 // table stays locked by another process; 20 when a unique tag with policy
 // 20 meets a key twice; otherwise a negative code with the report in the
-// last-error slot (the table that does not open, the index that cannot be
-// written; what was written of it is then marked as a rebuild that
-// stopped).
+// last-error slot (the table that does not open, a unique tag with policy
+// -340 that meets a key twice, the index that cannot be written: what was
+// written of it reads as a rebuild that stopped). The context's error code
+// is left clear, unless it was negative before the call.
 int d4index_remake(CODE4 *c4, const char *name, const TAG4INFO *tag_data);
 
 #endif

@@ -802,19 +802,20 @@ int d4index_remake(CODE4 *c4, const char *name, const TAG4INFO *tag_data)
     c4->auto_open = 0;
     DATA4 *d4 = d4open(c4, name);
     c4->auto_open = auto_open;
-    if (d4 == nullptr)
+    if (d4 == nullptr) {
+        if (c4->error_code > 0)
+            c4->error_code = 0; // a table not there, with open_error off
         return -1;
+    }
     // The whole-file lock keeps every writer of the table out, and with it
     // every writer of its index (they lock a record or the append byte
     // first); readers meet the new file's rebuild mark, or a header not
     // all there, and wait for the index lock (S4 of i4lock.cpp).
     int rc = d4lock_file(d4);
     if (rc == 0 && create_index(d4, nullptr, tag_data, 1) == nullptr)
-        rc = c4->error_code > 0 ? c4->error_code : -1;
-    int pending = c4->error_code;
+        rc = c4->error_code != 0 ? c4->error_code : -1;
+    // What stopped the build is the result; the context stays usable.
     c4->error_code = 0;
     int closed = d4close(d4);
-    if (pending != 0 && rc == 0)
-        rc = pending;
     return rc != 0 ? rc : closed;
 }

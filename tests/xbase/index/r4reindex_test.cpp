@@ -589,6 +589,7 @@ TEST(IndexRebuild, AMissingOrDamagedIndexIsMadeAgainFromTheTagsGiven)
         ASSERT_EQ(0, d4close(d));
     }
     EXPECT_GT(0, d4index_remake(&e.c4, e.path("absent").c_str(), kModelTags));
+    EXPECT_EQ(0, e.c4.error_code) << "the context stays usable";
 }
 
 TEST(IndexRebuild, ASingleTagFileRebuildsAsASingleTagFile)
