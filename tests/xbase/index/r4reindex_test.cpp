@@ -416,6 +416,33 @@ TEST(IndexCreate, UniquePoliciesDecideWhatARepeatedKeyDoes)
     }
 }
 
+TEST(IndexRebuild, AChangedCurrentRecordIsWrittenBeforeTheRebuildReadsTheTable)
+{
+    // Two records of one city under a unique tag; the first moves to
+    // another city, and the index is rebuilt before that is written.
+    for (bool whole_table : {false, true}) {
+        SCOPED_TRACE(whole_table ? "d4reindex" : "i4reindex");
+        Engine e;
+        std::mt19937 rng(3);
+        std::vector<Row> rows = randomRows(rng, 2);
+        rows[0].city = rows[1].city = pad("ROME", 6);
+        DATA4 *d = writeRows(e, "first", rows);
+        ASSERT_NE(nullptr, d) << lastError();
+        const TAG4INFO tags[] = {kModelTags[4], {nullptr, nullptr, nullptr, 0, 0}};
+        INDEX4 *i4 = i4create(d, nullptr, tags);
+        ASSERT_NE(nullptr, i4) << lastError();
+        ASSERT_EQ(0, d4go(d, 1));
+        f4assign(d4field(d, "CITY"), "OSLO");
+        ASSERT_EQ(0, whole_table ? d4reindex(d) : i4reindex(i4)) << lastError();
+        ASSERT_EQ(0, d4close(d));
+        rows[0].city = pad("OSLO", 6);
+        d = d4open(&e.c4, e.path("first").c_str());
+        ASSERT_NE(nullptr, d) << lastError();
+        EXPECT_TRUE(indextest::walk(d4tag(d, "UCITY")).keys == modelKeys("UCITY", rows)) << "both cities, once each";
+        ASSERT_EQ(0, d4close(d));
+    }
+}
+
 TEST(IndexRebuild, RandomTablesBuildRebuildAndPackEveryTagAsItsModel)
 {
     unsigned seed = testutil::testSeed();
