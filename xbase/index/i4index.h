@@ -400,8 +400,11 @@ int d4reindex_mark(DATA4 *d4);
 // damaged beyond what opening mends, or not the one it should have. The
 // table is opened without its index and locked whole for the duration
 // (waiting as `lock_attempts` says); an index file of that name is
-// overwritten in place, the new one built from every record, the table's
-// header flagged as having it, and the table closed again. Call it with
+// written over in place under its lock, as a rebuild writes it, so that
+// other processes that have it open wait for it and go on with the new
+// file (which must then list the tags they know, in the same order); the
+// new index is built from every record, the table's header flagged as
+// having it, and the table closed again. Call it with
 // the table not open in this process (closing it lets go of this
 // process's locks of the file). 0 when the index is made; 50 when the
 // table stays locked by another process; 20 when a unique tag with policy

@@ -679,28 +679,11 @@ int d4reindex_mark(DATA4 *d4)
 
 namespace {
 
-// The version in the header of the index file `name` (0 when there is no
-// such file or it is too short to hold one), for one that replaces it.
-unsigned long version_of(CODE4 *c4, const char *name)
-{
-    FILE4 old{};
-    int open_error = c4->open_error, pending = c4->error_code;
-    c4->open_error = 0;
-    int rc = file4open(&old, c4, name, 1);
-    c4->open_error = open_error;
-    unsigned char head[I4_OFF_VERSION + 4];
-    unsigned long version = 0;
-    if (rc == 0 && file4read_count(&old, 0, head, sizeof head) == (long)sizeof head)
-        version = util_getBe32(head + I4_OFF_VERSION);
-    if (rc == 0)
-        file4close(&old);
-    c4->error_code = pending;
-    return version;
-}
-
-// i4create; with `replace` an index file of that name is overwritten in
-// place, and the new one's version follows the old one's, so that another
-// process that cached blocks of the old file drops them (S1 of i4lock.cpp).
+// i4create; with `replace` an index file of that name is written over in
+// place as a rebuild writes one: under its lock, its version followed, never
+// cut short before its blocks are, so that other processes that have it
+// open meet the rebuild's mark, or blocks that do not check, and read
+// again (S1, S3 and S4 of i4lock.cpp).
 INDEX4 *create_index(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data, int replace)
 {
     if (d4 == nullptr || d4->code_base == nullptr || d4->code_base->error_code < 0)
@@ -714,13 +697,17 @@ INDEX4 *create_index(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data,
     INDEX4 *i4 = i4alloc(d4, file_name, &name, nullptr);
     if (i4 == nullptr)
         return nullptr;
-    int safety = c4->safety;
-    if (replace && !name.empty()) {
-        i4->version_old = version_of(c4, name.data());
-        c4->safety = 0;
+    int rc = name.empty() ? -1 : 1;
+    if (rc > 0 && replace) {
+        int open_error = c4->open_error;
+        c4->open_error = 0;
+        rc = file4open(&i4->file, c4, name.data(), 1);
+        c4->open_error = open_error;
+        if (rc > 0)
+            c4->error_code = 0; // not there: made new
     }
-    int rc = name.empty() ? -1 : file4create(&i4->file, c4, name.data(), 1);
-    c4->safety = safety;
+    if (rc > 0)
+        rc = file4create(&i4->file, c4, name.data(), 1);
     if (rc != 0) {
         int soft = rc > 0 ? c4->error_code : 0;
         i4close(i4);
