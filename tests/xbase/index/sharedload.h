@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -145,7 +146,8 @@ inline std::string check(CODE4 *c4, const std::string &path, const std::vector<s
 }
 
 // Runs a workload for `seconds` on a new table of 200 records; its problems.
-inline std::string run(const Workload &wl, unsigned seed, double seconds)
+inline std::string run(const Workload &wl, unsigned seed, double seconds,
+                       const std::function<std::string(CODE4 *, const std::string &)> &meanwhile = nullptr)
 {
     d4test::Engine e;
     std::string path = indextest::makeTable(e, "SHARED", kFields, kTags), problems;
@@ -158,6 +160,8 @@ inline std::string run(const Workload &wl, unsigned seed, double seconds)
     std::vector<pid_t> pids;
     for (int w = 0; w < wl.workers; w++)
         pids.push_back(startWorker(path, wl, w, seed + (unsigned)w, e.path("j" + std::to_string(w)), seconds));
+    if (meanwhile)
+        problems += meanwhile(&e.c4, path); // what this process does while they work
     std::vector<std::string> journals;
     for (int w = 0, status = 0; w < wl.workers; w++) {
         if (waitpid(pids[(size_t)w], &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
