@@ -37,6 +37,7 @@ struct codesetglobals {
     int *mbRangeSizesP;         // nMBRanges counts
     encodingRange **rangesPP;   // nMBRanges range arrays
     charclass charClasses[CODESET_N_CLASSES];
+    int utf8;                   // 1: UTF-8 text (nMBRanges is then 0)
 };
 
 // All zero at start: single-byte text, no classes.
@@ -132,8 +133,17 @@ int codeSet_isValidChar(const char *s);
 int codeSet_getNChars(const char *s);
 // Null for a negative index or one past the terminator's index.
 char *codeSet_charIndexToByteP(const char *s, int charIndex);
+// In UTF-8 text every letter changes case, to a letter of the same byte
+// length (a letter whose other case is longer or shorter stays as it is).
 char *codeSet_strlwr(char *s);
 char *codeSet_strupr(char *s);
+// Upper-cases the ASCII letters only, stepping over whole characters: the
+// case change of what must not depend on the locale (index keys, the names
+// of files the engine makes).
+char *codeSet_asciiUpper(char *s);
+// 1 when the character at `s` is a control character: a byte below 0x20 or
+// 0x7F, and in UTF-8 text also U+0080 to U+009F.
+int codeSet_isControl(const char *s);
 // `c` below 256: a single-byte character; from 256: a character whose first
 // two bytes are c's high and low byte.
 char *codeSet_strchr(const char *s, int c);
@@ -215,6 +225,10 @@ int codeSet_initialize(int *multiByteCharsPossibleP);
 // The same from configuration bytes already in memory.
 int codeSet_applyConfiguration(const unsigned char *rtc, long size,
                                int *multiByteCharsPossibleP);
+// With no configuration loaded: UTF-8 text when the character set of the
+// environment's locale is UTF-8. 1 when it chose UTF-8, else 0 (csG is then
+// left as it was).
+int codeSet_initializeUtf8(void);
 // Frees every array and string of csG and leaves it all zero.
 void codeSet_destroy(void);
 // Finds and loads the configuration; hands back a copy owned by the caller

@@ -6,12 +6,19 @@
 // terminator (a lead byte followed by it is one byte), a two-byte character
 // is stepped over whole so its trail byte is never matched, case-folded or
 // taken for a separator, and every byte is handled as unsigned char.
+//
+// UTF-8 text (csG.utf8): a character is a well-formed sequence of one to
+// four bytes (no overlong forms, no surrogates, nothing past U+10FFFF); a
+// byte that starts none is a character of its own, and an invalid one. Case
+// changes map every letter, but only to a capital (or small letter) of the
+// same byte length, so that text is changed in place and never moves.
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "codeset/codeset.h"
+#include "platform/platform.h"
 
 codesetglobals csG;
 int charTranActive = 0;
@@ -51,9 +58,87 @@ int leadCount(ubytes s, int limit)
     return n;
 }
 
+// Length of the well-formed UTF-8 character at `s` within `limit` bytes:
+// 1 to 4, or 0 when the bytes there start none (or are cut by the limit).
+// Nothing past a byte that breaks the form is read, so neither is anything
+// past the terminator.
+int utf8Length(ubytes s, int limit)
+{
+    unsigned b = s[0];
+    if (b < 0x80)
+        return 1;
+    int n = 0;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF)
+        n = 2;
+    else if (b >= 0xE0 && b <= 0xEF)
+        n = 3;
+    else if (b >= 0xF0 && b <= 0xF4)
+        n = 4;
+    else
+        return 0;
+    if (b == 0xE0)
+        lo = 0xA0;      // shorter forms exist
+    else if (b == 0xED)
+        hi = 0x9F;      // surrogates
+    else if (b == 0xF0)
+        lo = 0x90;
+    else if (b == 0xF4)
+        hi = 0x8F;      // past U+10FFFF
+    if (n > limit)
+        return 0;
+    if (s[1] < lo || s[1] > hi)
+        return 0;
+    for (int i = 2; i < n; i++)
+        if (s[i] < 0x80 || s[i] > 0xBF)
+            return 0;
+    return n;
+}
+
+uint32_t utf8Decode(ubytes s, int n)
+{
+    static const unsigned kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    uint32_t c = s[0] & kLeadMask[n];
+    for (int i = 1; i < n; i++)
+        c = (c << 6) | (s[i] & 0x3F);
+    return c;
+}
+
+// The bytes of `c` in UTF-8 into `out` (room for 4); their number, 0 for a
+// value that has no such form.
+int utf8Encode(uint32_t c, unsigned char *out)
+{
+    if (c < 0x80) {
+        out[0] = (unsigned char)c;
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = (unsigned char)(0xC0 | (c >> 6));
+        out[1] = (unsigned char)(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
+        return 0;
+    if (c < 0x10000) {
+        out[0] = (unsigned char)(0xE0 | (c >> 12));
+        out[1] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+        out[2] = (unsigned char)(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = (unsigned char)(0xF0 | (c >> 18));
+    out[1] = (unsigned char)(0x80 | ((c >> 12) & 0x3F));
+    out[2] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+    out[3] = (unsigned char)(0x80 | (c & 0x3F));
+    return 4;
+}
+
 // Bytes to step over at `s` (at least 1).
 int step(const char *s)
 {
+    if (csG.utf8) {
+        int n = utf8Length((ubytes)s, 4);
+        return n > 0 ? n : 1;
+    }
     if (csG.nMBRanges <= 0)
         return 1;
     int n = leadCount((ubytes)s, INT_MAX);
@@ -64,6 +149,10 @@ int step(const char *s)
 // is a partial one (or is cut by the limit).
 int wholeChar(ubytes s, int limit)
 {
+    if (csG.utf8) {
+        int n = utf8Length(s, limit);
+        return n > 0 ? n : -1;
+    }
     if (csG.nMBRanges <= 0)
         return 1;
     int n = leadCount(s, limit);
@@ -97,14 +186,36 @@ bool isChar(const char *p, int n, int c)
     return n >= 2 && (unsigned char)p[0] == ((c >> 8) & 0xFF) && (unsigned char)p[1] == (c & 0xFF);
 }
 
-char *changeCase(char *s, int (*fold)(int))
+// How a case change treats a character.
+struct caseFold {
+    int (*ascii)(int);              // single bytes
+    uint32_t (*wide)(uint32_t);     // UTF-8 characters; null: kept
+};
+
+const caseFold kUpper = {sb_toupper, platform_wideUpper};
+const caseFold kLower = {sb_tolower, platform_wideLower};
+const caseFold kAsciiUpper = {sb_toupper, nullptr};
+
+// The `n` bytes of the character at `p`, case-changed, into `out`.
+void foldChar(const char *p, int n, unsigned char *out, const caseFold &fold)
+{
+    std::memcpy(out, p, (size_t)n);
+    if (n == 1) {
+        out[0] = (unsigned char)fold.ascii(out[0]);
+    } else if (csG.utf8 && fold.wide != nullptr) {
+        unsigned char mapped[4];
+        if (utf8Encode(fold.wide(utf8Decode(out, n)), mapped) == n)
+            std::memcpy(out, mapped, (size_t)n);
+    }
+}
+
+char *changeCase(char *s, const caseFold &fold)
 {
     if (s == nullptr)
         return nullptr;
     for (char *p = s; *p != 0;) {
         int n = step(p);
-        if (n == 1)
-            *p = (char)fold((unsigned char)*p);
+        foldChar(p, n, (unsigned char *)p, fold);
         p += n;
     }
     return s;
@@ -114,25 +225,22 @@ char *changeCase(char *s, int (*fold)(int))
 // codeSet_strupr would leave them, one at a time.
 struct foldCursor {
     const char *p;
-    int left;   // trail bytes still to come of the current character
+    unsigned char folded[4];    // the current character, upper-cased
+    int n;                      // its bytes
+    int at;                     // the next of them to yield
 };
 
 int nextFolded(foldCursor &c)
 {
-    int b = (unsigned char)*c.p;
-    if (b == 0)
+    if (c.at < c.n)
+        return c.folded[c.at++];
+    if (*c.p == 0)
         return 0;
-    if (c.left > 0) {
-        c.left--;
-    } else {
-        int n = step(c.p);
-        if (n == 1)
-            b = sb_toupper(b);
-        else
-            c.left = n - 1;
-    }
-    c.p++;
-    return b;
+    c.n = step(c.p);
+    foldChar(c.p, c.n, c.folded, kUpper);
+    c.p += c.n;
+    c.at = 1;
+    return c.folded[0];
 }
 
 bool classesLoaded(void)
@@ -214,6 +322,8 @@ int codeSet_isValidChar(const char *s)
 {
     if (s == nullptr)
         return 0;
+    if (csG.utf8)
+        return utf8Length((ubytes)s, 4) > 0 ? 1 : 0;
     if (csG.nMBRanges <= 0)
         return 1;
     int n = leadCount((ubytes)s, INT_MAX);
@@ -243,8 +353,20 @@ char *codeSet_charIndexToByteP(const char *s, int charIndex)
     return const_cast<char *>(p);
 }
 
-char *codeSet_strlwr(char *s) { return changeCase(s, sb_tolower); }
-char *codeSet_strupr(char *s) { return changeCase(s, sb_toupper); }
+char *codeSet_strlwr(char *s) { return changeCase(s, kLower); }
+char *codeSet_strupr(char *s) { return changeCase(s, kUpper); }
+char *codeSet_asciiUpper(char *s) { return changeCase(s, kAsciiUpper); }
+
+int codeSet_isControl(const char *s)
+{
+    if (s == nullptr)
+        return 0;
+    unsigned char c = (unsigned char)s[0];
+    if (c < 0x20 || c == 0x7F)
+        return 1;
+    // The second set of control characters, U+0080 to U+009F.
+    return csG.utf8 && c == 0xC2 && (unsigned char)s[1] >= 0x80 && (unsigned char)s[1] <= 0x9F;
+}
 
 char *codeSet_strchr(const char *s, int c)
 {
@@ -327,8 +449,8 @@ char *codeSet_strtok(char *s, const char *delims)
 
 int codeSet_strcmpi(const char *a, const char *b)
 {
-    foldCursor ca{a != nullptr ? a : "", 0};
-    foldCursor cb{b != nullptr ? b : "", 0};
+    foldCursor ca{a != nullptr ? a : "", {}, 0, 0};
+    foldCursor cb{b != nullptr ? b : "", {}, 0, 0};
     for (;;) {
         int x = nextFolded(ca), y = nextFolded(cb);
         if (x != y || x == 0)
@@ -362,7 +484,8 @@ int codeSet_mbtowc(uint16_t *wcP, const char *s, int maxLen)
     if (wcP == nullptr)
         return codeSet_mblen(s, maxLen);
     int n = wholeChar((ubytes)s, maxLen);
-    if (n < 0)
+    // A UTF-8 character of three or four bytes has no 16-bit form.
+    if (n < 0 || n > 2)
         return -1;
     unsigned v = 0;
     for (int i = 0; i < n; i++)

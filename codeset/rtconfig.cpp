@@ -254,4 +254,12 @@ int codeSet_initialize(int *multiByteCharsPossibleP)
     return rc;
 }
 
+int codeSet_initializeUtf8(void)
+{
+    if (csG.nMBRanges > 0 || !platform_localeIsUtf8())
+        return 0;
+    csG.utf8 = 1;
+    return 1;
+}
+
 void codeSet_destroy(void) { destroyRecord(&csG); }

@@ -8,11 +8,14 @@
 //   - a line ends at a newline; a 0x1A byte or the end of the input ends
 //     the script, the words before it on its line still run;
 //   - words are separated by blanks, tabs and carriage returns;
-//   - a line without words is skipped;
+//   - a line without words is skipped, and so is a line whose first
+//     character other than a blank, tab or carriage return is '#';
 //   - a line with more than three words, more than 1999 characters or a
 //     NUL byte is refused unrun and echoed;
 //   - a directive word is recognised by what follows its first character,
-//     ignoring case; an unknown one is echoed unrun;
+//     ignoring case; an unknown one, or one with other than its number of
+//     arguments, is echoed unrun;
+//   - the echo shows the words as written, control bytes as '?';
 //   - the first line that fails or is refused ends the run with its status;
 //     nothing after it runs.
 #include <cstddef>
@@ -58,6 +61,21 @@ int standIn(int operation, int argc, char **argv)
         for (char *p = argv[i]; *p != 0; p++)
             *p = (char)sb_toupper((unsigned char)*p);
     return status;
+}
+
+// Arguments of each directive.
+int argumentsOf(int operation)
+{
+    return operation == DDMAIN_OP_INIT ? 0 : operation == DDMAIN_OP_TD ? 1 : 2;
+}
+
+// A word as the echo shows it.
+std::string shown(std::string word)
+{
+    for (char &c : word)
+        if ((unsigned char)c < 0x20 || c == 0x7F)
+            c = '?';
+    return word;
 }
 
 int wordOperation(const std::string &word)
@@ -115,7 +133,10 @@ Outcome model(const uint8_t *data, size_t size)
         size_t length = end - pos;
         pos = end + 1;
         std::vector<std::string> words = wordsOf(line, length);
-        if (!words.empty()) {
+        size_t first = 0;
+        while (first < length && (line[first] == ' ' || line[first] == '\t' || line[first] == '\r'))
+            first++;
+        if (!words.empty() && !(first < length && line[first] == '#')) {
             bool hasNul = std::memchr(line, 0, length) != nullptr;
             if (words.size() > DDMAIN_MAX_TOKENS || length > DDMAIN_MAX_LINE || hasNul) {
                 m.status = DDMAIN_FAILURE;
@@ -126,16 +147,10 @@ Outcome model(const uint8_t *data, size_t size)
             }
             int op = wordOperation(words[0]);
             int status = DDMAIN_FAILURE;
-            if (op != 0) {
+            if (op != 0 && (int)words.size() - 1 == argumentsOf(op)) {
                 // INIT is given no arguments and so never fails here.
                 m.calls.push_back({op, op == DDMAIN_OP_INIT ? std::vector<std::string>{} : words});
-                status = op != DDMAIN_OP_INIT && words.size() > 1 && words[1][0] == '!'
-                             ? DDMAIN_FAILURE
-                             : 0;
-                if (op != DDMAIN_OP_INIT)
-                    for (std::string &w : words)
-                        for (char &c : w)
-                            c = (char)sb_toupper((unsigned char)c);
+                status = op != DDMAIN_OP_INIT && words[1][0] == '!' ? DDMAIN_FAILURE : 0;
             }
             if (status != 0) {
                 m.status = status;
@@ -155,7 +170,7 @@ std::string echoText(const std::vector<std::string> &words)
     // Message 2029 is empty without a message file: its line is blank.
     std::string text = "\n";
     for (const std::string &w : words)
-        text += w + " ";
+        text += shown(w) + " ";
     return text + "\n";
 }
 

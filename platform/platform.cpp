@@ -10,6 +10,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <wctype.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -174,7 +177,51 @@ void sysSleepMs(int ms)
     }
 }
 
+long sysLockHolder(int fd, int ofd, int64_t start, int64_t len)
+{
+    platformCountsG.lockTests++;
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = (off_t)start;
+    fl.l_len = (off_t)len;
+    if (::fcntl(fd, ofd ? F_OFD_GETLK : F_GETLK, &fl) != 0)
+        return -1;
+    // An open-file-description lock answers -1: it belongs to no process.
+    return fl.l_type == F_UNLCK || fl.l_pid <= 0 ? 0 : (long)fl.l_pid;
+}
+
 int negErrno(void) { return errno > 0 ? -errno : -EIO; }
+
+// The last open or create that failed (platform_lastFailure).
+int lastFailureCode = 0;
+std::string lastFailurePath;
+
+int noteFailure(const char *path, int rc)
+{
+    lastFailureCode = rc;
+    lastFailurePath = path;
+    platform_stat st;
+    if (rc == PLATFORM_NOT_REGULAR && platformG.stat(path, &st) == 0 && st.isDirectory)
+        lastFailureCode = -EISDIR;
+    return rc;
+}
+
+// The last lock request found held, until someone asks who holds it
+// (platform_lastLockHolder), and whether such requests fail instead
+// (platform_abandonLockWaits).
+struct heldRequest {
+    int fd;
+    int ofd;
+    int64_t start;
+    int64_t len;
+    int asked;      // the system was asked already: `holder` is its answer
+    long holder;
+};
+heldRequest lastHeld = {-1, 0, 0, 0, 1, 0};
+int abandonWaits = 0;
+int abandonedWaits = 0;
 
 // Open-file-description locks: unknown until the first lock request probes
 // them; 1 supported, 0 unsupported (classic record locks are used instead).
@@ -296,7 +343,7 @@ int openRegular(const char *path, int flags, int *fdOut)
 const platform_calls platformDefaultCalls = {
     sysOpen, sysClose, sysPread, sysPwrite, sysFstat, sysStat, sysFtruncate, sysFsync,
     sysLock, sysUnlink, sysRename, sysGetcwd, sysGetenv, sysStatvfs, sysReadlink,
-    sysFdopen, sysListDir, sysTime, sysLocalTime, sysSleepMs,
+    sysFdopen, sysListDir, sysTime, sysLocalTime, sysSleepMs, sysLockHolder,
 };
 
 platform_calls platformG = platformDefaultCalls;
@@ -335,7 +382,7 @@ int platform_openFile(const char *path, int readOnly, int *fdOut, int *isReadOnl
         std::string buf(std::strlen(path) + 4096, '\0');
         int rc = platform_resolveName(path, &buf[0], buf.size());
         if (rc != 0)
-            return rc;
+            return noteFailure(path, rc);
         name = buf.c_str();
     }
     int rdOnly = readOnly ? 1 : 0;
@@ -345,7 +392,7 @@ int platform_openFile(const char *path, int readOnly, int *fdOut, int *isReadOnl
         rc = openRegular(name.c_str(), O_RDONLY, fdOut);
     }
     if (rc != 0)
-        return rc;
+        return noteFailure(name.c_str(), rc);
     if (isReadOnlyOut != nullptr)
         *isReadOnlyOut = rdOnly;
     rc = copyOut(name, resolved, resolvedLen);
@@ -364,13 +411,13 @@ int platform_createFile(const char *path, int failIfExists, int *fdOut)
     int fd = openQuiet(path, flags, 0666);
     if (fd < 0) {
         *fdOut = -1;
-        return negErrno();
+        return noteFailure(path, negErrno());
     }
     platform_stat st;
     if (platformG.fstat(fd, &st) != 0 || !st.isRegular) {
         platformG.close(fd);
         *fdOut = -1;
-        return PLATFORM_NOT_REGULAR;
+        return noteFailure(path, PLATFORM_NOT_REGULAR);
     }
     *fdOut = fd;
     return 0;
@@ -403,6 +450,8 @@ int64_t platform_read(int fd, int64_t pos, void *buf, size_t n)
     }
     return (int64_t)done;
 }
+
+int platform_streamFd(FILE *fp) { return fp != nullptr ? fileno(fp) : -EBADF; }
 
 int64_t platform_write(int fd, int64_t pos, const void *buf, size_t n)
 {
@@ -447,8 +496,14 @@ int platform_lock(int fd, int64_t start, int64_t len)
     if (platformG.lock(fd, 0, ofd == 1, start, len) == 0)
         return PLATFORM_LOCK_GRANTED;
     int e = errno;
-    if (e == EAGAIN || e == EACCES)
+    if (e == EAGAIN || e == EACCES) {
+        if (abandonWaits) {
+            abandonedWaits++;
+            return -ETIMEDOUT;
+        }
+        lastHeld = {fd, ofd == 1, start, len, 0, 0};
         return PLATFORM_LOCK_HELD;
+    }
     // EINVAL is an invalid request only where the lock kind is known to work;
     // otherwise it may mean that the kind is unsupported, which is a failure.
     if (e == EINVAL && ofd == 1)
@@ -465,6 +520,37 @@ int platform_unlock(int fd, int64_t start, int64_t len)
     if (e == EINVAL && ofd == 1)
         return PLATFORM_LOCK_INVALID;
     return e > 0 ? -e : -EIO;
+}
+
+long platform_lastLockHolder(void)
+{
+    if (!lastHeld.asked) {
+        long holder = platformG.lockHolder(lastHeld.fd, lastHeld.ofd, lastHeld.start, lastHeld.len);
+        lastHeld.holder = holder > 0 ? holder : 0;
+        lastHeld.asked = 1;
+    }
+    return lastHeld.holder;
+}
+
+void platform_abandonLockWaits(int on)
+{
+    abandonWaits = on ? 1 : 0;
+    abandonedWaits = 0;
+}
+
+int platform_lockWaitsAbandoned(void) { return abandonedWaits; }
+
+int platform_lastFailure(char *path, size_t n)
+{
+    if (path != nullptr && n > 0)
+        copyOut(lastFailurePath.substr(0, n - 1), path, n);
+    return lastFailureCode;
+}
+
+void platform_forgetFailure(void)
+{
+    lastFailureCode = 0;
+    lastFailurePath.clear();
 }
 
 int platform_remove(const char *path) { return platformG.unlink(path) == 0 ? 0 : negErrno(); }
@@ -574,6 +660,7 @@ int platform_exePath(char *buf, size_t n)
 
 int64_t platform_time(void) { return platformG.time(); }
 
+
 int platform_localTime(int64_t t, int fields[6])
 {
     return platformG.localTime(t, fields) == 0 ? 0 : -EINVAL;
@@ -583,4 +670,70 @@ void platform_sleepMs(int ms)
 {
     if (ms > 0)
         platformG.sleepMs(ms);
+}
+
+namespace {
+
+// The locale of the case mappings, made on first use; `caseLocaleName`
+// says which it is.
+locale_t caseLocale = (locale_t)0;
+int caseLocaleTried = 0;
+std::string caseLocaleName;
+
+// The locale name the environment selects for character types.
+std::string environmentLocale(void)
+{
+    for (const char *v : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char *s = platformG.getenv(v);
+        if (s != nullptr && *s != 0)
+            return s;
+    }
+    return "C";
+}
+
+locale_t caseMapping(void)
+{
+    if (!caseLocaleTried) {
+        caseLocaleTried = 1;
+        caseLocale = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+        caseLocaleName = "C.UTF-8";
+        if (caseLocale == (locale_t)0 && platform_localeIsUtf8()) {
+            caseLocaleName = environmentLocale();
+            caseLocale = newlocale(LC_CTYPE_MASK, caseLocaleName.c_str(), (locale_t)0);
+        }
+        if (caseLocale == (locale_t)0)
+            caseLocaleName.clear();
+    }
+    return caseLocale;
+}
+
+} // namespace
+
+int platform_localeIsUtf8(void)
+{
+    locale_t loc = newlocale(LC_CTYPE_MASK, environmentLocale().c_str(), (locale_t)0);
+    if (loc == (locale_t)0)
+        return 0;
+    const char *set = nl_langinfo_l(CODESET, loc);
+    int utf8 = set != nullptr && (std::strcmp(set, "UTF-8") == 0 || std::strcmp(set, "utf8") == 0);
+    freelocale(loc);
+    return utf8;
+}
+
+uint32_t platform_wideUpper(uint32_t c)
+{
+    locale_t loc = caseMapping();
+    return loc == (locale_t)0 ? c : (uint32_t)towupper_l((wint_t)c, loc);
+}
+
+uint32_t platform_wideLower(uint32_t c)
+{
+    locale_t loc = caseMapping();
+    return loc == (locale_t)0 ? c : (uint32_t)towlower_l((wint_t)c, loc);
+}
+
+const char *platform_caseLocale(void)
+{
+    caseMapping();
+    return caseLocaleName.c_str();
 }

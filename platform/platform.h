@@ -50,6 +50,10 @@ struct platform_calls {
     // hour, minute, second.
     int (*localTime)(int64_t t, int fields[6]);
     void (*sleepMs)(int ms);
+    // The process holding a lock that conflicts with a write lock on the
+    // range: its id, 0 when the range is free or the system does not say
+    // (an open-file-description lock has no owning process), -1 on failure.
+    long (*lockHolder)(int fd, int ofd, int64_t start, int64_t len);
 };
 
 extern platform_calls platformG;
@@ -113,12 +117,34 @@ int64_t platform_read(int fd, int64_t pos, void *buf, size_t n);
 // Bytes written (all of them unless the disk is full) or a negative errno.
 int64_t platform_write(int fd, int64_t pos, const void *buf, size_t n);
 int platform_length(int fd, int64_t *lenOut);
+// The descriptor under a stream, so its bytes can be read through the call
+// table (and its failures injected) without moving the stream.
+int platform_streamFd(FILE *fp);
 int platform_setLength(int fd, int64_t len);
 int platform_sync(int fd);
 int platform_lock(int fd, int64_t start, int64_t len);
 int platform_unlock(int fd, int64_t start, int64_t len);
+// The process that holds the lock of the last request platform_lock answered
+// PLATFORM_LOCK_HELD, where the system tells it (a classic record lock); 0
+// otherwise. The system is asked at the first call after that request, so
+// that a wait nobody reports costs nothing: call it while that file is open.
+long platform_lastLockHolder(void);
+// While `on`, a lock request that finds its range held fails with
+// -ETIMEDOUT instead of answering PLATFORM_LOCK_HELD, so that a wait ends
+// at its next attempt. Switching it (on or off) restarts the count of
+// requests failed so.
+void platform_abandonLockWaits(int on);
+int platform_lockWaitsAbandoned(void);
 int platform_remove(const char *path);
 int platform_rename(const char *from, const char *to);
+
+// The last platform_openFile or platform_createFile that failed, since
+// platform_forgetFailure: its result (a negative errno value,
+// PLATFORM_NOT_FOUND or PLATFORM_NOT_REGULAR; 0 when none failed) and, when
+// `path` is given, the name it was asked for. A directory refused as not
+// regular is recorded as -EISDIR.
+int platform_lastFailure(char *path, size_t n);
+void platform_forgetFailure(void);
 
 // Whether the name exists (0), or PLATFORM_NOT_FOUND.
 int platform_exists(const char *path);
@@ -152,5 +178,19 @@ const char *platform_errorText(int code);
 int64_t platform_time(void);
 int platform_localTime(int64_t t, int fields[6]);
 void platform_sleepMs(int ms);
+
+// Text in UTF-8. Whether the character set of the locale the environment
+// selects (LC_ALL, LC_CTYPE, LANG) is UTF-8.
+int platform_localeIsUtf8(void);
+// Upper- and lower-case mapping of one character (a Unicode code point)
+// by the C library under a UTF-8 character-type locale kept for this
+// purpose only: C.UTF-8, whatever the environment selects, so that the
+// mapping is the same for every user; only where that locale is missing,
+// the environment's own UTF-8 locale. Without either the character is
+// returned unchanged.
+uint32_t platform_wideUpper(uint32_t c);
+uint32_t platform_wideLower(uint32_t c);
+// The name of the locale those mappings use, or "" when there is none.
+const char *platform_caseLocale(void);
 
 #endif

@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "codeset/codeset.h"
+#include "platform/platform.h"
 #include "tool/ddmain.h"
 #include "util/findfile.h"
 #include "xbase/code4.h"
 #include "xbase/d4data.h"
+#include "xbase/e4error.h"
 #include "xbase/index/t4tag.h"
 
 namespace {
@@ -32,23 +34,39 @@ std::string fitWidth(const std::string &text, size_t width)
     return out;
 }
 
-std::string trimRight(std::string s)
-{
-    while (!s.empty() && s.back() == ' ')
-        s.pop_back();
-    return s;
-}
-
 } // namespace
 
-std::string ddmain_tableName(char *argument)
+int ddmain_tableName(char *argument, std::string *name)
 {
-    if (argument == nullptr)
-        return std::string();
-    qtkstrupr(argument);
-    // Cut where TABLE ends, never inside a character; the trailing blanks
-    // the padding adds are not part of the name.
-    return trimRight(fitWidth(argument, DDDICT_TABLE_LEN));
+    if (argument == nullptr || name == nullptr)
+        return DDMAIN_FAILURE;
+    const std::string shown = "the table name \"" + ddmain_safeText(argument, DDMAIN_SHOWN_MAX) + "\"";
+    std::string why;
+    if (*argument == 0)
+        why = "the table name is empty";
+    else if (std::strspn(argument, " \t") == std::strlen(argument))
+        why = "the table name is blank";
+    else if (std::strpbrk(argument, " \t") != nullptr)
+        why = shown + " contains blanks";
+    for (const char *p = argument; why.empty() && *p != 0; p += codeSet_getCharacterNBytes(p)) {
+        if (codeSet_isControl(p))
+            why = shown + " contains control characters";
+        else if (!codeSet_isValidChar(p))
+            why = shown + " is not valid text of the code set";
+    }
+    if (why.empty()) {
+        qtkstrupr(argument);
+        size_t n = std::strlen(argument);
+        if (n > DDDICT_TABLE_LEN)
+            why = shown + " is " + std::to_string(n) + " bytes long; the dictionary keeps at most " +
+                  std::to_string(DDDICT_TABLE_LEN);
+    }
+    if (!why.empty()) {
+        ddmain_refuse(why);
+        return DDMAIN_FAILURE;
+    }
+    *name = argument;
+    return 0;
 }
 
 std::string ddmain_searchKey(const char *userName, const std::string &tableName)
@@ -73,6 +91,53 @@ DATA4 *ddmain_openDictionary(const char *baseName)
     if (ddmain_inCurrentDir(&path, baseName) != 0)
         return nullptr;
     return d4open(&code_base, path.c_str());
+}
+
+int ddmain_dictionaryFile(std::string *path, const char *baseName, const char *ext)
+{
+    std::vector<char> name(UTIL_MAX_PATH + 1), found(UTIL_MAX_PATH + 1);
+    std::string upper = baseName;
+    sb_strupr(&upper[0]);
+    if (util_buildFilename(name.data(), nullptr, currentDir, upper.c_str(), ext) != 0)
+        return 0;
+    int present = platform_resolveName(name.data(), found.data(), found.size()) == 0;
+    *path = present ? found.data() : name.data();
+    return present;
+}
+
+void ddmain_explainDictionary(const char *const *baseNames, int count)
+{
+    static const char *const kExtensions[] = {"DBF", "CDX"};
+    int present = 0;
+    std::vector<std::string> missing;
+    std::string path;
+    for (const dddict_table &table : dddict_tables) {
+        int wanted = 0;
+        for (int i = 0; i < count; i++)
+            wanted |= std::strcmp(baseNames[i], table.name) == 0;
+        for (const char *ext : kExtensions) {
+            if (ddmain_dictionaryFile(&path, table.name, ext))
+                present++;
+            else if (wanted)
+                missing.push_back(path);
+        }
+    }
+    std::vector<char> failed(UTIL_MAX_PATH + 1);
+    int code = platform_lastFailure(failed.data(), failed.size());
+    if (code != 0 && code != PLATFORM_NOT_FOUND) {
+        ddmain_putReason(ddmain_fileFailure(failed.data(), code));
+    } else if (present == 0) {
+        ddmain_putReason("no dictionary in " + std::string(currentDir) +
+                         " (catalogr -INIT creates one)");
+    } else if (!missing.empty()) {
+        for (const std::string &m : missing)
+            ddmain_putReason("dictionary file missing: " + m);
+    } else {
+        return;
+    }
+    // What is said here is the reason; the engine's report of the same
+    // open would only repeat it.
+    e4clearErrorState();
 }
 
 int ddmain_lockDictionary(DATA4 *sqltable, DATA4 *sqlcolmn)

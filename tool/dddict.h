@@ -10,9 +10,12 @@
 #include "xbase/x4types.h"
 
 // A table as the dictionary names it: the argument upper-cased in place
-// through the code set (so that the echo of a failed line shows what was
-// looked for), then cut to the bytes of whole characters that fit TABLE.
-std::string ddmain_tableName(char *argument);
+// through the code set. A name the dictionary cannot hold is refused
+// (ddmain_refuse says why) and nothing is written: an empty or blank name,
+// one with blanks or control characters, one that is not valid text of the
+// code set, or one longer than TABLE's 30 bytes once upper-cased (never cut
+// into the name of another table). 0 with `name` set, or 0x8000.
+int ddmain_tableName(char *argument, std::string *name);
 
 // The 38-character search key of tags CRTB and CCRTB: the creator ("PUBLIC"
 // when null) and the table name, each blank-padded or cut to its width.
@@ -25,6 +28,16 @@ int ddmain_inCurrentDir(std::string *out, const char *name);
 // Opens dictionary table `baseName` of currentDir; null when it does not
 // open (the engine's report, if any, stays for the front end to show).
 DATA4 *ddmain_openDictionary(const char *baseName);
+// 1 when the file `baseName`.`ext` of the dictionary is in currentDir, its
+// final component in any case (as the engine opens it), with its name in
+// `path`; else 0 with `path` the name INIT would give it.
+int ddmain_dictionaryFile(std::string *path, const char *baseName, const char *ext);
+// Says on standard error why the dictionary tables `baseNames` (`count` of
+// them) did not all open: that there is no dictionary here at all, which of
+// their files is missing, or the system's reason for the one that did not
+// open. Where none of these applies (a damaged file) the engine's report
+// says it.
+void ddmain_explainDictionary(const char *const *baseNames, int count);
 
 // Locks the dictionary tables a directive works on for its whole run, its
 // lookups included, so that no other directive (a TD's pack above all) can

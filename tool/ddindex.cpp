@@ -87,18 +87,20 @@ int ddmain_operateCombinedIndex(DATA4 *sqltable, const char *tableName, const ch
 
 int ddmain_operateIndex(int argc, char **argv, int operation)
 {
-    if (argc < 4 || argv == nullptr || argv[2] == nullptr || argv[3] == nullptr) {
-        ddmain_printUsage(argc, argv);
+    // The front end has checked the count; the table name is checked before
+    // anything is opened.
+    std::string name;
+    if (argc < 4 || argv == nullptr || argv[2] == nullptr || ddmain_tableName(argv[3], &name) != 0)
         return DDMAIN_FAILURE;
-    }
     DATA4 *sqltable = ddmain_openDictionary(ddmain_sqltable);
     if (sqltable == nullptr) {
         ddmain_putError(DDMAIN_MSG_SQLTABLE_OPEN);
+        ddmain_explainDictionary(&ddmain_sqltable, 1);
         return ddmain_closeAll(DDMAIN_FAILURE);
     }
     if (ddmain_lockDictionary(sqltable, nullptr) != 0)
         return ddmain_closeAll(DDMAIN_FAILURE);
-    std::string key = ddmain_searchKey(localUser, ddmain_tableName(argv[3]));
+    std::string key = ddmain_searchKey(localUser, name);
     int rc = ddmain_findTable(sqltable, "CRTB", key, nullptr);
     if (rc != 0) {
         ddmain_closeAll(DDMAIN_FAILURE);

@@ -18,6 +18,9 @@
 #ifndef CATALOGR_DATADIR
 #define CATALOGR_DATADIR "/usr/local/share/catalogr"
 #endif
+#ifndef CATALOGR_VERSION
+#define CATALOGR_VERSION "unknown"
+#endif
 #ifndef CATALOGR_DATADIR_FROM_BINDIR
 #define CATALOGR_DATADIR_FROM_BINDIR "../share/catalogr"
 #endif
@@ -29,11 +32,43 @@ char currentDir[DDMAIN_MAX_DIR + 1];
 CODE4 code_base;
 char warning[DDMAIN_MSG_LEN];
 const char localUser[] = "PUBLIC";
+long ddmain_lockWaitLimit = -1;
 
 namespace {
 
 // The end of a script: a 0x1A byte, as old editors wrote it.
 const int kScriptEnd = 0x1A;
+// The script name that stands for standard input.
+const char kStandardInput[] = "-";
+
+// 1 while a script line runs: a refusal is then reported with its line.
+int inScript = 0;
+// Why the directive being run failed, for the report of a failing script
+// line: a refusal (ddmain_refuse), else the first error message it printed.
+std::string refusal;
+
+// The lock wait given up (ddmain_noteLockWait): its file, and who held it.
+std::string waitFile, waitHolder;
+
+// Arguments each directive takes, and how the usage writes them.
+struct directiveForm {
+    int operation;
+    int arguments;
+    const char *form;
+};
+const directiveForm kForms[] = {
+    {DDMAIN_OP_INIT, 0, "-INIT"},
+    {DDMAIN_OP_IA, 2, "-IA indexfile table"},
+    {DDMAIN_OP_ID, 2, "-ID indexfile table"},
+    {DDMAIN_OP_TA, 2, "-TA datafile table"},
+    {DDMAIN_OP_TD, 1, "-TD table"},
+};
+
+// Options every program of the system answers; each stands alone.
+const char kHelp[] = "--help", kHelpShort[] = "-h", kVersion[] = "--version";
+// Bytes of a script line or a reason shown in a report: enough for any
+// line a script may hold.
+const size_t kReportShown = 4 * DDMAIN_SHOWN_MAX;
 
 // How long a lock wait lasts before the user is told of it.
 const long kLockNoticeMs = 1000;
@@ -49,7 +84,10 @@ void writeText(FILE *f, const std::string &s)
 std::string fetch(int number)
 {
     char message[DDMAIN_MSG_LEN];
-    ddmain_fetchString(message, number);
+    // A read of the message file that fails now (it was read when opened)
+    // says so in the message's place rather than leaving a blank.
+    if (ddmain_fetchString(message, number) == RSC_ERR_FILE)
+        return "(message " + std::to_string(number) + ": the message file could not be read)";
     return message;
 }
 
@@ -178,9 +216,69 @@ int finishOutput(void)
 // text, which the caller has made safe to show.
 void complain(const std::string &text)
 {
+    // What went to standard output before comes before it on a terminal.
+    std::fflush(out());
+    std::fflush(stdout);
     std::string line = "catalogr: " + text + "\n";
     writeText(stderr, line);
     std::fflush(stderr);
+}
+
+// The process holding the lock waited for, where the system tells it.
+std::string lockHolder(void)
+{
+    long pid = platform_lastLockHolder();
+    return pid > 0 ? " (held by process " + std::to_string(pid) + ")" : std::string();
+}
+
+// VX_LOCKWAIT: whole seconds, or -1 when unset; -2 for a value that is not.
+long lockWaitSetting(void)
+{
+    const char *v = platform_getenv("VX_LOCKWAIT");
+    if (v == nullptr)
+        return -1;
+    size_t n = std::strlen(v);
+    if (n == 0 || n > 9 || std::strspn(v, "0123456789") != n)
+        return -2;
+    return std::atol(v);
+}
+
+// The script stream: closed unless it is standard input, which the process
+// keeps.
+void closeScript(FILE *script)
+{
+    if (script != stdin)
+        std::fclose(script);
+}
+
+// The line as written, for its report: blanks around it dropped, a NUL
+// byte shown as '?' like the other control bytes.
+std::string writtenLine(const std::vector<char> &text, size_t length)
+{
+    size_t n = std::min(length, text.size() - 1);
+    std::string s(text.data(), n);
+    for (char &c : s)
+        if (c == 0)
+            c = '?';
+    size_t first = s.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return std::string();
+    return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
+}
+
+// A failing script line: the echo of its words as written and, when the
+// script has a name to report, the line on standard error naming the
+// script, the line and the reason.
+void reportScriptLine(const char *reportName, long lineNumber, const std::string &written,
+                      int count, char **words, int status)
+{
+    ddmain_echoArguments(count, words);
+    if (reportName == nullptr)
+        return;
+    std::string why = refusal.empty() ? "failed with status " + std::to_string(status) : refusal;
+    complain(std::string(reportName) + " line " + std::to_string(lineNumber) + ": " +
+             ddmain_safeText(written.c_str(), kReportShown) + ": " +
+             ddmain_safeText(why.c_str(), kReportShown));
 }
 
 // The system's text for the error number of a failed call.
@@ -193,6 +291,14 @@ std::string scriptOpenFailure(const char *path, int err)
     if (platform_exists(path) == 0 && !platform_isRegularFile(path))
         return "it is not a regular file";
     return systemReason(err);
+}
+
+// The message of a failed directive, first one only, as the reason of its
+// script line.
+void keepMessage(const std::string &text)
+{
+    if (refusal.empty())
+        refusal = text;
 }
 
 // The program's own name: its message file is "catalogr.rsc" whatever name
@@ -253,11 +359,26 @@ std::vector<std::string> searchDirectories()
 }
 
 // Tries to open `path` as the message file.
-int openMessageFile(const std::string &path)
+// A message file that is there but does not open, or whose messages cannot
+// be read (a failing disk, a damaged file, a list it cannot decode), is
+// named in `unreadable` (the first such) and not used.
+int openMessageFile(const std::string &path, std::string *unreadable)
 {
     uint32_t handle = 0;
-    if (qtkResource_openFile(&handle, path.c_str(), 0) != 0)
+    platform_stat st{};
+    bool opened = qtkResource_openFile(&handle, path.c_str(), 0) == 0;
+    char probe[DDMAIN_MSG_LEN];
+    if (opened && qtkResource_loadFromStringList(probe, sizeof probe, handle, DDMAIN_MSG_LIST,
+                                                 DDMAIN_MSG_ERROR_PREFIX) == RSC_ERR_FILE) {
+        qtkResource_closeFile(handle);
+        opened = false;
+    }
+    if (!opened) {
+        // A file that is there was found, and failed: that is worth saying.
+        if (unreadable->empty() && platformG.stat(path.c_str(), &st) == 0)
+            *unreadable = path;
         return DDMAIN_FAILURE;
+    }
     rscFileHandle = handle;
     return 0;
 }
@@ -283,12 +404,42 @@ int ddmain_getOperationType(const char *argument)
 
 int ddmain_processDirective(int argc, char **argv)
 {
-    if (argc < 2 || argv == nullptr || argv[1] == nullptr)
+    refusal.clear();
+    if (argc < 2 || argv == nullptr || argv[1] == nullptr) {
+        ddmain_refuse("no directive");
         return DDMAIN_FAILURE;
+    }
     int op = ddmain_getOperationType(argv[1]);
+    const directiveForm *form = nullptr;
+    for (const directiveForm &f : kForms)
+        if (f.operation == op)
+            form = &f;
+    if (form == nullptr) {
+        ddmain_refuse("unknown directive " + ddmain_safeText(argv[1], DDMAIN_SHOWN_MAX));
+        return DDMAIN_FAILURE;
+    }
+    // Never run with an argument dropped or one missing: a command line is
+    // held to the same rule as a script line.
+    int given = 0;
+    while (given < argc - 2 && argv[2 + given] != nullptr)
+        given++;
+    if (given != form->arguments) {
+        ddmain_refuse(std::string(given < form->arguments ? "missing argument" : "too many arguments") +
+                      ", the directive is " + form->form);
+        return DDMAIN_FAILURE;
+    }
+    // The handlers change their arguments in place (table names are
+    // upper-cased): they get copies, the words stay as written for the echo.
+    std::vector<std::string> words(argv, argv + argc);
+    std::vector<char *> vector;
+    for (std::string &w : words)
+        vector.push_back(&w[0]);
+    vector.resize(1 + DDMAIN_MAX_TOKENS + 1, nullptr);
     // The slot is emptied first, so that what it holds after a failure was
     // reported during this directive and no earlier.
     e4clearErrorState();
+    platform_forgetFailure();
+    platform_abandonLockWaits(0);
     int status;
     switch (op) {
     case DDMAIN_OP_INIT:
@@ -296,18 +447,45 @@ int ddmain_processDirective(int argc, char **argv)
         break;
     case DDMAIN_OP_IA:
     case DDMAIN_OP_ID:
-        status = ddmain_operateIndex(argc, argv, op);
-        break;
-    case DDMAIN_OP_TA:
-    case DDMAIN_OP_TD:
-        status = ddmain_operateTable(argc, argv, op);
+        status = ddmain_operateIndex(argc, vector.data(), op);
         break;
     default:
-        return DDMAIN_FAILURE;
+        status = ddmain_operateTable(argc, vector.data(), op);
+        break;
     }
-    if (status != 0)
+    if (status != 0 && platform_lockWaitsAbandoned() > 0) {
+        // The engine's report says only that a lock failed.
+        e4clearErrorState();
+        ddmain_refuse("gave up waiting for a lock on " +
+                      ddmain_safeText(waitFile.c_str(), DDMAIN_SHOWN_MAX) + waitHolder +
+                      " after " + std::to_string(ddmain_lockWaitLimit) +
+                      (ddmain_lockWaitLimit == 1 ? " second" : " seconds") + " (VX_LOCKWAIT)");
+    } else if (status != 0) {
         ddmain_putEngineReport();
+    }
+    platform_abandonLockWaits(0);
     return status;
+}
+
+void ddmain_refuse(const std::string &why)
+{
+    refusal = why;
+    if (!inScript)
+        complain(why);
+}
+
+std::string ddmain_fileFailure(const std::string &shownName, int platformResult)
+{
+    switch (platformResult) {
+    case PLATFORM_NOT_FOUND:
+        return shownName + ": " + systemReason(ENOENT);
+    case PLATFORM_NOT_REGULAR:
+        return shownName + " is not a regular file";
+    case PLATFORM_NAME_TOO_LONG:
+        return shownName + ": " + systemReason(ENAMETOOLONG);
+    default:
+        return shownName + ": " + systemReason(platformResult < 0 ? -platformResult : 0);
+    }
 }
 
 int ddmain_putEngineReport(void)
@@ -334,10 +512,19 @@ void ddmain_putReason(const std::string &text)
 void ddmain_noteLockWait(CODE4 *, const char *fileName, int polls)
 {
     // Once, when the wait has lasted its first second: a lock let go soon
-    // goes unmentioned.
-    if (code4lock_waited_ms(polls) < kLockNoticeMs &&
-        code4lock_waited_ms(polls + 1) >= kLockNoticeMs)
-        complain("waiting for a lock on " + ddmain_safeText(fileName, DDMAIN_SHOWN_MAX));
+    // goes unmentioned. The holder is named where the system tells it.
+    const long before = code4lock_waited_ms(polls), after = code4lock_waited_ms(polls + 1);
+    if (before < kLockNoticeMs && after >= kLockNoticeMs)
+        complain("waiting for a lock on " + ddmain_safeText(fileName, DDMAIN_SHOWN_MAX) +
+                 lockHolder());
+    if (ddmain_lockWaitLimit >= 0 && after >= ddmain_lockWaitLimit * 1000) {
+        // The pause now due reaches VX_LOCKWAIT: the attempt after it is the
+        // last, and when it finds the lock held it fails, and with it the
+        // directive (ddmain_processDirective says why).
+        waitFile = fileName != nullptr ? fileName : "";
+        waitHolder = lockHolder();
+        platform_abandonLockWaits(1);
+    }
 }
 
 std::string ddmain_safeText(const char *text, size_t maxBytes)
@@ -353,8 +540,7 @@ std::string ddmain_safeText(const char *text, size_t maxBytes)
             n = 1;
         if (shown.size() + (size_t)n > maxBytes)
             return shown + "...";
-        unsigned char c = (unsigned char)*p;
-        if (n == 1 && (c < 0x20 || c == 0x7F))
+        if (codeSet_isControl(p) || (csG.utf8 && !codeSet_isValidChar(p)))
             shown += '?';
         else
             shown.append(p, (size_t)n);
@@ -367,6 +553,18 @@ int ddmain_processCommandLine(int argc, char **argv)
 {
     if (argc < 2 || argv == nullptr)
         return DDMAIN_FAILURE;
+    if (std::strcmp(argv[1], kHelp) == 0 || std::strcmp(argv[1], kHelpShort) == 0 ||
+        std::strcmp(argv[1], kVersion) == 0) {
+        if (argc > 2) {
+            ddmain_refuse(std::string("too many arguments, ") + argv[1] + " stands alone");
+            return DDMAIN_FAILURE;
+        }
+        if (std::strcmp(argv[1], kVersion) == 0)
+            writeText(stdout, "catalogr " CATALOGR_VERSION "\n");
+        else
+            ddmain_printUsage(0, argv);
+        return 0;
+    }
     const char *script = nullptr, *output = nullptr;
     switch (switchLetter(argv[1])) {
     case 'S':
@@ -400,9 +598,11 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
 {
     if (scriptFile == nullptr)
         return DDMAIN_FAILURE;
-    const std::string shownScript = ddmain_safeText(scriptFile, DDMAIN_SHOWN_MAX);
+    const int fromInput = std::strcmp(scriptFile, kStandardInput) == 0;
+    const std::string shownScript =
+        fromInput ? "standard input" : ddmain_safeText(scriptFile, DDMAIN_SHOWN_MAX);
     errno = 0;
-    FILE *script = platform_fopen(scriptFile, "r");
+    FILE *script = fromInput ? stdin : platform_fopen(scriptFile, "r");
     if (script == nullptr) {
         int err = errno;
         complain("cannot open the script " + shownScript + ": " +
@@ -414,10 +614,10 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
         // is refused before "w" could truncate it.
         uint64_t sDev = 0, sIno = 0, oDev = 0, oIno = 0;
         const std::string shownOutput = ddmain_safeText(outFile, DDMAIN_SHOWN_MAX);
-        if (platform_fileId(outFile, &oDev, &oIno) == 0 &&
+        if (!fromInput && platform_fileId(outFile, &oDev, &oIno) == 0 &&
             platform_fileId(scriptFile, &sDev, &sIno) == 0 && sDev == oDev && sIno == oIno) {
             complain("the output file " + shownOutput + " is the script " + shownScript);
-            std::fclose(script);
+            closeScript(script);
             return DDMAIN_FAILURE;
         }
         errno = 0;
@@ -425,15 +625,15 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
         if (o == nullptr) {
             int err = errno;
             complain("cannot create the output file " + shownOutput + ": " + systemReason(err));
-            std::fclose(script);
+            closeScript(script);
             return DDMAIN_FAILURE;
         }
         outFileP = o;
     }
 
     int readError = 0;
-    int status = ddmain_runScript(script, executableName, &readError);
-    std::fclose(script);
+    int status = ddmain_runScript(script, executableName, &readError, shownScript.c_str());
+    closeScript(script);
     if (readError != 0) {
         complain("cannot read the script " + shownScript + ": " + systemReason(readError));
         return DDMAIN_FAILURE;
@@ -443,35 +643,38 @@ int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
     return 0;
 }
 
-int ddmain_runScript(FILE *script, const char *executableName, int *readError)
+int ddmain_runScript(FILE *script, const char *executableName, int *readError,
+                     const char *reportName)
 {
     *readError = 0;
-    char *vector[1 + DDMAIN_MAX_TOKENS];
     scriptLine line;
+    long lineNumber = 0;
     while (readScriptLine(script, &line)) {
+        lineNumber++;
         // A line cut short by a read error is never run.
         if (line.readError)
             break;
+        const std::string written = writtenLine(line.text, line.length);
         std::vector<char *> tokens = splitTokens(line.text);
-        if (!tokens.empty()) {
-            vector[0] = const_cast<char *>(executableName);
-            int count = 1 + (int)tokens.size();
-            int refused = tokens.size() > DDMAIN_MAX_TOKENS || line.length > DDMAIN_MAX_LINE ||
-                          line.hasNul;
-            if (refused) {
-                // Never run in pieces or with tokens dropped: the whole
-                // line is refused and echoed as it was read.
-                std::vector<char *> all;
-                all.push_back(vector[0]);
-                all.insert(all.end(), tokens.begin(), tokens.end());
-                ddmain_echoArguments(count, all.data());
-                return DDMAIN_FAILURE;
+        if (!tokens.empty() && written[0] != '#') {
+            std::vector<char *> all(1, const_cast<char *>(executableName));
+            all.insert(all.end(), tokens.begin(), tokens.end());
+            int count = (int)all.size();
+            // Never run in pieces or with tokens dropped: the whole line is
+            // refused and echoed as it was read.
+            refusal = tokens.size() > DDMAIN_MAX_TOKENS ? "more than three words"
+                      : line.length > DDMAIN_MAX_LINE
+                          ? "longer than " + std::to_string(DDMAIN_MAX_LINE) + " characters"
+                      : line.hasNul ? "a NUL byte in the line"
+                                    : std::string();
+            int status = DDMAIN_FAILURE;
+            if (refusal.empty()) {
+                inScript = 1;
+                status = ddmain_processDirective(count, all.data());
+                inScript = 0;
             }
-            for (int i = 1; i <= DDMAIN_MAX_TOKENS; i++)
-                vector[i] = i <= (int)tokens.size() ? tokens[(size_t)i - 1] : nullptr;
-            int status = ddmain_processDirective(count, vector);
             if (status != 0) {
-                ddmain_echoArguments(count, vector);
+                reportScriptLine(reportName, lineNumber, written, count, all.data(), status);
                 return status;
             }
         }
@@ -523,8 +726,9 @@ int ddmain_initializeResources(const char *exeFileName, std::string *failure)
         places.push_back(place);
         return true;
     };
+    std::string unreadable;
     auto found = [&](const std::string &place) {
-        return noted(place) && openMessageFile(place) == 0;
+        return noted(place) && openMessageFile(place, &unreadable) == 0;
     };
     for (const std::string &n : names) {
         const std::string fileName = n + ".rsc";
@@ -536,7 +740,7 @@ int ddmain_initializeResources(const char *exeFileName, std::string *failure)
             if (dir[0] == 0) {
                 for (const std::string &d : searchDirectories())
                     noted(d + fileName);
-                if (openMessageFile(path.data()) == 0)
+                if (openMessageFile(path.data(), &unreadable) == 0)
                     return 0;
             }
         }
@@ -549,6 +753,8 @@ int ddmain_initializeResources(const char *exeFileName, std::string *failure)
         *failure = "(looked for ";
         for (size_t i = 0; i < places.size(); i++)
             *failure += (i > 0 ? ", " : "") + ddmain_safeText(places[i].c_str(), DDMAIN_SHOWN_MAX);
+        if (!unreadable.empty())
+            *failure += "; " + ddmain_safeText(unreadable.c_str(), DDMAIN_SHOWN_MAX) + " could not be read";
         *failure += ")";
     }
     return DDMAIN_FAILURE;
@@ -587,6 +793,7 @@ void ddmain_putString(int number)
 int ddmain_placeholderCount(int number)
 {
     switch (number) {
+    case DDMAIN_MSG_TABLE_EXISTS:
     case DDMAIN_MSG_DATA_OPEN:
     case DDMAIN_MSG_NO_INDEX:
     case DDMAIN_MSG_NOT_REGISTERED:
@@ -620,7 +827,9 @@ std::string ddmain_formatMessage(int number, const char *arg1, const char *arg2)
 
 void ddmain_putMessage(int number, const char *arg1, const char *arg2)
 {
-    std::string line = "\n" + errorPrefix() + " " + ddmain_formatMessage(number, arg1, arg2) + "\n";
+    const std::string text = ddmain_formatMessage(number, arg1, arg2);
+    keepMessage(text);
+    std::string line = "\n" + errorPrefix() + " " + text + "\n";
     ddmain_printString(line.c_str());
 }
 
@@ -641,7 +850,7 @@ void ddmain_echoArguments(int argc, char **argv)
     std::string line;
     for (int i = 1; i < argc && argv != nullptr; i++) {
         if (argv[i] != nullptr)
-            line += argv[i];
+            line += ddmain_safeText(argv[i], (size_t)-1);
         line += ' ';
     }
     line += '\n';
@@ -665,8 +874,17 @@ int ddmain_main(int argc, char **argv)
 
     mbstr_initialize(0);
     int multiByte = 0;
-    codeSet_initialize(&multiByte);
+    // Without a configuration of the host's, text is UTF-8 where the
+    // locale says so.
+    if (codeSet_initialize(&multiByte) != 0)
+        multiByte = codeSet_initializeUtf8();
     mbstr_initialize(multiByte);
+
+    // The version needs no message file.
+    if (argc == 2 && std::strcmp(argv[1], kVersion) == 0) {
+        int status = ddmain_processCommandLine(argc, argv);
+        return finishOutput() != 0 ? DDMAIN_FAILURE : status;
+    }
 
     std::string rscName;
     if (ddmain_initializeResources(argc > 0 && argv != nullptr ? argv[0] : nullptr, &rscName) != 0) {
@@ -676,6 +894,14 @@ int ddmain_main(int argc, char **argv)
     }
 
     useCatalogrPaths = platform_getenv("VX_XBDDPATH") != nullptr ? 1 : 0;
+    ddmain_lockWaitLimit = lockWaitSetting();
+    if (ddmain_lockWaitLimit < -1) {
+        complain("VX_LOCKWAIT=" +
+                 ddmain_safeText(platform_getenv("VX_LOCKWAIT"), DDMAIN_SHOWN_MAX) +
+                 " is not a whole number of seconds");
+        ddmain_closeResources();
+        return -1;
+    }
 
     if (platform_getcwd(currentDir, sizeof currentDir) != 0) {
         complain("cannot read the current directory");

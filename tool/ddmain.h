@@ -33,7 +33,7 @@ enum {
     DDMAIN_MSG_USAGE_REST = 2003,       // 2003-2011, one line each
     DDMAIN_MSG_USAGE_LAST = 2011,
     DDMAIN_MSG_ERROR_PREFIX = 2012,
-    DDMAIN_MSG_TABLE_EXISTS = 2013,
+    DDMAIN_MSG_TABLE_EXISTS = 2013,     // %s table
     DDMAIN_MSG_DICT_OPEN = 2014,
     DDMAIN_MSG_DATA_OPEN = 2015,        // %s: the file argument
     DDMAIN_MSG_INIT_EXISTS = 2017,
@@ -70,19 +70,33 @@ extern const char localUser[];      // "PUBLIC"
 // failure); main maps it to the exit status with e4exit_status.
 int ddmain_main(int argc, char **argv);
 
-// The command line after start-up: a script switch (-S, -O) or one
-// directive. Returns the status. In script mode a second argument must be
-// the other switch (-O after -S, -S after -O, either case) and each switch
-// must carry a file name; anything else is refused with 0x8000 before a
-// file is opened.
+// The command line after start-up: --help or -h (the usage, without the
+// echo, on standard output), a script switch (-S, -O) or one directive.
+// Returns the status. In script mode a second argument must be the other
+// switch (-O after -S, -S after -O, either case) and each switch must carry
+// a file name; anything else is refused with 0x8000 before a file is
+// opened. -S- reads the script from standard input.
 int ddmain_processCommandLine(int argc, char **argv);
 
-// Recognises the directive in argv[1] and calls its handler; 0x8000 for an
-// unknown word or a missing one. The engine's last-error slot is emptied
-// before the handler runs; when the handler fails and the engine made a
-// report meanwhile, that report is put on standard error
+// Recognises the directive in argv[1], checks that it has exactly its
+// arguments and calls its handler with a copy of them, so that `argv`
+// stays as written for the echo. 0x8000, after ddmain_refuse says why, for
+// an unknown word, a missing one, or too few or too many arguments. The
+// engine's last-error slot is emptied before the handler runs; when the
+// handler fails, the reason is put on standard error: that a lock wait
+// was given up (VX_LOCKWAIT), or the engine's report made meanwhile
 // (ddmain_putEngineReport).
 int ddmain_processDirective(int argc, char **argv);
+
+// A directive refused for `why` (a text made safe to show): the reason is
+// kept for the report of a failing script line, which carries it; on the
+// command line it goes to standard error at once as "catalogr: <why>".
+void ddmain_refuse(const std::string &why);
+
+// Why a file could not be opened or created, from a platform result
+// (platform_lastFailure): "<name>: <the system's reason>", or "<name> is
+// not a regular file".
+std::string ddmain_fileFailure(const std::string &shownName, int platformResult);
 
 // Writes the engine report held in the last-error slot, if any, as the line
 // "catalogr: <report>" on standard error and empties the slot, so that it
@@ -95,37 +109,51 @@ int ddmain_putEngineReport(void);
 // something the engine had no report for.
 void ddmain_putReason(const std::string &text);
 
-// The lock-wait hook of code_base (installed by ddmain_main): once a wait
-// has lasted a second it writes "catalogr: waiting for a lock on <file>"
-// on standard error, once per wait.
+// The lock-wait hook of code_base (installed by ddmain_main). Once a wait
+// has lasted a second it writes "catalogr: waiting for a lock on <file>" on
+// standard error, once per wait, naming the process that holds the lock
+// where the system tells it. When the wait has lasted ddmain_lockWaitLimit
+// seconds, the lock's next attempt fails (the directive then fails saying
+// so, ddmain_processDirective).
 void ddmain_noteLockWait(CODE4 *c4, const char *fileName, int polls);
+// Seconds a lock is waited for, from VX_LOCKWAIT; -1 (unset): for ever.
+extern long ddmain_lockWaitLimit;
 
-// `text` made safe for one line of a terminal: control bytes (below 0x20,
-// and 0x7F) become '?', and at most `maxBytes` bytes are kept, cut between
-// characters of the code set, with "..." added when cut.
+// `text` made safe for one line of a terminal: control characters
+// (codeSet_isControl) and, in UTF-8 text, bytes that start no character
+// become '?', and at most `maxBytes` bytes are kept, cut between characters
+// of the code set, with "..." added when cut.
 std::string ddmain_safeText(const char *text, size_t maxBytes);
 
 // The operation code of a directive argument: its first character is
 // skipped and the rest compared, ignoring case, with the directive words.
 int ddmain_getOperationType(const char *argument);
 
-// Runs a script. `outFile` may be null. Returns 0 at the end of the script
-// and 0x8000 when a file cannot be opened, when the output file is the
-// script itself, or when the script cannot be read; each of these refusals
-// first writes one line on standard error naming the file and the reason.
-// A failing line ends the process at once with that line's status (mapped
+// Runs a script ("-": standard input). `outFile` may be null. Returns 0 at
+// the end of the script and 0x8000 when a file cannot be opened, when the
+// output file is the script itself, or when the script cannot be read;
+// each of these refusals first writes one line on standard error naming
+// the file and the reason. Blank lines and lines whose first non-blank
+// character is '#' are skipped. A failing line is echoed as written and
+// reported on standard error as "catalogr: <script> line <n>: <the line>:
+// <reason>", and ends the process at once with that line's status (mapped
 // by e4exit_status).
 int ddmain_processScriptFile(const char *scriptFile, const char *outFile,
                              const char *executableName);
 
 // The lines of an open script, run in order until its end (a 0x1A byte or
-// the end of the stream) or the first line that fails. Returns 0 when every
-// line ran; the status of the first failing line once its words are echoed
-// (0x8000 for a line refused unrun: more than three words, more than 1999
-// characters, or a NUL byte); or 0x8000 with the system's error number in
-// `*readError` (else 0) when the stream could not be read, the line it cut
-// short unrun. The process goes on: ending it is the caller's part.
-int ddmain_runScript(FILE *script, const char *executableName, int *readError);
+// the end of the stream) or the first line that fails. Blank lines and
+// lines whose first non-blank character is '#' are skipped. Returns 0 when
+// every line ran; the status of the first failing line once its words are
+// echoed as written (0x8000 for a line refused unrun: more than three
+// words, more than 1999 characters, or a NUL byte); or 0x8000 with the
+// system's error number in `*readError` (else 0) when the stream could not
+// be read, the line it cut short unrun. With `reportName` (the script as
+// shown) the failing line is also reported on standard error as
+// "catalogr: <reportName> line <n>: <the line>: <reason>". The process goes
+// on: ending it is the caller's part.
+int ddmain_runScript(FILE *script, const char *executableName, int *readError,
+                     const char *reportName = nullptr);
 
 // Opens the message file of the program called `exeFileName`: the
 // program's name with extension "rsc" and, when the program was called by
@@ -172,7 +200,7 @@ int ddmain_placeholderCount(int number);
 // outFileP, then the echo of the arguments.
 void ddmain_printUsage(int argc, char **argv);
 // Message 2029, then argv[1] .. argv[argc-1] each followed by a blank,
-// then a newline; nothing when argc is 0.
+// then a newline, control characters shown as '?'; nothing when argc is 0.
 void ddmain_echoArguments(int argc, char **argv);
 
 // The directive handlers, built with the program (not in the front-end

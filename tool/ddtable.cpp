@@ -10,7 +10,9 @@
 //  3. A row that was not appended, or a change that did not reach the disk,
 //     fails the directive (0x8000); it is never reported as done.
 #include <string>
+#include <vector>
 
+#include "platform/platform.h"
 #include "tool/dddict.h"
 #include "tool/ddmain.h"
 #include "xbase/d4data.h"
@@ -21,22 +23,36 @@
 
 namespace {
 
-// Opens a user's data file for its field descriptors only. Its production
-// index stays closed: a table whose index uses an expression this engine
-// does not know, or whose index file is missing or damaged, still
-// registers.
-DATA4 *openDataFile(const std::string &path)
+// Opens a user's data file for its field descriptors only. Neither its
+// production index nor its memo file is opened: a table whose index uses an
+// expression this engine does not know, whose index or memo file is
+// missing or damaged, or whose memo file is another program's, still
+// registers. When it does not open, message 2015 names `fileArgument` and
+// standard error says why, naming the file that was looked for (with the
+// extension the engine adds to a name without one).
+DATA4 *openDataFile(const std::string &path, const char *fileArgument)
 {
-    int saved = code_base.auto_open;
-    code_base.auto_open = 0;
-    DATA4 *data = d4open(&code_base, path.c_str());
-    code_base.auto_open = saved;
+    platform_forgetFailure();
+    DATA4 *data = d4open_fields(&code_base, path.c_str());
     if (data != nullptr) {
         // Whatever the open reported did not stop it, and has nothing to do
         // with a later failure of the directive.
         e4clearErrorState();
+        return data;
     }
-    return data;
+    ddmain_putMessage(DDMAIN_MSG_DATA_OPEN, fileArgument, nullptr);
+    std::vector<char> tried(path.size() + UTIL_MAX_PATH + 1);
+    int code = platform_lastFailure(tried.data(), tried.size()), report = 0;
+    e4getErrorInfo(&report, nullptr, 0);
+    if (code != 0) {
+        ddmain_putReason(ddmain_fileFailure(tried.data(), code));
+    } else if (report == e4read || report == e4data) {
+        // The file opened but its header and descriptors are not those of
+        // a data file: that is the reason, whatever the engine tripped on.
+        e4clearErrorState();
+        ddmain_putReason(std::string(fileArgument) + " is not a data file");
+    }
+    return nullptr;
 }
 
 // 0 when the dictionary can record every field of `data`; otherwise the
@@ -85,11 +101,9 @@ int appendTableRow(const std::string &key, const std::string &fileValue,
     if (table == nullptr || fileName == nullptr || colCount == nullptr || creator == nullptr)
         return DDMAIN_FAILURE;
 
-    DATA4 *data = openDataFile(dataPath);
-    if (data == nullptr) {
-        ddmain_putMessage(DDMAIN_MSG_DATA_OPEN, fileArgument, nullptr);
+    DATA4 *data = openDataFile(dataPath, fileArgument);
+    if (data == nullptr)
         return DDMAIN_FAILURE;
-    }
     int rc = checkFits(data, fileArgument);
     int count = d4num_fields(data);
     *dataFile = data->file.name;
@@ -119,12 +133,14 @@ int refuseNameless(const char *fileArgument)
 int ddmain_addTableNoPaths(char *tableName, const char *fileName, const char *userName,
                            DATA4 *sqltable, std::string *dataFile)
 {
-    if (tableName == nullptr || fileName == nullptr || sqltable == nullptr || dataFile == nullptr)
+    std::string name;
+    if (fileName == nullptr || sqltable == nullptr || dataFile == nullptr ||
+        ddmain_tableName(tableName, &name) != 0)
         return DDMAIN_FAILURE;
-    std::string key = ddmain_searchKey(userName, ddmain_tableName(tableName));
+    std::string key = ddmain_searchKey(userName, name);
     int rc = ddmain_findTable(sqltable, "CRTB", key, nullptr);
     if (rc == 0) {
-        ddmain_putError(DDMAIN_MSG_TABLE_EXISTS);
+        ddmain_putMessage(DDMAIN_MSG_TABLE_EXISTS, name.c_str(), nullptr);
         return DDMAIN_FAILURE;
     }
     if (rc != 1)
@@ -148,9 +164,11 @@ int ddmain_addTableNoPaths(char *tableName, const char *fileName, const char *us
 int ddmain_addTableWithPaths(char *tableName, const char *fileName, const char *userName,
                              DATA4 *sqltable, std::string *dataFile)
 {
-    if (tableName == nullptr || fileName == nullptr || sqltable == nullptr || dataFile == nullptr)
+    std::string name;
+    if (fileName == nullptr || sqltable == nullptr || dataFile == nullptr ||
+        ddmain_tableName(tableName, &name) != 0)
         return DDMAIN_FAILURE;
-    std::string key = ddmain_searchKey(userName, ddmain_tableName(tableName));
+    std::string key = ddmain_searchKey(userName, name);
     std::string base = ddmain_baseName(fileName), path;
     if (base.empty())
         return refuseNameless(fileName);
@@ -166,9 +184,10 @@ int ddmain_addTableWithPaths(char *tableName, const char *fileName, const char *
 int ddmain_addColumns(char *tableName, const char *dataFile, const char *userName,
                       DATA4 *sqlcolmn)
 {
-    if (tableName == nullptr || dataFile == nullptr || sqlcolmn == nullptr)
+    std::string name;
+    if (dataFile == nullptr || sqlcolmn == nullptr || ddmain_tableName(tableName, &name) != 0)
         return DDMAIN_FAILURE;
-    std::string key = ddmain_searchKey(userName, ddmain_tableName(tableName));
+    std::string key = ddmain_searchKey(userName, name);
     FIELD4 *table = d4field(sqlcolmn, "TABLE");
     FIELD4 *column = d4field(sqlcolmn, "COLUMN");
     FIELD4 *type = d4field(sqlcolmn, "TYPE");
@@ -181,11 +200,9 @@ int ddmain_addColumns(char *tableName, const char *dataFile, const char *userNam
         decimals == nullptr || position == nullptr || creator == nullptr || nullsOk == nullptr)
         return DDMAIN_FAILURE;
 
-    DATA4 *data = openDataFile(dataFile);
-    if (data == nullptr) {
-        ddmain_putMessage(DDMAIN_MSG_DATA_OPEN, dataFile, nullptr);
+    DATA4 *data = openDataFile(dataFile, dataFile);
+    if (data == nullptr)
         return DDMAIN_FAILURE;
-    }
     int rc = checkFits(data, dataFile);
     for (int i = 1; rc == 0 && i <= d4num_fields(data); i++) {
         FIELD4 *f = d4field_j(data, i);
@@ -211,9 +228,10 @@ int ddmain_addColumns(char *tableName, const char *dataFile, const char *userNam
 
 int ddmain_deleteTable(char *tableName, const char *userName, DATA4 *sqltable)
 {
-    if (tableName == nullptr || sqltable == nullptr)
+    std::string name;
+    if (sqltable == nullptr || ddmain_tableName(tableName, &name) != 0)
         return DDMAIN_FAILURE;
-    std::string key = ddmain_searchKey(userName, ddmain_tableName(tableName));
+    std::string key = ddmain_searchKey(userName, name);
     int seek = 0;
     int rc = ddmain_findTable(sqltable, "CRTB", key, &seek);
     if (rc == 1) {
@@ -229,9 +247,10 @@ int ddmain_deleteTable(char *tableName, const char *userName, DATA4 *sqltable)
 
 int ddmain_deleteColumns(char *tableName, const char *userName, DATA4 *sqlcolmn)
 {
-    if (tableName == nullptr || sqlcolmn == nullptr)
+    std::string name;
+    if (sqlcolmn == nullptr || ddmain_tableName(tableName, &name) != 0)
         return DDMAIN_FAILURE;
-    std::string key = ddmain_searchKey(userName, ddmain_tableName(tableName));
+    std::string key = ddmain_searchKey(userName, name);
     int rc = ddmain_findTable(sqlcolmn, "CCRTB", key, nullptr);
     if (rc == DDMAIN_FAILURE)
         return rc;
@@ -259,16 +278,19 @@ int ddmain_deleteColumns(char *tableName, const char *userName, DATA4 *sqlcolmn)
 
 int ddmain_operateTable(int argc, char **argv, int operation)
 {
-    int needed = operation == DDMAIN_OP_TA ? 4 : 3;
-    if (argc < needed || argv == nullptr || argv[2] == nullptr ||
-        (needed == 4 && argv[3] == nullptr)) {
-        ddmain_printUsage(argc, argv);
+    // The front end has checked the count; the table name is checked before
+    // anything is opened.
+    int table = operation == DDMAIN_OP_TA ? 3 : 2;
+    std::string name;
+    if (argc <= table || argv == nullptr || argv[2] == nullptr || argv[table] == nullptr ||
+        ddmain_tableName(argv[table], &name) != 0)
         return DDMAIN_FAILURE;
-    }
     DATA4 *sqltable = ddmain_openDictionary(ddmain_sqltable);
     DATA4 *sqlcolmn = ddmain_openDictionary(ddmain_sqlcolmn);
     if (sqltable == nullptr || sqlcolmn == nullptr) {
         ddmain_putError(DDMAIN_MSG_DICT_OPEN);
+        const char *const wanted[] = {ddmain_sqltable, ddmain_sqlcolmn};
+        ddmain_explainDictionary(wanted, 2);
         return ddmain_closeAll(DDMAIN_FAILURE);
     }
     if (ddmain_lockDictionary(sqltable, sqlcolmn) != 0)

@@ -407,8 +407,10 @@ void c4trim_n(char *str, int n_ch)
 
 void c4upper(char *str)
 {
+    // Keys and field names must not depend on the code set's letters: only
+    // ASCII letters change, multibyte characters are stepped over whole.
     if (str != nullptr)
-        qtkstrupr(str);
+        codeSet_asciiUpper(str);
 }
 
 void c4lower(char *str)

@@ -123,7 +123,7 @@ DATA4 *d4data(CODE4 *c4, const char *alias)
     // compared by as many.
     char wanted[kAliasLen];
     u4ncpy(wanted, alias, sizeof wanted);
-    qtkstrupr(wanted);
+    codeSet_asciiUpper(wanted);
     for (void *d = l4first(&c4->data_list); d != nullptr; d = l4next(&c4->data_list, d)) {
         const DATA4 *data = static_cast<const DATA4 *>(d);
         if (std::strncmp(data->alias, wanted, sizeof wanted) == 0)

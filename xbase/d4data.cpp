@@ -74,11 +74,13 @@ std::string data_file_name(const char *name)
     return s;
 }
 
-// `name` with its extension replaced by `ext` (or added).
-std::string replace_extension(const std::string &name, const char *ext)
+// The memo or index file that belongs beside the data file `name`.
+std::string companion_name(const std::string &name, const char *ext)
 {
-    size_t dot = extension_dot(name);
-    return (dot == std::string::npos ? name : name.substr(0, dot)) + "." + ext;
+    std::vector<char> buf(name.size() + 8, 0);
+    if (u4name_companion(buf.data(), int(buf.size()), name.c_str(), ext) != 0)
+        return std::string();
+    return buf.data();
 }
 
 // Width and decimals of a descriptor as read: N and F keep decimals in byte
@@ -277,9 +279,9 @@ void make_descriptor(unsigned char *desc, const FIELD4INFO *fi)
     desc[D4_FIELD_OFF_DEC] = (unsigned char)(type == 'C' ? (width >> 8) & 0xFF : dec);
 }
 
-} // namespace
-
-DATA4 *d4open(CODE4 *c4, const char *name)
+// Opens a data file; with `companions` also its production index (when
+// auto_open is on) and its memo file.
+DATA4 *open_data(CODE4 *c4, const char *name, int companions)
 {
     if (c4 == nullptr || name == nullptr || c4->error_code < 0)
         return nullptr;
@@ -308,13 +310,15 @@ DATA4 *d4open(CODE4 *c4, const char *name)
 
     if (read_structure(data) != 0)
         goto fail;
+    if (!companions)
+        return data;
     if (data->has_mdx && c4->auto_open) {
         if (i4open(data, nullptr) == nullptr)
             goto fail;
     }
     if ((unsigned char)data->version & D4_VERSION_MEMO_BIT) {
         // Beside the file actually opened, whatever case its name has.
-        std::string memo_name = replace_extension(data->file.name, "FPT");
+        std::string memo_name = companion_name(data->file.name, "FPT");
         if (memo4file_open(&data->memo_file, data, memo_name.c_str()) < 0)
             goto fail;
     }
@@ -325,6 +329,12 @@ fail:
     return nullptr;
 }
 
+} // namespace
+
+DATA4 *d4open(CODE4 *c4, const char *name) { return open_data(c4, name, 1); }
+
+DATA4 *d4open_fields(CODE4 *c4, const char *name) { return open_data(c4, name, 0); }
+
 DATA4 *d4create(CODE4 *c4, const char *name, const FIELD4INFO *field_data,
                 const TAG4INFO *tag_info)
 {
@@ -334,12 +344,16 @@ DATA4 *d4create(CODE4 *c4, const char *name, const FIELD4INFO *field_data,
     std::string given = name;
     while (!given.empty() && given.back() == ' ')
         given.pop_back();
-    // The engine names what it creates in upper case (final component only).
-    std::vector<char> buf(given.size() + 8, 0);
-    std::memcpy(buf.data(), given.c_str(), given.size());
-    if (u4name_ext(buf.data(), int(buf.size()), "DBF", 0) < 0)
-        return nullptr;
-    std::string fname = buf.data();
+    // A name given with its extension is created exactly as given; one
+    // without gets the engine's upper-case name (final component only).
+    std::string fname = given;
+    if (extension_dot(given) == std::string::npos) {
+        std::vector<char> buf(given.size() + 8, 0);
+        std::memcpy(buf.data(), given.c_str(), given.size());
+        if (u4name_ext(buf.data(), int(buf.size()), "DBF", 0) < 0)
+            return nullptr;
+        fname = buf.data();
+    }
 
     int n_fields = 0, has_memo = 0;
     unsigned long record_len = 0;
@@ -382,7 +396,7 @@ DATA4 *d4create(CODE4 *c4, const char *name, const FIELD4INFO *field_data,
         MEMO4FILE memo;
         std::memset(&memo, 0, sizeof memo);
         memo.file.hand = -1;
-        std::string memo_name = replace_extension(fname, "FPT");
+        std::string memo_name = companion_name(fname, "FPT");
         if (memo4file_create(&memo, c4, nullptr, memo_name.c_str()) == 0)
             file4close(&memo.file);
     }

@@ -59,6 +59,14 @@ enum : long {
 
 // Data file format, open, create, close.
 DATA4 *d4open(CODE4 *c4, const char *name);
+// Opens a data file for its header and field descriptors only: neither
+// its production index nor its memo file is opened (nor needs to exist), so
+// its memo fields cannot be read.
+DATA4 *d4open_fields(CODE4 *c4, const char *name);
+// A name given with an extension is created exactly as given; without one
+// it gets ".DBF" and its final component is upper-cased. The memo and
+// production index files take the case of the data file's extension
+// (u4name_companion).
 DATA4 *d4create(CODE4 *c4, const char *name, const FIELD4INFO *field_data,
                 const TAG4INFO *tag_info);
 int d4close(DATA4 *data);

@@ -2,7 +2,8 @@
 // name into directory, base name and extension, and joining a directory and
 // a name. Only '/' separates directories; scans go through the code-set
 // table so the second byte of a double-byte character is never taken for a
-// separator; only the final component is ever upper-cased.
+// separator; only the final component is ever upper-cased, and only its
+// ASCII letters, so that the names of files never depend on the locale.
 #include <cstring>
 #include <string>
 
@@ -72,7 +73,7 @@ int u4name_ext(char *name, int len_result, const char *new_ext, int do_replace)
     size_t base = baseOffset(s.c_str());
     if (copyOut(s, name, len_result) != 0)
         return -1;
-    qtkstrupr(name + base);
+    codeSet_asciiUpper(name + base);
     return 0;
 }
 
@@ -96,7 +97,7 @@ int u4name_piece(char *result, int len_result, const char *from, int give_path, 
     result[n] = 0;
     size_t upperFrom = base - start;
     if (upperFrom < n)
-        qtkstrupr(result + upperFrom);
+        codeSet_asciiUpper(result + upperFrom);
     return cut;
 }
 
@@ -140,6 +141,34 @@ int u4name_make(char *buf, int buf_len, const char *, const char *default_direct
     s += file_name;
     if (copyOut(s, buf, buf_len) != 0) {
         buf[0] = 0;
+        return -1;
+    }
+    return 0;
+}
+
+int u4name_companion(char *result, int len_result, const char *data_name, const char *ext)
+{
+    if (result == nullptr || data_name == nullptr || ext == nullptr)
+        return -1;
+    std::string s(data_name);
+    size_t dot = extOffset(s.c_str());
+    int lower = 0;
+    if (dot != std::string::npos) {
+        int small = 0, capital = 0;
+        for (size_t i = dot + 1; i < s.size(); i++) {
+            small |= s[i] >= 'a' && s[i] <= 'z';
+            capital |= s[i] >= 'A' && s[i] <= 'Z';
+        }
+        lower = small && !capital;
+        s.resize(dot);
+    }
+    std::string e(*ext == '.' ? ext + 1 : ext);
+    for (char &c : e)
+        c = (char)(lower ? sb_tolower((unsigned char)c) : sb_toupper((unsigned char)c));
+    s += "." + e;
+    if (copyOut(s, result, len_result) != 0) {
+        if (len_result > 0)
+            result[0] = 0;
         return -1;
     }
     return 0;

@@ -23,8 +23,8 @@ int u4rename(const char *old_name, const char *new_name);
 
 // File names. Only '/' separates directories; the extension is the part
 // after the last '.' of the final component; only the final component is
-// ever upper-cased. `len_result` / `buf_len` are buffer sizes, terminator
-// included.
+// ever upper-cased, and only its ASCII letters. `len_result` / `buf_len`
+// are buffer sizes, terminator included.
 
 // Removes trailing blanks, adds `new_ext` (a leading '.' skipped) when the
 // name has no extension or `do_replace` is set, and upper-cases the final
@@ -46,6 +46,13 @@ int u4name_ret_ext(char *result, int len_result, const char *from);
 // an empty result when it does not fit.
 int u4name_make(char *buf, int buf_len, const char *default_drive, const char *default_directory,
                 const char *file_name);
+// The name of a file that belongs beside the data file `data_name` (its
+// memo or production index file): the same name with the extension `ext`
+// (a leading '.' skipped) in the case of the data file's own extension,
+// lower case when that has small letters and no capitals, else upper case
+// (also when it has no extension). t.dbf gives t.fpt, T.DBF gives T.FPT.
+// 0, or -1 with an empty result when it does not fit.
+int u4name_companion(char *result, int len_result, const char *data_name, const char *ext);
 // 1 for a letter, digit or '_' (the code set's letters and digits too).
 int u4name_char(unsigned char ch);
 

@@ -308,3 +308,40 @@ TEST(CodeSetClasses, ConfiguredClassesCombine)
 }
 
 } // namespace
+
+TEST(CodeSetUtf8, WholeCharactersAndCaseOfEveryLetterOfTheSameLength)
+{
+    testutil::ScopedNoCodeSet none(1);
+    csG.utf8 = 1;
+    // Each text: its character lengths, whether its first is valid, its upper
+    // case. Overlong, surrogate, past U+10FFFF and cut forms are single invalid
+    // bytes; dotless i and long s keep their case (capitals of other lengths).
+    const struct {
+        const char *text;
+        std::vector<int> lengths;
+        int valid;
+        const char *upper;
+    } cases[] = {
+        {"caf\xc3\xa9", {1, 1, 1, 2}, 1, "CAF\xc3\x89"},
+        {"\xe2\x82\xac\xf0\x9f\x98\x80z", {3, 4, 1}, 1, "\xe2\x82\xac\xf0\x9f\x98\x80Z"},
+        {"\xc0\x80", {1, 1}, 0, "\xc0\x80"},
+        {"\xed\xa0\x80", {1, 1, 1}, 0, "\xed\xa0\x80"},
+        {"\xf4\x90\x80\x80", {1, 1, 1, 1}, 0, "\xf4\x90\x80\x80"},
+        {"\xe2\x82", {1, 1}, 0, "\xe2\x82"},
+        {"\xc4\xb1\xc5\xbf\xce\xb1", {2, 2, 2}, 1, "\xc4\xb1\xc5\xbf\xce\x91"},
+    };
+    for (const auto &c : cases) {
+        std::vector<int> lengths;
+        for (const char *p = c.text; *p != 0; p += lengths.back())
+            lengths.push_back(codeSet_getCharacterNBytes(p));
+        EXPECT_EQ(c.lengths, lengths) << c.text;
+        EXPECT_EQ(c.valid, codeSet_isValidChar(c.text)) << c.text;
+        std::string up = c.text;
+        EXPECT_STREQ(c.upper, qtkstrupr(&up[0])) << c.text;
+        EXPECT_EQ(0, qtkstrcmpi(c.text, c.upper)) << c.text;
+    }
+    std::string key = "caf\xc3\xa9";
+    EXPECT_STREQ("CAF\xc3\xa9", codeSet_asciiUpper(&key[0])) << "keys fold ASCII letters only";
+    EXPECT_EQ(nullptr, qtkstrchr("\xc3\xa9", 0xA9)) << "a trail byte is never a character";
+    EXPECT_EQ(1, codeSet_isControl("\xc2\x85"));
+}

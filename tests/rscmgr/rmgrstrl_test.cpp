@@ -39,7 +39,7 @@ TEST(MessageFile, HoldsEveryMessageWithItsPlaceholders)
 {
     rsctest::ManagerGuard g;
     uint32_t h = rsctest::open(testutil::binaryDir() + "/tool/catalogr.rsc");
-    const std::map<int, int> placeholders = {{2015, 1}, {2024, 2}, {2025, 1}, {2027, 1}};
+    const std::map<int, int> placeholders = {{2013, 1}, {2015, 1}, {2024, 2}, {2025, 1}, {2027, 1}};
     std::vector<int> numbers;
     for (int n = 2001; n <= 2015; n++)
         numbers.push_back(n);

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "codeset/codeset.h"
+#include "tests/faultinject.h"
 #include "tests/testutil.h"
 #include "tests/tool/rscfixture.h"
 
@@ -248,7 +249,7 @@ TEST_F(FrontEnd, DirectiveReachesItsHandlerWithTheWholeVector)
     EXPECT_EQ(0, commandLine({"prog", "-ta", "parts.dbf", "parts"}));
     EXPECT_EQ(7, commandLine({"prog", "-ID", "fail=7", "t"}));
     gInitStatus = 0;
-    EXPECT_EQ(0, commandLine({"prog", "/INIT", "ignored"}));
+    EXPECT_EQ(0, commandLine({"prog", "/INIT"}));
     // An INIT that could not run at all is not reported as success.
     gInitStatus = DDMAIN_FAILURE;
     EXPECT_EQ(DDMAIN_FAILURE, commandLine({"prog", "-init"}));
@@ -372,12 +373,11 @@ TEST_F(FrontEnd, ScriptVectorElementsPastTheCountAreNull)
 {
     // A short line after a full one: nothing of the earlier line is left in
     // the four-element vector.
-    EXPECT_EQ(0, script("-TA a b\n-TD\n-ID x\n", nullptr));
-    ASSERT_EQ(3u, gCalls.size());
+    EXPECT_EQ(0, script("-TA a b\n-TD x\n", nullptr));
+    ASSERT_EQ(2u, gCalls.size());
     EXPECT_EQ((std::vector<std::string>{}), gCalls[0].pastCount);
-    EXPECT_EQ((std::vector<std::string>{"(null)", "(null)"}), gCalls[1].pastCount);
-    EXPECT_EQ((std::vector<std::string>{"(null)"}), gCalls[2].pastCount);
-    EXPECT_EQ((std::vector<std::string>{"prog", "-ID", "x"}), gCalls[2].argv);
+    EXPECT_EQ((std::vector<std::string>{"(null)"}), gCalls[1].pastCount);
+    EXPECT_EQ((std::vector<std::string>{"prog", "-TD", "x"}), gCalls[1].argv);
 }
 
 TEST_F(FrontEnd, EndOfFileByteEndsTheScript)
@@ -399,9 +399,9 @@ using FrontEndDeath = FrontEnd;
 
 TEST_F(FrontEndDeath, FailingLineEndsTheRunWithItsStatusAfterTheEcho)
 {
-    const std::string text = "-TA one 1\n-IA two 2\n-TD fail=3 extra\n-TA four 4\n";
+    const std::string text = "-TA one 1\n-IA two 2\n-TA fail=3 extra\n-TA four 4\n";
     EXPECT_EXIT(script(text), ::testing::ExitedWithCode(3), "");
-    EXPECT_EQ("ran -TA one 1\nran -IA two 2\nran -TD fail=3 extra\nECHO:\n-TD fail=3 extra \n",
+    EXPECT_EQ("ran -TA one 1\nran -IA two 2\nran -TA fail=3 extra\nECHO:\n-TA fail=3 extra \n",
               readFile(dir.file("log.txt")));
 }
 
@@ -449,13 +449,13 @@ TEST_F(FrontEndDeath, UsageFromAHandlerIsSplitBetweenConsoleAndOutputFile)
     EXPECT_EXIT(
         {
             StreamCapture cap(stdout, dir.file("console.txt"));
-            script("-TA usage\n");
+            script("-TA usage t\n");
         },
         ::testing::ExitedWithCode(1), "");
     EXPECT_EQ("U2001\n\ncatalogr - U2002\n", readFile(dir.file("console.txt")));
-    EXPECT_EQ(std::string("ran -TA usage\n") + kUsageRest +
-                  "ECHO:\n-TA usage \n"
-                  "ECHO:\n-TA usage \n",
+    EXPECT_EQ(std::string("ran -TA usage t\n") + kUsageRest +
+                  "ECHO:\n-TA usage t \n"
+                  "ECHO:\n-TA usage t \n",
               readFile(dir.file("log.txt")));
 }
 
@@ -522,14 +522,20 @@ TEST(StartUp, HostConfigurationDecidesTheStringFunctions)
 
     std::string prog = dir.file("prog");
     char *argv[] = {&prog[0], nullptr};
+    // Without a configuration a UTF-8 locale chooses UTF-8 text; any
+    // configuration, even a single-byte one, rules over the locale.
     const struct {
         std::string vx;
         const char *rtconfig;
         bool multiByte;
-    } cases[] = {{sjis, nullptr, true}, {sjis, "SINGLE", false}, {dir.path, nullptr, false},
-                 {sjis, "ONEPOS", false}, {sjis, "SJIS", true}};
+        const char *locale;
+        int utf8;
+    } cases[] = {{sjis, nullptr, true, "C.UTF-8", 0},     {sjis, "SINGLE", false, "C.UTF-8", 0},
+                 {dir.path, nullptr, false, "C", 0},      {dir.path, nullptr, true, "C.UTF-8", 1},
+                 {sjis, "ONEPOS", false, "C", 0},         {sjis, "SJIS", true, "C", 0}};
     for (const auto &c : cases) {
-        const std::string what = c.vx + " " + (c.rtconfig ? c.rtconfig : "(unset)");
+        const std::string what = c.vx + " " + (c.rtconfig ? c.rtconfig : "(unset)") + " " + c.locale;
+        testutil::ScopedEnv locale("LC_ALL", c.locale);
         testutil::ScopedEnv vx("VX", c.vx);
         testutil::ScopedEnv rtconfig("VX_RTCONFIG", c.rtconfig ? c.rtconfig : "",
                                      c.rtconfig == nullptr);
@@ -540,6 +546,7 @@ TEST(StartUp, HostConfigurationDecidesTheStringFunctions)
                   cap.finish());
         EXPECT_EQ(c.multiByte ? &codeSet_strupr : &sb_strupr, mbStrFuncs.struprP) << what;
         EXPECT_EQ(c.multiByte ? &codeSet_strchr : &sb_strchr, mbStrFuncs.strchrP) << what;
+        EXPECT_EQ(c.utf8, csG.utf8) << what;
     }
     codeSet_destroy();
     mbstr_initialize(0);
@@ -639,4 +646,34 @@ TEST_F(FrontEnd, LockWaitIsMentionedOnceAfterItsFirstWholeSecond)
     EXPECT_EQ("catalogr: waiting for a lock on SQLTABLE.DBF\n"
               "catalogr: waiting for a lock on /d/odd?name?.CDX\n",
               err.finish());
+}
+
+// ---- A message file that fails to read ------------------------------------------
+
+// Every read of the program's real message file fails in turn (EIO, or half
+// its bytes): --help gives the whole usage, or start-up ends naming the file.
+TEST(StartUp, AMessageFileThatFailsToReadIsNamed)
+{
+    testutil::TempDir dir;
+    testutil::copyFile(testutil::binaryDir() + "/tool/catalogr.rsc", dir.file("prog.rsc"));
+    testutil::ScopedEnv vx("VX", dir.path);
+    std::string prog = dir.file("prog"), help = "--help";
+    char *argv[] = {&prog[0], &help[0], nullptr};
+    int failedStarts = 0;
+    for (faults::Mode mode : faults::allModes())
+        for (int nth = 1; mode.call == faults::Call::read; nth++) {
+            faults::Injector inject(mode, nth);
+            StreamCapture err(stderr, dir.file("err.txt")), out(stdout, dir.file("out.txt"));
+            const int status = ddmain_main(2, argv);
+            const std::string said = err.finish(), usage = out.finish();
+            failedStarts += status != 0;
+            EXPECT_TRUE(status == 0 ? usage.find("bounds a wait for a lock.") != std::string::npos
+                                    : said.find(dir.file("prog.rsc") + " could not be read") != std::string::npos)
+                << faults::describe(mode) << " #" << nth << ": " << said << usage;
+            if (!inject.fired())
+                break;
+        }
+    EXPECT_GT(failedStarts, 0);
+    codeSet_destroy();
+    mbstr_initialize(0);
 }

@@ -3,15 +3,19 @@
 // both forms of registration, with the dictionary read back afterwards
 // through the engine (rows, every tag's keys, the tree checker) and through
 // an independent reader.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <future>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
@@ -239,10 +243,12 @@ std::vector<Row> sampleColumns(const std::string &sample, const std::string &tab
 }
 
 // A process that holds the append lock of a table until `seconds` have
-// passed; constructed once the lock is held.
+// passed or it is destroyed; constructed once the lock is held.
+// With `wholeFile` it is another program's: a classic record lock on the
+// whole file, which the system reports with its owner.
 struct LockHolder {
     pid_t pid = -1;
-    LockHolder(const std::string &table, int seconds)
+    LockHolder(const std::string &table, int seconds, bool wholeFile = false)
     {
         int ready[2];
         if (pipe(ready) != 0)
@@ -250,10 +256,15 @@ struct LockHolder {
         pid = fork();
         if (pid == 0) {
             Engine e;
-            DATA4 *d = d4open(&e.c4, table.c_str());
-            if (d == nullptr || d4lock_append(d) != 0)
-                _exit(1);
-            if (write(ready[1], "L", 1) != 1)
+            struct flock whole = {};
+            whole.l_type = F_WRLCK;
+            int fd = -1;
+            DATA4 *d = nullptr;
+            bool held = wholeFile ? (fd = open(table.c_str(), O_RDWR)) >= 0 &&
+                                        fcntl(fd, F_SETLK, &whole) == 0
+                                  : (d = d4open(&e.c4, table.c_str())) != nullptr &&
+                                        d4lock_append(d) == 0;
+            if (!held || write(ready[1], "L", 1) != 1)
                 _exit(1);
             sleep((unsigned)seconds);
             _exit(0);
@@ -267,7 +278,7 @@ struct LockHolder {
     ~LockHolder()
     {
         int st = 0;
-        if (pid > 0)
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
             waitpid(pid, &st, 0);
     }
 };
@@ -302,16 +313,18 @@ class Dictionary : public progfixture::ProgramDir {
     std::vector<Row> tables() { return readRows(dir.file("SQLTABLE.DBF")); }
     std::vector<Row> columns() { return readRows(dir.file("SQLCOLMN.DBF")); }
 
-    // A run that cannot write what it does not own: as root, the program
-    // runs as the user nobody, for whom the files are not writable.
-    testutil::ProcResult runAsOther(Args args)
+    // A run that cannot write what it does not own (`other`): as root, the
+    // program runs as the user nobody, for whom the files are not writable.
+    testutil::ProcResult runAs(bool other, Args args, const std::map<std::string, std::string> &env,
+                               const std::string &cwd, const std::string &input)
     {
         args.insert(args.begin(), dir.file("catalogr"));
-        if (geteuid() == 0)
+        if (other && geteuid() == 0)
             args.insert(args.begin(),
                         {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-        return testutil::runProgram(args, dir.path, progfixture::cleanEnv());
+        return testutil::runProgram(args, cwd, progfixture::cleanEnv(env), input);
     }
+    testutil::ProcResult runAsOther(Args args) { return runAs(true, args, {}, dir.path, ""); }
 
     bool canRunAsOther() { return geteuid() != 0 || access("/usr/bin/setpriv", X_OK) == 0; }
 };
@@ -435,7 +448,11 @@ TEST_F(Dictionary, InitThatCannotCreateSaysWhyAndTheScriptGoesOn)
                   progfixture::message(DDMAIN_MSG_INIT_CREATE) + ": sqlindex\n" +
                   errorLine(DDMAIN_MSG_DICT_OPEN) + progfixture::echo({"-TD", "parts"}),
               r.out);
-    EXPECT_EQ(0u, r.err.find("catalogr: Xbase -20")) << r.err;
+    EXPECT_EQ("catalogr: " + dir.file("SQLINDEX.DBF") + ": " + std::strerror(EACCES) +
+                  "\ncatalogr: no dictionary in " + dir.path +
+                  " (catalogr -INIT creates one)\ncatalogr: jobs.txt line 2: -TD parts: " +
+                  progfixture::message(DDMAIN_MSG_DICT_OPEN) + "\n",
+              r.err);
     for (const char *f : kDictionaryFiles)
         EXPECT_FALSE(fileExists(dir.file(f))) << f;
 }
@@ -511,12 +528,12 @@ TEST_F(Dictionary, RegistrationRefusesOnlyWhatItCannotRecord)
         bool paths = false;
     } cases[] = {
         {{"-TA", "parts.dbf", "Parts"}, DDMAIN_MSG_TABLE_EXISTS, ""},
-        {{"-TA", "nothere.dbf", "a"}, DDMAIN_MSG_DATA_OPEN, ""},
+        {{"-TA", "nothere.dbf", "a"}, DDMAIN_MSG_DATA_OPEN, "catalogr: " + dir.file("nothere.dbf") + ": "},
         {{"-TA", "sub/other.dbf", "b"},
          DDMAIN_MSG_DATA_OPEN,
          "catalogr: sub/other.dbf has a directory"},
         {{"-TA", dir.file("parts.dbf"), "c"}, DDMAIN_MSG_DATA_OPEN, "catalogr: /"},
-        {{"-TA", "text.dbf", "d"}, DDMAIN_MSG_DATA_OPEN, "catalogr: Xbase -"},
+        {{"-TA", "text.dbf", "d"}, DDMAIN_MSG_DATA_OPEN, "catalogr: text.dbf is not a data file"},
         {{"-TA", "wide.dbf", "e"}, DDMAIN_MSG_DATA_OPEN, "catalogr: field W of wide.dbf is 1000"},
         {{"-TA", "precise.dbf", "f"},
          DDMAIN_MSG_DATA_OPEN,
@@ -536,15 +553,15 @@ TEST_F(Dictionary, RegistrationRefusesOnlyWhatItCannotRecord)
         const std::string before = snapshot();
         auto r = run(c.args, c.paths ? std::map<std::string, std::string>{{"VX_XBDDPATH", ""}}
                                      : std::map<std::string, std::string>{});
-        Args echoed = c.args;
-        echoed[2] = upper(echoed[2]);
         if (c.message == 0) {
             EXPECT_EQ(0, r.exitStatus) << r.out << r.err;
             EXPECT_EQ("", r.out + r.err);
             continue;
         }
         EXPECT_EQ(1, r.exitStatus);
-        EXPECT_EQ(errorLine(c.message, {c.args[1]}) + usage(echoed), r.out);
+        EXPECT_EQ(errorLine(c.message, {c.message == DDMAIN_MSG_TABLE_EXISTS ? "PARTS" : c.args[1]}) +
+                      usage(c.args),
+                  r.out);
         EXPECT_EQ(0u, r.err.find(c.err)) << r.err;
         EXPECT_EQ(c.err.empty(), r.err.empty()) << r.err;
         EXPECT_TRUE(before == snapshot()) << "the dictionary's files changed";
@@ -563,23 +580,20 @@ TEST_F(Dictionary, RegistrationRefusesOnlyWhatItCannotRecord)
     expectTagsHoldLiveRows(dir.file("SQLCOLMN.DBF"));
 }
 
-TEST_F(Dictionary, TableNamesAreCutToThirtyBytesBetweenCharacters)
+TEST_F(Dictionary, TableNamesAreUpperCasedThroughTheCodeSet)
 {
     copySample("py_db3", "parts", {"dbf"});
     const std::string sjis = testutil::binaryDir() + "/tests/data/rtcf/sjis";
     ASSERT_TRUE(fileExists(sjis + "/plathost.rsc"));
     // A two-byte character whose second byte is a lower-case letter in a
-    // single-byte code set, 27 letters, and a character across byte 30.
-    const std::string name = "\x82\x61" + std::string(27, 'q') + "\x82\x61z";
+    // single-byte code set, and 28 letters: 30 bytes.
+    const std::string name = "\x82\x61" + std::string(27, 'q') + "z";
     const struct {
         std::map<std::string, std::string> env;
         std::string stored;
     } cases[] = {
-        {{{"VX", sjis}}, "\x82\x61" + std::string(27, 'Q')},
-        {{},
-         "\x82"
-         "A" +
-             std::string(27, 'Q') + "\x82"},
+        {{{"VX", sjis}}, "\x82\x61" + std::string(27, 'Q') + "Z"},
+        {{{"LANG", "C"}}, "\x82" "A" + std::string(27, 'Q') + "Z"},
     };
     for (const auto &c : cases) {
         auto r = run({"-TA", "parts.dbf", name}, c.env);
@@ -666,7 +680,7 @@ TEST_F(Dictionary, RemovalTakesExactlyOneTablesRows)
                           std::make_pair("zz", r4eof)}) {
         r = run({"-TD", c.first});
         EXPECT_EQ(c.second, r.exitStatus) << c.first;
-        EXPECT_EQ(errorLine(DDMAIN_MSG_TD_NOT_REGISTERED) + usage({"-TD", upper(c.first)}), r.out);
+        EXPECT_EQ(errorLine(DDMAIN_MSG_TD_NOT_REGISTERED) + usage({"-TD", c.first}), r.out);
         EXPECT_EQ("", r.err);
         EXPECT_TRUE(before == snapshot()) << "the dictionary's files changed";
     }
@@ -712,10 +726,8 @@ TEST_F(Dictionary, IndexFileIsRecordedAndClearedInBothForms)
         SCOPED_TRACE(s.args[0] + " " + s.args[1].substr(0, 20));
         const std::string before = snapshot();
         auto r = run(s.args, s.env);
-        Args echoed = s.args;
-        echoed[2] = upper(echoed[2]);
         EXPECT_EQ(s.message.empty() ? 0 : 1, r.exitStatus);
-        EXPECT_EQ(s.message.empty() ? "" : s.message + usage(echoed), r.out);
+        EXPECT_EQ(s.message.empty() ? "" : s.message + usage(s.args), r.out);
         if (!s.message.empty()) {
             EXPECT_TRUE(before == snapshot()) << "the dictionary's files changed";
         }
@@ -736,9 +748,13 @@ TEST_F(Dictionary, ScriptStopsAtItsFailingLineWithTheRowsBeforeItKept)
                                     "-TA missing.dbf three\r\n-TA parts.dbf four\r\n");
     auto r = run({"-Sjobs.txt", "-Olog.txt"});
     EXPECT_EQ(1, r.exitStatus);
-    EXPECT_EQ("", r.out + r.err);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("catalogr: " + dir.file("missing.dbf") + ": " + std::strerror(ENOENT) +
+                  "\ncatalogr: jobs.txt line 3: -TA missing.dbf three: cannot open data file "
+                  "missing.dbf\n",
+              r.err);
     EXPECT_EQ(errorLine(DDMAIN_MSG_DATA_OPEN, {"missing.dbf"}) +
-                  progfixture::echo({"-TA", "missing.dbf", "THREE"}),
+                  progfixture::echo({"-TA", "missing.dbf", "three"}),
               readFile(dir.file("log.txt")));
     expectDictionary(dir.file("SQLTABLE.DBF"),
                      {tableRow("ONE", "parts", 4), tableRow("TWO", "parts", 4)});
@@ -785,7 +801,7 @@ TEST_F(Dictionary, RandomScriptLeavesExactlyTheModelsRowsInEveryTag)
     std::vector<Live> live;
     std::set<std::string> used;
     std::string script;
-    // Names as typed: random case, some longer than the thirty bytes kept.
+    // Names as typed: random case, up to the thirty bytes kept.
     auto typed = [&](const std::string &name) {
         std::string s = name;
         for (char &c : s)
@@ -800,7 +816,7 @@ TEST_F(Dictionary, RandomScriptLeavesExactlyTheModelsRowsInEveryTag)
             std::string name;
             do {
                 name.clear();
-                for (int i = 1 + pick(40); i > 0; i--)
+                for (int i = 1 + pick(30); i > 0; i--)
                     name += "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_"[pick(37)];
             } while (!used.insert(name.substr(0, 30)).second);
             int layout = pick((int)layouts.size());
@@ -981,10 +997,9 @@ TEST_F(Dictionary, BrokenDictionaryIndexFailsTheDirectiveAndSaysWhy)
         auto r = run(c.args);
         EXPECT_EQ(1, r.exitStatus);
         EXPECT_EQ((c.message ? errorLine(c.message) : "") + usage(c.args), r.out);
-        EXPECT_EQ(0u, r.err.find("catalogr: Xbase " + c.err)) << r.err;
-        if (c.missing) {
-            EXPECT_NE(std::string::npos, r.err.find(dir.file(c.file))) << r.err;
-        }
+        EXPECT_EQ(0u, r.err.find(c.missing ? "catalogr: dictionary file missing: " + dir.file(c.file) + "\n"
+                                           : "catalogr: Xbase " + c.err))
+            << r.err;
         EXPECT_TRUE(before == snapshot()) << "the dictionary's files changed";
     }
 }
@@ -1002,4 +1017,134 @@ TEST_F(Dictionary, LockedDictionaryIsWaitedForOnceSaidAndThenUsed)
     EXPECT_GT(waited, 2.0);
     expectDictionary(dir.file("SQLTABLE.DBF"), {tableRow("PARTS", "parts", 4)});
     EXPECT_EQ(4u, columns().size());
+}
+
+// ---- The command line as administrators use it ----------------------------------------------
+
+TEST_F(Dictionary, EveryRefusalSaysWhyAndLeavesTheDictionaryAsItWas)
+{
+    copySample("py_db3", "parts", {"dbf"});
+    ASSERT_EQ(0, run({"-TA", "parts.dbf", "parts"}).exitStatus);
+    // Tables of other programs: a memo table without its memo file, and a
+    // dBASE III memo table beside its .dbt.
+    copySample("hb_memo", "memo", {"dbf"});
+    std::string d3 = readFile(testutil::dataDir() + "/samples/hb_memo.dbf");
+    d3[0] = '\x83';
+    writeFile(dir.file("d3.dbf"), d3);
+    writeFile(dir.file("d3.dbt"), std::string(512, '\0'));
+    writeFile(dir.file("notes.txt"), "not a table\n");
+    writeFile(dir.file("empty.dbf"), "");
+    copySample("py_db3", "secret", {"dbf"});
+    chmod(dir.file("secret.dbf").c_str(), 0);
+    ASSERT_EQ(0, mkdir(dir.file("sub.dbf").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(dir.file("nodict").c_str(), 0755));
+    chmod(dir.path.c_str(), 0755);
+
+    const std::string all = usage({}), help = all.substr(0, all.size() - progfixture::echo({}).size());
+    const std::string exists = errorLine(DDMAIN_MSG_TABLE_EXISTS, {"PARTS"});
+    const std::string longToken(2000, 'x'), binary("\x7f" "ELF\x02\x01\x01\0\0\n", 10);
+    auto open = [](const std::string &f) { return errorLine(DDMAIN_MSG_DATA_OPEN, {f}); };
+    auto line = [](const std::string &at, const std::string &t) { return "catalogr: " + at + ": " + t + "\n"; };
+    const std::string waited = "lock on $D/SQLTABLE.DBF (held by process $P)";
+    const std::map<std::string, std::string> lockWait = {{"VX_LOCKWAIT", "1"}};
+    const struct {
+        Args args;
+        int status;
+        std::string out; // a refused command line ends with its usage too
+        std::string err; // $D: the directory, $P: the lock holder
+        std::string input = "";
+        std::map<std::string, std::string> env = {};
+        std::string cwd = "";
+        bool asOther = false;
+    } cases[] = {
+        // Help and version.
+        {{"--help"}, 0, help, ""},
+        {{"-h"}, 0, help, ""},
+        {{"--version"}, 0, "catalogr " CATALOGR_VERSION "\n", ""},
+        {{"--help", "-TD"}, 1, "", "catalogr: too many arguments, --help stands alone\n"},
+        // Failures with their reasons.
+        {{"-TA", "missing.dbf", "x"}, 1, open("missing.dbf"),
+         line("$D/missing.dbf", std::strerror(ENOENT))},
+        {{"-TA", "sub.dbf", "x"}, 1, open("sub.dbf"), line("$D/sub.dbf", std::strerror(EISDIR))},
+        {{"-TA", "notes.txt", "x"}, 1, open("notes.txt"), "catalogr: notes.txt is not a data file\n"},
+        {{"-TA", "empty.dbf", "x"}, 1, open("empty.dbf"), "catalogr: empty.dbf is not a data file\n"},
+        {{"-TA", "secret.dbf", "x"}, 1, open("secret.dbf"),
+         line("$D/secret.dbf", std::strerror(EACCES)), "", {}, "", true},
+        {{"-TD", "x"}, 1, errorLine(DDMAIN_MSG_DICT_OPEN),
+         "catalogr: no dictionary in $D/nodict (catalogr -INIT creates one)\n", "", {}, "/nodict"},
+        {{"-XX", "a", "b"}, 1, "", "catalogr: unknown directive -XX\n"},
+        // Scripts: the failing line with its number as written, comments.
+        {{"-Sjobs.txt", "-Olog.txt"}, 1, "",
+         line("jobs.txt line 4", "-TA parts.dbf Parts: table PARTS is already registered"),
+         "# register the sample tables\n\n  # and again\n-TA parts.dbf Parts\n-TD parts\n"},
+        {{"-Sjobs.txt"}, 1, progfixture::echo({"-TA", "a", "b", "c"}),
+         line("jobs.txt line 1", "-TA a b c: more than three words"), "-TA a b c\n"},
+        {{"-Sjobs.txt"}, 1, progfixture::echo({"-TA", longToken, "t"}),
+         line("jobs.txt line 1", "-TA " + longToken + " t: longer than 1999 characters"),
+         "-TA " + longToken + " t\n"},
+        {{"-Sjobs.txt"}, 1, progfixture::echo({"-XX", "a", "b"}),
+         line("jobs.txt line 2", "-XX a b: unknown directive -XX"), "#\n-XX a b\n"},
+        {{"-Sjobs.txt"}, 1, progfixture::echo({"\x7f" "ELF\x02\x01\x01"}),
+         line("jobs.txt line 1", "?ELF?????: a NUL byte in the line"), binary},
+        {{"-S-"}, 1, exists + progfixture::echo({"-TA", "parts.dbf", "parts"}),
+         line("standard input line 1", "-TA parts.dbf parts: table PARTS is already registered"),
+         "-TA parts.dbf parts\n"},
+        {{"-S-"}, 1, progfixture::echo({"-TA", "parts.dbf", "q\x1b[31m"}),
+         line("standard input line 1",
+              "-TA parts.dbf q?[31m: the table name \"q?[31m\" contains control characters"),
+         "-TA parts.dbf q\x1b[31m\n"},
+        // Names, in UTF-8: refused before anything is written, saying why.
+        {{"-TA", "parts.dbf", ""}, 1, "", "catalogr: the table name is empty\n"},
+        {{"-TA", "parts.dbf", "  "}, 1, "", "catalogr: the table name is blank\n"},
+        {{"-TD", "a b"}, 1, "", "catalogr: the table name \"a b\" contains blanks\n"},
+        {{"-IA", "i.cdx", "a\x01z"}, 1, "", "catalogr: the table name \"a?z\" contains control characters\n"},
+        {{"-TA", "parts.dbf", "STOCK_MOVEMENTS_2019_ARCHIVE_AB"}, 1, "",
+         "catalogr: the table name \"STOCK_MOVEMENTS_2019_ARCHIVE_AB\" is 31 bytes long; the "
+         "dictionary keeps at most 30\n"},
+        {{"-TA", "parts.dbf", "a\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"}, 1, "",
+         "catalogr: the table name \"a\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\" is 31 bytes long; "
+         "the dictionary keeps at most 30\n"},
+        {{"-S-"}, 1, progfixture::echo({"-TA", "parts.dbf", "caf?"}),
+         line("standard input line 1",
+              "-TA parts.dbf caf?: the table name \"caf?\" is not valid text of the code set"),
+         "-TA parts.dbf caf\xe9\n"},
+        {{"-TA", "parts.dbf", "caf\u00e9"}, 0, "", ""},
+        {{"-TD", "CAF\u00c9"}, 0, "", ""},
+        // Tables of other programs register from their descriptors alone.
+        {{"-TA", "memo.dbf", "memo"}, 0, "", ""},
+        {{"-TA", "d3.dbf", "d3"}, 0, "", ""},
+        // Argument counts, and a lock wait with its end.
+        {{"-TD"}, 1, "", "catalogr: missing argument, the directive is -TD table\n"},
+        {{"-TD", "parts", "orders"}, 1, "", "catalogr: too many arguments, the directive is -TD table\n"},
+        {{"-INIT", "now"}, 1, "", "catalogr: too many arguments, the directive is -INIT\n"},
+        {{"-TA", "parts.dbf", "locked"}, 1, "",
+         "catalogr: waiting for a " + waited + "\ncatalogr: gave up waiting for a " + waited +
+             " after 1 second (VX_LOCKWAIT)\n", "", lockWait},
+        {{"-TD", "parts"}, 255, "", "catalogr: VX_LOCKWAIT=soon is not a whole number of seconds\n",
+         "", {{"VX_LOCKWAIT", "soon"}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back().substr(0, 20));
+        if (c.asOther && !canRunAsOther())
+            continue;
+        const std::string before = snapshot();
+        if (!c.input.empty() && c.args[0] != "-S-")
+            writeFile(dir.file("jobs.txt"), c.input);
+        std::unique_ptr<LockHolder> holder(
+            c.env == lockWait ? new LockHolder(dir.file("SQLTABLE.DBF"), 60, true) : nullptr);
+        auto r = runAs(c.asOther, c.args, c.env, dir.path + c.cwd, c.args[0] == "-S-" ? c.input : "");
+        std::string err = c.err;
+        for (size_t at; (at = err.find("$D")) != std::string::npos;)
+            err.replace(at, 2, dir.path);
+        for (size_t at; holder && (at = err.find("$P")) != std::string::npos;)
+            err.replace(at, 2, std::to_string(holder->pid));
+        const bool console = c.status == 0 || c.status == 255 || c.args[0].rfind("-S", 0) == 0 ||
+                             c.args.back() == "-Olog.txt";
+        EXPECT_EQ(c.status, r.exitStatus);
+        EXPECT_EQ(console ? c.out : c.out + usage(c.args), r.out);
+        EXPECT_EQ(err, r.err);
+        EXPECT_TRUE(c.status == 0 || before == snapshot()) << "the refusal changed the dictionary";
+    }
+    expectDictionary(dir.file("SQLTABLE.DBF"), {tableRow("PARTS", "parts", 4), tableRow("MEMO", "memo", 8),
+                                                tableRow("D3", "d3", 8)});
 }

@@ -55,8 +55,11 @@ inline std::string errorLine(int number, const std::vector<std::string> &args = 
 inline std::string echo(const std::vector<std::string> &args)
 {
     std::string s = message(DDMAIN_MSG_ECHO) + "\n";
-    for (const auto &a : args)
+    for (std::string a : args) {
+        for (char &c : a)
+            c = (unsigned char)c < 0x20 || c == 0x7F ? '?' : c;
         s += a + " ";
+    }
     return s + "\n";
 }
 
@@ -88,13 +91,14 @@ inline void installProgram(const std::string &dir, bool withMessages)
 }
 
 // The environment of every run: none of the program's variables is set
-// unless a test sets it.
+// unless a test sets it, and the locale is C.UTF-8 (UTF-8 text).
 inline std::map<std::string, std::string> cleanEnv(std::map<std::string, std::string> extra = {})
 {
-    std::map<std::string, std::string> env = {{"VX", testutil::kUnset},
-                                              {"VX_RTCONFIG", testutil::kUnset},
-                                              {"VX_RSRCPATH", testutil::kUnset},
-                                              {"VX_XBDDPATH", testutil::kUnset}};
+    std::map<std::string, std::string> env = {
+        {"VX", testutil::kUnset},          {"VX_RTCONFIG", testutil::kUnset},
+        {"VX_RSRCPATH", testutil::kUnset}, {"VX_XBDDPATH", testutil::kUnset},
+        {"VX_LOCKWAIT", testutil::kUnset}, {"LC_ALL", testutil::kUnset},
+        {"LC_CTYPE", testutil::kUnset},    {"LANG", "C.UTF-8"}};
     for (const auto &kv : extra)
         env[kv.first] = kv.second;
     return env;

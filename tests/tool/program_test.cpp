@@ -67,11 +67,11 @@ TEST_F(Program, RefusedCommandLinesPrintUsageWithTheirEchoAndExit1)
         std::vector<std::string> args;
         std::string err;    // the line on standard error, after "catalogr: "
     } cases[] = {
-        {{"-XX", "a", "b"}, ""},
-        {{"-INITIALIZE"}, ""},
+        {{"-XX", "a", "b"}, "unknown directive -XX"},
+        {{"-INITIALIZE"}, "unknown directive -INITIALIZE"},
         {{"-Olog.txt"}, ""},
         {{"-Sjobs.txt", "-Olog.txt", "extra"}, ""},
-        {{"-"}, ""},
+        {{"-"}, "unknown directive -"},
         // The second argument is not the other switch, or names nothing.
         {{"-Sjobs.txt", "extra.txt"}, ""},
         {{"-olog.txt", "/Xjobs.txt"}, ""},

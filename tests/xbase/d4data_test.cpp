@@ -3,10 +3,13 @@
 // programs, the record count and close.
 #include "tests/xbase/d4test.h"
 
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
+#include "xbase/index/i4index.h"
 #include "xbase/memo4.h"
 
 using namespace d4test;
@@ -76,7 +79,7 @@ TEST(DataFileCreate, CharacterWidthAboveByteUsesDecimalsByte)
     DATA4 *d = d4create(&e.c4, e.path("wide.dbf").c_str(), fields, nullptr);
     ASSERT_NE(nullptr, d);
     d4close(d);
-    std::string b = readFile(e.path("WIDE.DBF"));
+    std::string b = readFile(e.path("wide.dbf"));
     EXPECT_EQ(44, (unsigned char)b[32 + 16]);
     EXPECT_EQ(1, (unsigned char)b[32 + 17]);
     EXPECT_EQ(301u, le16(b, 10));
@@ -98,6 +101,37 @@ TEST(DataFileCreate, MemoFieldMakesMemoTableWithItsMemoFile)
     d4close(d);
     EXPECT_EQ(0xF5, (unsigned char)readFile(e.path("NOTES.DBF"))[0]);
     EXPECT_EQ(512, testutil::fileSize(e.path("NOTES.FPT")));
+}
+
+TEST(DataFileCreate, NameWithAnExtensionIsKeptAndItsMemoAndIndexFollowItsCase)
+{
+    const FIELD4INFO fields[] = {{"NAME", 'C', 10, 0}, {"NOTES", 'M', 0, 0}, {nullptr, 0, 0, 0}};
+    const TAG4INFO tags[] = {{"NAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+    const struct {
+        const char *given;
+        std::set<std::string> files;
+    } cases[] = {
+        {"t.dbf", {"t.dbf", "t.fpt", "t.cdx"}},
+        {"T.DBF", {"T.DBF", "T.FPT", "T.CDX"}},
+        {"Mixed.Dbf", {"Mixed.Dbf", "Mixed.FPT", "Mixed.CDX"}},
+        {"plain", {"PLAIN.DBF", "PLAIN.FPT", "PLAIN.CDX"}},
+    };
+    for (const auto &c : cases) {
+        Engine e;
+        DATA4 *d = d4create(&e.c4, e.path(c.given).c_str(), fields, tags);
+        ASSERT_NE(nullptr, d) << c.given << " " << lastError();
+        EXPECT_EQ(0, d4close(d));
+        std::set<std::string> made;
+        for (const auto &entry : std::filesystem::directory_iterator(e.dir.path))
+            made.insert(entry.path().filename().string());
+        EXPECT_EQ(c.files, made) << c.given;
+        // Opened again under the name given, the table finds both (a memo
+        // table does not open without its memo file).
+        d = d4open(&e.c4, e.path(c.given).c_str());
+        ASSERT_NE(nullptr, d) << c.given << " " << lastError();
+        EXPECT_NE(nullptr, d4tag(d, "NAME")) << c.given;
+        EXPECT_EQ(0, d4close(d));
+    }
 }
 
 TEST(DataFileCreate, RefusesDefinitionsTheFormatCannotHold)

@@ -147,7 +147,7 @@ TEST(XbcheckClean, SamplesBuiltTablesAndADictionaryCheckOut)
         tables.push_back(std::string(s) + ".dbf");
     }
     buildTable(dir.path);
-    tables.push_back("BUILT.DBF");
+    tables.push_back("built.dbf");
     makeDictionary(dir.path);
     for (const std::string &t : tables) {
         testutil::ProcResult r = xbcheck(dir.path, {t});
@@ -161,7 +161,7 @@ TEST(XbcheckClean, SamplesBuiltTablesAndADictionaryCheckOut)
     // Every format and listing of every table is well formed.
     Args all = {"--format=json", "--records", "--keys", "NAME"};
     all.insert(all.end(), tables.begin(), tables.begin() + 4);
-    all.push_back("BUILT.DBF");
+    all.push_back("built.dbf");
     r = xbcheck(dir.path, all);
     EXPECT_EQ(0, r.exitStatus) << r.err;
     if (testutil::fileExists("/usr/bin/python3")) {
@@ -172,7 +172,7 @@ TEST(XbcheckClean, SamplesBuiltTablesAndADictionaryCheckOut)
     }
     r = xbcheck(dir.path, {"--format=csv", "--keys", "QTY", "built.dbf"});
     EXPECT_EQ(0, r.exitStatus) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("\nkey,BUILT.DBF,QTY,1454,55.5\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\nkey,built.dbf,QTY,1454,55.5\n")) << r.out;
     EXPECT_EQ(0, xbcheck(dir.path, {"--version"}).exitStatus);
     EXPECT_EQ(2, xbcheck(dir.path, {"--records"}).exitStatus);
     EXPECT_EQ(2, xbcheck(dir.path, {"missing.dbf"}).exitStatus);

@@ -1082,7 +1082,16 @@ INDEX4 *i4alloc(DATA4 *d4, const char *name, std::vector<char> *file_name, const
     const char *from = name != nullptr ? name : d4->file.name;
     file_name->assign(std::strlen(from) + 8, '\0');
     std::memcpy(file_name->data(), from, std::strlen(from));
-    if (u4name_ext(file_name->data(), (int)file_name->size(), "CDX", name == nullptr) != 0)
+    int rc = 0;
+    char ext[2];
+    if (name == nullptr)
+        // The production index sits beside the data file, its extension in
+        // the case of the data file's.
+        rc = u4name_companion(file_name->data(), (int)file_name->size(), from, "CDX");
+    else if (u4name_ret_ext(ext, 1, name) == 0)
+        // A name given with its extension is used exactly as given.
+        rc = u4name_ext(file_name->data(), (int)file_name->size(), "CDX", 0);
+    if (rc != 0)
         file_name->clear();
     return i4;
 }

@@ -192,10 +192,10 @@ TAG4 *i4tag(INDEX4 *i4, const char *name);
 // after a -920 report.
 TAG4 *i4tag_alloc(CODE4 *c4);
 // A cleared index record of the table from the context's pool (null after
-// a -920 report naming `where`), and its file's name: `name` with "CDX"
-// added when it has none, or for a null name the table's name with its
-// extension replaced; the final component upper-cased. The name is left
-// empty when it does not fit.
+// a -920 report naming `where`), and its file's name: `name` exactly as
+// given when it has an extension, else with "CDX" added and its final
+// component upper-cased; for a null name the table's production index
+// (u4name_companion). The name is left empty when it does not fit.
 INDEX4 *i4alloc(DATA4 *d4, const char *name, std::vector<char> *file_name, const char *where);
 // Reads the directory's header and the tags into the index: from the
 // directory, or while the header names no root from the note of the
