@@ -198,6 +198,16 @@ int negErrno(void) { return errno > 0 ? -errno : -EIO; }
 int lastFailureCode = 0;
 std::string lastFailurePath;
 
+// The last write, length change or commit that failed
+// (platform_lastWriteFailure).
+int lastWriteFailureCode = 0;
+
+int noteWriteFailure(int rc)
+{
+    lastWriteFailureCode = rc;
+    return rc;
+}
+
 int noteFailure(const char *path, int rc)
 {
     lastFailureCode = rc;
@@ -435,7 +445,7 @@ int64_t platform_read(int fd, int64_t pos, void *buf, size_t n)
         if (r < 0) {
             if (errno == EINTR)
                 continue;
-            return negErrno();
+            return noteWriteFailure(negErrno());
         }
         if (r == 0)
             break;
@@ -476,10 +486,14 @@ int platform_setLength(int fd, int64_t len)
 {
     if (len < 0)
         return -EINVAL;
-    return platformG.ftruncate(fd, len) == 0 ? 0 : negErrno();
+    return platformG.ftruncate(fd, len) == 0 ? 0 : noteWriteFailure(negErrno());
 }
 
-int platform_sync(int fd) { return platformG.fsync(fd) == 0 ? 0 : negErrno(); }
+int platform_sync(int fd) { return platformG.fsync(fd) == 0 ? 0 : noteWriteFailure(negErrno()); }
+
+int platform_lastWriteFailure(void) { return lastWriteFailureCode; }
+
+void platform_forgetWriteFailure(void) { lastWriteFailureCode = 0; }
 
 int platform_lock(int fd, int64_t start, int64_t len)
 {

@@ -142,6 +142,11 @@ int platform_rename(const char *from, const char *to);
 // regular is recorded as -EISDIR.
 int platform_lastFailure(char *path, size_t n);
 void platform_forgetFailure(void);
+// The last platform_write, platform_setLength or platform_sync that failed,
+// since platform_forgetWriteFailure: its negative errno value, or 0. The
+// engine's reports name the file; this is the system's reason.
+int platform_lastWriteFailure(void);
+void platform_forgetWriteFailure(void);
 
 // Whether the name exists (0), or PLATFORM_NOT_FOUND.
 int platform_exists(const char *path);
