@@ -445,7 +445,7 @@ int64_t platform_read(int fd, int64_t pos, void *buf, size_t n)
         if (r < 0) {
             if (errno == EINTR)
                 continue;
-            return noteWriteFailure(negErrno());
+            return negErrno();
         }
         if (r == 0)
             break;
@@ -464,7 +464,7 @@ int64_t platform_write(int fd, int64_t pos, const void *buf, size_t n)
         if (r < 0) {
             if (errno == EINTR)
                 continue;
-            return negErrno();
+            return noteWriteFailure(negErrno());
         }
         if (r == 0)
             break;
