@@ -204,7 +204,10 @@ int writeJournal(const std::string &text)
             platform_remove(fresh.c_str());
     }
     if (rc != 0) {
-        int why = rc < 0 ? rc : platform_lastWriteFailure();
+        // The system's reason: of the write, or of the create or rename.
+        int why = platform_lastWriteFailure() != 0 ? platform_lastWriteFailure()
+                  : rc < -1 && rc > PLATFORM_NOT_FOUND ? rc
+                                                       : 0;
         platform_forgetWriteFailure();
         ddmain_putReason("cannot write the journal " + path +
                          (why < 0 ? std::string(" (") + std::strerror(-why) + ")" : "") +
@@ -545,6 +548,8 @@ int ddmain_runOnDictionary(const char *const *names, int count, int openMessage,
             status = ddmain_endChange(tables, count, damaged ? DDMAIN_FAILURE : status);
         else
             status = ddmain_closeAll(status);
+        if (status != 0 && !journaled)
+            putWriteFailure();
         if (!damaged || round > 0)
             return status;
         // Closing may have met the damage again; it has been said.
