@@ -454,6 +454,8 @@ int64_t platform_read(int fd, int64_t pos, void *buf, size_t n)
     return (int64_t)done;
 }
 
+int platform_streamFd(FILE *fp) { return fp != nullptr ? fileno(fp) : -EBADF; }
+
 int64_t platform_write(int fd, int64_t pos, const void *buf, size_t n)
 {
     if (pos < 0)

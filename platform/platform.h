@@ -117,6 +117,9 @@ int64_t platform_read(int fd, int64_t pos, void *buf, size_t n);
 // Bytes written (all of them unless the disk is full) or a negative errno.
 int64_t platform_write(int fd, int64_t pos, const void *buf, size_t n);
 int platform_length(int fd, int64_t *lenOut);
+// The descriptor under a stream, so its bytes can be read through the call
+// table (and its failures injected) without moving the stream.
+int platform_streamFd(FILE *fp);
 int platform_setLength(int fd, int64_t len);
 int platform_sync(int fd);
 int platform_lock(int fd, int64_t start, int64_t len);

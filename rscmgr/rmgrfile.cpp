@@ -284,9 +284,9 @@ int openNewFile(uint32_t *rfHandleP, const char *fullName, uint32_t attr, const 
     fileInfoSlots[slot].fp = fp;
     ll->fiP = slot;
     ll->openMode = FH_ACTIVE;
-    long size = -1;
-    if (std::fseek(fp, 0, SEEK_END) == 0)
-        size = std::ftell(fp);
+    int64_t size = -1;
+    if (platform_length(platform_streamFd(fp), &size) != 0)
+        size = -1;
     ll->fileSize = size < 0 ? 0 : (uint64_t)size;
 
     // Offsets in the file are 32-bit: a bigger file is not a resource file.
@@ -452,14 +452,10 @@ int rmgr_read(LowLevelFileInfo *ll, uint64_t offset, void *buf, size_t n)
     if (fp == nullptr)
         return RSC_ERR_FILE;
     rmgrFileReads++;
-    if (std::fseek(fp, (long)offset, SEEK_SET) != 0) {
-        std::clearerr(fp);
+    // Through the platform layer, so a failing or short read is seen (and
+    // can be injected); the stream's own position is left alone.
+    if (n != 0 && platform_read(platform_streamFd(fp), (int64_t)offset, buf, n) != (int64_t)n)
         return RSC_ERR_FILE;
-    }
-    if (n != 0 && std::fread(buf, 1, n, fp) != n) {
-        std::clearerr(fp);
-        return RSC_ERR_FILE;
-    }
     return 0;
 }
 
@@ -572,9 +568,9 @@ int qtkResource_isResourceFile(const char *filenameP)
     if (fp == nullptr)
         return 0;
     unsigned char raw[RSC_HEADER_READ_SIZE];
-    size_t got = std::fread(raw, 1, sizeof raw, fp);
+    int64_t got = platform_read(platform_streamFd(fp), 0, raw, sizeof raw);
     std::fclose(fp);
-    if (got != sizeof raw)
+    if (got != (int64_t)sizeof raw)
         return 0;
     rscfileheader h;
     rsc_decodeHeader(raw, &h);

@@ -84,7 +84,10 @@ void writeText(FILE *f, const std::string &s)
 std::string fetch(int number)
 {
     char message[DDMAIN_MSG_LEN];
-    ddmain_fetchString(message, number);
+    // A read of the message file that fails now (it was read when opened)
+    // says so in the message's place rather than leaving a blank.
+    if (ddmain_fetchString(message, number) == RSC_ERR_FILE)
+        return "(message " + std::to_string(number) + ": the message file could not be read)";
     return message;
 }
 
@@ -356,11 +359,26 @@ std::vector<std::string> searchDirectories()
 }
 
 // Tries to open `path` as the message file.
-int openMessageFile(const std::string &path)
+// A message file that is there but does not open, or whose messages cannot
+// be read (a failing disk, a damaged file, a list it cannot decode), is
+// named in `unreadable` (the first such) and not used.
+int openMessageFile(const std::string &path, std::string *unreadable)
 {
     uint32_t handle = 0;
-    if (qtkResource_openFile(&handle, path.c_str(), 0) != 0)
+    platform_stat st{};
+    bool opened = qtkResource_openFile(&handle, path.c_str(), 0) == 0;
+    char probe[DDMAIN_MSG_LEN];
+    if (opened && qtkResource_loadFromStringList(probe, sizeof probe, handle, DDMAIN_MSG_LIST,
+                                                 DDMAIN_MSG_ERROR_PREFIX) == RSC_ERR_FILE) {
+        qtkResource_closeFile(handle);
+        opened = false;
+    }
+    if (!opened) {
+        // A file that is there was found, and failed: that is worth saying.
+        if (unreadable->empty() && platformG.stat(path.c_str(), &st) == 0)
+            *unreadable = path;
         return DDMAIN_FAILURE;
+    }
     rscFileHandle = handle;
     return 0;
 }
@@ -708,8 +726,9 @@ int ddmain_initializeResources(const char *exeFileName, std::string *failure)
         places.push_back(place);
         return true;
     };
+    std::string unreadable;
     auto found = [&](const std::string &place) {
-        return noted(place) && openMessageFile(place) == 0;
+        return noted(place) && openMessageFile(place, &unreadable) == 0;
     };
     for (const std::string &n : names) {
         const std::string fileName = n + ".rsc";
@@ -721,7 +740,7 @@ int ddmain_initializeResources(const char *exeFileName, std::string *failure)
             if (dir[0] == 0) {
                 for (const std::string &d : searchDirectories())
                     noted(d + fileName);
-                if (openMessageFile(path.data()) == 0)
+                if (openMessageFile(path.data(), &unreadable) == 0)
                     return 0;
             }
         }
@@ -734,6 +753,8 @@ int ddmain_initializeResources(const char *exeFileName, std::string *failure)
         *failure = "(looked for ";
         for (size_t i = 0; i < places.size(); i++)
             *failure += (i > 0 ? ", " : "") + ddmain_safeText(places[i].c_str(), DDMAIN_SHOWN_MAX);
+        if (!unreadable.empty())
+            *failure += "; " + ddmain_safeText(unreadable.c_str(), DDMAIN_SHOWN_MAX) + " could not be read";
         *failure += ")";
     }
     return DDMAIN_FAILURE;

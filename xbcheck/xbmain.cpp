@@ -216,5 +216,3 @@ int xbcheck_main(int argc, char **argv)
     codeSet_destroy();
     return status;
 }
-
-int main(int argc, char **argv) { return xbcheck_main(argc, argv); }

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "codeset/codeset.h"
+#include "tests/faultinject.h"
 #include "tests/testutil.h"
 #include "tests/tool/rscfixture.h"
 
@@ -645,4 +646,34 @@ TEST_F(FrontEnd, LockWaitIsMentionedOnceAfterItsFirstWholeSecond)
     EXPECT_EQ("catalogr: waiting for a lock on SQLTABLE.DBF\n"
               "catalogr: waiting for a lock on /d/odd?name?.CDX\n",
               err.finish());
+}
+
+// ---- A message file that fails to read ------------------------------------------
+
+// Every read of the program's real message file fails in turn (EIO, or half
+// its bytes): --help gives the whole usage, or start-up ends naming the file.
+TEST(StartUp, AMessageFileThatFailsToReadIsNamed)
+{
+    testutil::TempDir dir;
+    testutil::copyFile(testutil::binaryDir() + "/tool/catalogr.rsc", dir.file("prog.rsc"));
+    testutil::ScopedEnv vx("VX", dir.path);
+    std::string prog = dir.file("prog"), help = "--help";
+    char *argv[] = {&prog[0], &help[0], nullptr};
+    int failedStarts = 0;
+    for (faults::Mode mode : faults::allModes())
+        for (int nth = 1; mode.call == faults::Call::read; nth++) {
+            faults::Injector inject(mode, nth);
+            StreamCapture err(stderr, dir.file("err.txt")), out(stdout, dir.file("out.txt"));
+            const int status = ddmain_main(2, argv);
+            const std::string said = err.finish(), usage = out.finish();
+            failedStarts += status != 0;
+            EXPECT_TRUE(status == 0 ? usage.find("bounds a wait for a lock.") != std::string::npos
+                                    : said.find(dir.file("prog.rsc") + " could not be read") != std::string::npos)
+                << faults::describe(mode) << " #" << nth << ": " << said << usage;
+            if (!inject.fired())
+                break;
+        }
+    EXPECT_GT(failedStarts, 0);
+    codeSet_destroy();
+    mbstr_initialize(0);
 }
