@@ -502,8 +502,14 @@ int ddmain_endChange(DATA4 *const *tables, int count, int status)
             status = DDMAIN_FAILURE;
     if (status == 0 && ddmain_removeJournal() != 0)
         status = DDMAIN_FAILURE;
-    if (status == 0)
-        return ddmain_closeAll(0);
+    if (status == 0) {
+        // Every change is in the files; what the close still writes (the
+        // index's version, the header's date) failing is said, not undone.
+        status = ddmain_closeAll(0);
+        if (status != 0)
+            putWriteFailure();
+        return status;
+    }
     // J3 at once: what the directive changed goes back.
     putWriteFailure();
     ddmain_putEngineReport();
