@@ -30,7 +30,7 @@ test-asan: build-asan
 test: test-normal test-asan
 
 demo: programs
-	sh tools/demo.sh build
+	sh buildtime/demo.sh build
 
 # Installs the programs, the message file and the manual pages under
 # $(PREFIX) (and $(DESTDIR), when set, in front of it).

@@ -19,7 +19,7 @@ inline std::string le32(uint32_t v)
     return std::string((const char *)b, 4);
 }
 
-inline std::string rscgen() { return testutil::binaryDir() + "/tools/rscgen"; }
+inline std::string rscgen() { return testutil::binaryDir() + "/buildtime/rscgen"; }
 
 // Runs the generator on `source`; the result of the run and the file name.
 inline testutil::ProcResult generate(const testutil::TempDir &d, const std::string &name,
