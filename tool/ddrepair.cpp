@@ -41,7 +41,7 @@
 
 namespace {
 
-const char kJournal[] = "CATALOGR.JNL";
+const char *const kJournal = dddict_journal;
 const char kJournalNew[] = "CATALOGR.JNW";
 const char kJournalHead[] = "CATALOGR JOURNAL 1\n";
 // Bytes of a data file's header that an append changes: the date and the
