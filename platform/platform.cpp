@@ -592,6 +592,16 @@ int platform_fileId(const char *path, uint64_t *device, uint64_t *inode)
     return 0;
 }
 
+int platform_openFileId(int fd, uint64_t *device, uint64_t *inode)
+{
+    platform_stat st;
+    if (platformG.fstat(fd, &st) != 0)
+        return negErrno();
+    *device = st.device;
+    *inode = st.inode;
+    return 0;
+}
+
 FILE *platform_fopen(const char *path, const char *mode)
 {
     if (path == nullptr || mode == nullptr) {

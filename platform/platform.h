@@ -157,6 +157,9 @@ int platform_exists(const char *path);
 int platform_isRegularFile(const char *path);
 // Device and inode of a name (0) or a failure.
 int platform_fileId(const char *path, uint64_t *device, uint64_t *inode);
+// The same of an open descriptor: with platform_fileId it tells whether a
+// name still leads to the file a process has open.
+int platform_openFileId(int fd, uint64_t *device, uint64_t *inode);
 // Resolves the final component case-insensitively: the name as given, then
 // the upper-cased final component, then the first case-insensitive match
 // in its directory in byte order. 0 with `out` filled, or a failure.
