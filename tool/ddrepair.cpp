@@ -38,6 +38,7 @@
 #include "xbase/e4error.h"
 #include "xbase/file4.h"
 #include "xbase/index/i4index.h"
+#include "xbase/l4list.h"
 
 namespace {
 
@@ -406,6 +407,22 @@ bool indexAtFault(const char *name)
     return true;
 }
 
+// 1 when every index `data` has open is still the file its name leads to:
+// another process may have rebuilt one (J4) while this one waited for the
+// lock, and the old file, gone from the directory, must not be used.
+bool indexesCurrent(DATA4 *data)
+{
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&data->indexes); i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&data->indexes, i4)) {
+        uint64_t dev = 0, ino = 0, nameDev = 1, nameIno = 1;
+        if (platform_openFileId(i4->file.hand, &dev, &ino) != 0 ||
+            platform_fileId(i4->file.name, &nameDev, &nameIno) != 0 || dev != nameDev ||
+            ino != nameIno)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int ddmain_openDictionaryLocked(const char *const *names, int count, DATA4 **tables)
@@ -449,8 +466,12 @@ int ddmain_openDictionaryLocked(const char *const *names, int count, DATA4 **tab
         }
         if (rc != 0)
             continue;
-        // A directive killed since the check above left its journal.
-        if (!journalPresent())
+        // A directive killed since the check above left its journal; or an
+        // index was made again while this process waited for its lock.
+        bool current = true;
+        for (int i = 0; i < count; i++)
+            current = current && indexesCurrent(tables[i]);
+        if (current && !journalPresent())
             return 0;
         ddmain_closeAll(0);
     }
