@@ -98,6 +98,7 @@ int d4init_undo(CODE4 *c4)
     freeBuffer(c4->expr_work_buf, c4->expr_buf_len);
     freeBuffer(c4->field_buffer, c4->buf_len);
     freeBuffer(c4->stored_key, c4->stored_key_len);
+    mem4work_release(c4);
     return c4->error_code;
 }
 

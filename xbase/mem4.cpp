@@ -13,6 +13,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <new>
+#include <unordered_map>
 
 #include "xbase/e4error.h"
 #include "xbase/l4list.h"
@@ -70,7 +74,100 @@ int addChunk(MEM4 *m, int units)
     return 0;
 }
 
+// The failure hook's verdict on one more allocation: false when it is to
+// fail.
+bool allocationAllowed()
+{
+    if (failAfter == 0)
+        return false;
+    if (failAfter > 0)
+        failAfter--;
+    return true;
+}
+
+// Fresh work blocks are rounded up to whole pages, so that requests of
+// nearly one size (entry units of different key lengths) share blocks.
+const size_t kWorkGrain = 4096;
+
 } // namespace
+
+// What a context keeps of its work memory: blocks handed out with their
+// sizes, and blocks kept for reuse by size.
+struct MEM4WORK {
+    std::unordered_map<void *, size_t> out;
+    std::multimap<size_t, void *> kept;
+    size_t kept_bytes = 0;
+};
+
+void *mem4work_alloc(CODE4 *c4, size_t n)
+{
+    if (!allocationAllowed())
+        return nullptr;
+    if (n == 0)
+        n = 1;
+    MEM4WORK *w = c4 == nullptr ? nullptr : c4->work;
+    if (c4 != nullptr && w == nullptr)
+        w = c4->work = new (std::nothrow) MEM4WORK;
+    if (w == nullptr)
+        return c4 == nullptr ? std::malloc(n) : nullptr;
+    // The smallest kept block that holds `n`, unless it would waste more
+    // than the request itself.
+    auto it = w->kept.lower_bound(n);
+    if (it != w->kept.end() && it->first <= 2 * n + kWorkGrain) {
+        void *p = it->second;
+        size_t size = it->first;
+        w->kept.erase(it);
+        w->kept_bytes -= size;
+        w->out[p] = size;
+        return p;
+    }
+    size_t size = n < kWorkGrain ? n : (n + kWorkGrain - 1) / kWorkGrain * kWorkGrain;
+    void *p = std::malloc(size);
+    if (p != nullptr)
+        w->out[p] = size;
+    return p;
+}
+
+void mem4work_free(CODE4 *c4, void *ptr)
+{
+    if (ptr == nullptr)
+        return;
+    MEM4WORK *w = c4 == nullptr ? nullptr : c4->work;
+    auto it = w == nullptr ? std::unordered_map<void *, size_t>::iterator() : w->out.find(ptr);
+    if (w == nullptr || it == w->out.end()) {
+        std::free(ptr);
+        return;
+    }
+    size_t size = it->second;
+    w->out.erase(it);
+    if (w->kept_bytes + size > MEM4_WORK_KEEP) {
+        std::free(ptr);
+        return;
+    }
+    w->kept.emplace(size, ptr);
+    w->kept_bytes += size;
+}
+
+void mem4work_trim(CODE4 *c4, size_t keep)
+{
+    MEM4WORK *w = c4 == nullptr ? nullptr : c4->work;
+    while (w != nullptr && w->kept_bytes > keep) {
+        auto largest = std::prev(w->kept.end());
+        std::free(largest->second);
+        w->kept_bytes -= largest->first;
+        w->kept.erase(largest);
+    }
+}
+
+void mem4work_release(CODE4 *c4)
+{
+    if (c4 == nullptr || c4->work == nullptr)
+        return;
+    for (auto &k : c4->work->kept)
+        std::free(k.second);
+    delete c4->work;
+    c4->work = nullptr;
+}
 
 void u4alloc_fail_after(long n)
 {
@@ -79,12 +176,8 @@ void u4alloc_fail_after(long n)
 
 void *u4alloc(long n)
 {
-    if (n < 0)
+    if (n < 0 || !allocationAllowed())
         return nullptr;
-    if (failAfter == 0)
-        return nullptr;
-    if (failAfter > 0)
-        failAfter--;
     return std::calloc(n == 0 ? 1 : (size_t)n, 1);
 }
 

@@ -235,6 +235,8 @@ struct CODE4 {
     // A key with its record number (index/b4block.h's B4KEY_DATA: a long,
     // then up to 240 key bytes and a terminator), sized for this machine's long.
     alignas(long) char saved_key[256];
+    // Work memory kept between sorts and rebuilds (mem4.h), or null.
+    struct MEM4WORK *work;
 };
 
 // ---- Result codes ---------------------------------------------------------

@@ -83,9 +83,13 @@ enum {
     I4_TYPE_DIRECTORY = 0x80,
     I4_FIRST_BLOCK = 1024,      // no block pointer lies below the first header
     I4_MAX_DEPTH = 32,          // deepest descent from a root
-    I4_MAX_RETRIES = 3,         // reads after a block proved out of date
-    I4_CACHE_BLOCKS = 49000     // saved buffers an index keeps (about 44 MB)
+    I4_MAX_RETRIES = 3          // reads after a block proved out of date
 };
+
+// Memory the saved buffers of one index may take: as many buffers as fit
+// in it are kept (I4_CACHE_BLOCKS in i4cache.cpp). Sized so that a process
+// appending to one large table stays well under 100 MB in all.
+const unsigned long I4_CACHE_BYTES = 64UL << 20;
 
 struct T4HEADER {
     long root;
@@ -248,7 +252,7 @@ int i4tag_walk(TAG4 *t4, int (*visit)(void *ctx, const B4KEY_DATA *entry), void 
 //
 // A tag's buffers are its path (`blocks`) and its saved buffers (`saved`,
 // least recently used first). The index knows each of them by the block it
-// holds, keeps the saved buffers of all its tags to about I4_CACHE_BLOCKS,
+// holds, keeps the saved buffers of all its tags within I4_CACHE_BYTES,
 // and writes a changed saved buffer back before it lets it go.
 
 // What the buffers of every index of the process did since it started (or
@@ -273,7 +277,7 @@ int i4cache_hold(INDEX4 *i4, B4BLOCK *b4, long pos);
 // that holds no block is given back. 0, or -920.
 int i4cache_save(TAG4 *t4, B4BLOCK *b4);
 // Before another buffer is taken: gives back the least recently used saved
-// buffers beyond I4_CACHE_BLOCKS, writing changed ones first. 0, or a
+// buffers beyond I4_CACHE_BYTES, writing changed ones first. 0, or a
 // write's negative result.
 int i4cache_trim(INDEX4 *i4);
 // The saved buffer of `t4` holding block `pos`, taken out of the saved

@@ -373,8 +373,8 @@ int r4reindex_init(R4REINDEX *r4, INDEX4 *i4)
 
     r4->buffer_len = kBufferLen;
     r4->read_len = std::max(kBufferLen, r4->data->record_width);
-    r4->buffer = (char *)u4alloc(r4->buffer_len);
-    r4->read_buffer = (char *)u4alloc(r4->read_len);
+    r4->buffer = (char *)mem4work_alloc(c4, r4->buffer_len);
+    r4->read_buffer = (char *)mem4work_alloc(c4, r4->read_len);
     if (r4->buffer == nullptr || r4->read_buffer == nullptr)
         return e4(c4, e4memory, "Sorting");
     r4->write_pos = block_after(r4, I4_HEADER_LEN);
@@ -519,8 +519,9 @@ int r4reindex_tag_headers_write(R4REINDEX *r4)
 void r4reindex_free(R4REINDEX *r4)
 {
     sort4free(&r4->sort);
-    u4free(r4->buffer);
-    u4free(r4->read_buffer);
+    mem4work_free(r4->code_base, r4->buffer);
+    mem4work_free(r4->code_base, r4->read_buffer);
+    mem4work_trim(r4->code_base, MEM4_WORK_AFTER);
     r4->buffer = r4->read_buffer = nullptr;
     r4->start_block.clear();
     r4->patches.clear();

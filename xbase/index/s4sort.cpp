@@ -410,17 +410,17 @@ int release(SORT4 *s4)
     int rc = 0;
     if (file4open_test(&s4->file) && file4close(&s4->file) != 0)
         rc = -1;
-    u4free(s4->seqwrite_buffer);
-    u4free(s4->pointers);
-    u4free(s4->keyed);
+    CODE4 *c4 = s4->code_base;
+    mem4work_free(c4, s4->seqwrite_buffer);
+    mem4work_free(c4, s4->pointers);
+    mem4work_free(c4, s4->keyed);
     u4free(s4->spool_pointer);
     u4free(s4->spools);
     for (unsigned i = 0; i < s4->held_n; i++)
-        u4free(s4->held[i]);
+        mem4work_free(c4, s4->held[i]);
     u4free(s4->held);
-    if (s4->pool_memory != nullptr)
-        mem4release(s4->pool_memory);
-    CODE4 *c4 = s4->code_base;
+    for (void *unit = l4pop(&s4->pool); unit != nullptr; unit = l4pop(&s4->pool))
+        mem4work_free(c4, unit);
     int status = s4->status;
     std::memset(s4, 0, sizeof *s4);
     s4->file.hand = -1;
@@ -471,7 +471,7 @@ bool spools_on_file(const SORT4 *s4)
 // pointer array itself, which then shrinks to what remains of it.
 void add_memory(SORT4 *s4)
 {
-    char *unit = static_cast<char *>(mem4alloc(s4->pool_memory));
+    char *unit = static_cast<char *>(mem4work_alloc(s4->code_base, s4->unit_len));
     if (unit != nullptr) {
         l4add(&s4->pool, unit);
         s4->pool_n++;
@@ -532,7 +532,7 @@ int write_held(SORT4 *s4)
         int rc = write_run(s4, s4->held[i], run);
         if (rc != 0)
             return rc;
-        u4free(s4->held[i]);
+        mem4work_free(s4->code_base, s4->held[i]);
         s4->held[i] = nullptr;
     }
     s4->held_n = 0;
@@ -590,21 +590,21 @@ bool hold(SORT4 *s4)
         s4->held = more;
         s4->held_max = max;
     }
-    char **fresh = static_cast<char **>(u4alloc((long)((size_t)run * sizeof(char *))));
+    char **fresh = static_cast<char **>(mem4work_alloc(c4, (size_t)run * sizeof(char *)));
     if (fresh == nullptr)
         return false;
     // Every unit of the next run is taken now, so that the run is whole.
     char *units[64];
     unsigned got = 0;
     for (; got < per_run && got < 64; got++) {
-        units[got] = static_cast<char *>(mem4alloc(s4->pool_memory));
+        units[got] = static_cast<char *>(mem4work_alloc(c4, s4->unit_len));
         if (units[got] == nullptr)
             break;
     }
     if (got < per_run) {
         for (unsigned i = 0; i < got; i++)
-            mem4free(s4->pool_memory, units[i]);
-        u4free(fresh);
+            mem4work_free(c4, units[i]);
+        mem4work_free(c4, fresh);
         return false;
     }
     close_run(s4);
@@ -629,13 +629,13 @@ bool sort_held(SORT4 *s4)
     const size_t n = (size_t)s4->held_n * run + s4->pointers_used;
     if (n > UINT32_MAX)
         return false;
-    u4free(s4->keyed);
-    s4->keyed = static_cast<S4KEYED *>(u4alloc((long)(n * sizeof(S4KEYED))));
+    mem4work_free(s4->code_base, s4->keyed);
+    s4->keyed = static_cast<S4KEYED *>(mem4work_alloc(s4->code_base, n * sizeof(S4KEYED)));
     if (s4->keyed == nullptr)
         return false;
     keyed_sort_runs(s4->keyed, s4->held, s4->held_n, run, s4->pointers, s4->pointers_used, s4->sort_len);
     for (unsigned i = 0; i < s4->held_n; i++) {
-        u4free(s4->held[i]);
+        mem4work_free(s4->code_base, s4->held[i]);
         s4->held[i] = nullptr;
     }
     s4->held_n = 0;
@@ -761,7 +761,7 @@ int tournament(SORT4 *s4, const Order &o)
 
 int add_unit(SORT4 *s4)
 {
-    void *unit = mem4alloc(s4->pool_memory);
+    void *unit = mem4work_alloc(s4->code_base, s4->unit_len);
     if (unit == nullptr)
         return -1;
     l4add(&s4->pool, unit);
@@ -784,11 +784,7 @@ int merge_init(SORT4 *s4)
         s4->pool_entries /= 2;
         if (s4->pool_entries == 0)
             return e4memory;
-        mem4release(s4->pool_memory);
-        s4->pool_memory = mem4type(1, (unsigned)(kLink + (size_t)s4->pool_entries * s4->tot_len),
-                                   1, 1);
-        if (s4->pool_memory == nullptr)
-            return e4memory;
+        s4->unit_len = (unsigned)(kLink + (size_t)s4->pool_entries * s4->tot_len);
     }
     // Every run needs a window of at least one entry: more units are asked
     // for when the runs outnumber the entries the units hold.
@@ -857,19 +853,19 @@ int sort4init(SORT4 *s4, CODE4 *c4, int sort_len, int info_len)
     s4->pointers_max = pool / 4 > 0 ? (unsigned)(pool / 4) : 1;
 
     uint64_t unit_size = kLink + (uint64_t)s4->pool_entries * s4->tot_len;
-    s4->seqwrite_buffer = static_cast<char *>(u4alloc((long)c4->mem_size_sort_buffer));
+    s4->seqwrite_buffer = static_cast<char *>(mem4work_alloc(c4, c4->mem_size_sort_buffer));
     for (;;) {
         size_t bytes = (size_t)s4->pointers_max * sizeof(char *);
-        s4->pointers = static_cast<char **>(u4alloc((long)bytes));
+        s4->pointers = static_cast<char **>(mem4work_alloc(c4, bytes));
         if (s4->pointers != nullptr || s4->pointers_max / 2 < SORT4_MIN_POINTERS)
             break;
         s4->pointers_max /= 2;
     }
     if (s4->pointers != nullptr)
-        s4->keyed = static_cast<S4KEYED *>(u4alloc((long)((size_t)s4->pointers_max * sizeof(S4KEYED))));
+        s4->keyed = static_cast<S4KEYED *>(mem4work_alloc(c4, (size_t)s4->pointers_max * sizeof(S4KEYED)));
     if (unit_size <= UINT32_MAX)
-        s4->pool_memory = mem4type(1, (unsigned)unit_size, 1, 1);
-    if (s4->seqwrite_buffer == nullptr || s4->pointers == nullptr || s4->pool_memory == nullptr)
+        s4->unit_len = (unsigned)unit_size;
+    if (s4->seqwrite_buffer == nullptr || s4->pointers == nullptr || s4->unit_len == 0)
         return out_of_memory(s4);
     s4->status = SORT4_FILLING;
     return 0;
@@ -910,7 +906,7 @@ int sort4get_init(SORT4 *s4)
     if (s4->spools_max == 0 || (s4->held_n > 0 && sort_held(s4))) {
         if (s4->keyed_n == 0)
             sort_slots(s4, s4->pointers, s4->pointers_used);
-        u4free(s4->seqwrite_buffer);
+        mem4work_free(s4->code_base, s4->seqwrite_buffer);
         s4->seqwrite_buffer = nullptr;
         s4->pointers_i = 0;
         s4->status = SORT4_READING;
@@ -923,11 +919,11 @@ int sort4get_init(SORT4 *s4)
         rc = file4seq_write_flush(&s4->seqwrite);
     if (rc != 0)
         return fail(s4, rc < 0 ? rc : -1);
-    u4free(s4->seqwrite_buffer);
+    mem4work_free(s4->code_base, s4->seqwrite_buffer);
     s4->seqwrite_buffer = nullptr;
-    u4free(s4->pointers);
+    mem4work_free(s4->code_base, s4->pointers);
     s4->pointers = nullptr;
-    u4free(s4->keyed);
+    mem4work_free(s4->code_base, s4->keyed);
     s4->keyed = nullptr;
     rc = merge_init(s4);
     if (rc == e4memory)

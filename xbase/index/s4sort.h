@@ -97,7 +97,7 @@ struct SORT4 {
     unsigned pointers_init;     // slots with memory behind them
     unsigned pointers_max;      // capacity of `pointers`
     LIST4 pool;                 // memory units holding entries
-    MEM4 *pool_memory;          // private pool of such units
+    unsigned unit_len;          // bytes of one unit: its link and pool_entries entries
     unsigned pool_n;            // units in `pool`
     unsigned pool_entries;      // entries that fit in one unit
     unsigned sort_len, info_offset, info_len, tot_len;

@@ -66,6 +66,7 @@ struct SortTest : testing::Test {
         sort4free(&s4);
         platformG = platformDefaultCalls;
         u4alloc_fail_after(-1);
+        d4init_undo(&c4);
     }
     int workFiles()
     {
