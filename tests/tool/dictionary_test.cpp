@@ -418,8 +418,7 @@ TEST_F(Dictionary, InitRefusesWhileAnyDictionaryFileIsThere)
         for (const std::string &f : c.present)
             writeFile(dir.file(f), "kept " + f);
         auto r = run({"-init"});
-        // A whole dictionary is no failure; part of one is, naming each
-        // file missing.
+        // A whole dictionary is no failure; part of one fails, naming each gap.
         std::string missing;
         for (const char *f : kDictionaryFiles)
             if (std::none_of(c.present.begin(), c.present.end(),
