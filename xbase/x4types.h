@@ -52,16 +52,23 @@ struct MEM4 {
 
 // ---- Files ----------------------------------------------------------------
 
+// An open file. file4close clears the record but keeps `code_base`, so
+// calls on a closed file still find their context.
 struct FILE4 {
+    // The path opened (an open copies the path the platform resolved), or
+    // the caller's own string when `do_alloc_free` is 0; null while closed.
     char *name;
-    CODE4 *code_base;
+    CODE4 *code_base;   // the context: its settings and error code; set even while closed
     int hand;           // platform descriptor; -1 while not open
-    char is_temp;
+    char is_temp;       // 1: the file is removed when closed (work files)
+    // 1: opened or made while the context's `exclusive` was on. No lock
+    // bytes are taken and what is known of the file is kept between calls;
+    // nothing keeps other processes out.
     char is_exclusive;
-    char is_read_only;
-    char do_alloc_free;
-    char write_buffer;
-    char file_created;
+    char is_read_only;  // 1: opened read-only (asked for, or write access refused); writes fail
+    char do_alloc_free; // 1: `name` is this record's copy, freed at close
+    char write_buffer;  // unused
+    char file_created;  // set to 1 by every open and create; never read
 };
 
 struct FILE4SEQ_READ {
@@ -86,9 +93,14 @@ struct FILE4SEQ_WRITE {
 // ---- Memo files -----------------------------------------------------------
 
 struct MEMO4FILE {
-    FILE4 file;
-    short block_size;   // as stored; read it through memo4 helpers as unsigned
-    DATA4 *data;
+    FILE4 file;         // the FPT file; `file.hand` is -1 when the table has none open
+    // Bytes per block, from the header at open (the context's
+    // mem_size_memo at create); 1-65535 but kept in a short: read it
+    // through memo4 helpers as unsigned.
+    short block_size;
+    DATA4 *data;        // the table the memo file belongs to; set at open and create, never read
+    // 1 while this process holds the memo file's lock byte (memo4file_lock):
+    // only then is the header's next free block trusted.
     int file_lock;
 };
 
