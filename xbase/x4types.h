@@ -135,40 +135,76 @@ struct FIELD4INFO {
     unsigned dec;
 };
 
+// An open table. Lock state and cached counts follow the rules listed at
+// the head of d4lock.cpp.
 struct DATA4 {
-    LINK4 link;
-    char version;
+    LINK4 link;         // membership in the context's `data_list`
+    char version;       // header byte 0, as read; D4_VERSION_MEMO_BIT says a memo file belongs
+    // Date of the last change (header bytes 1-3: years since 1900, month,
+    // day); made today's when the header is written with a time stamp.
     char yy, mm, dd;
+    // Records in the file, from the header; -1 when not known, and then
+    // read again from the file by d4reccount. Kept only while this table
+    // holds the append byte or the whole-file lock, or has the file
+    // exclusively: otherwise another process may append meanwhile.
     long num_recs;
-    unsigned short header_len;
+    unsigned short header_len;  // bytes before the first record (header and field descriptors)
+    // The current record's image: record_width bytes and one more, which
+    // holds 0 (the end mark only while an append writes it).
     char *record;
+    // The image of record rec_num_old as the file holds it, same size; the
+    // write-back compares with it and takes old keys from it.
     char *record_old;
-    unsigned record_width;
-    int record_changed;
+    unsigned record_width;      // bytes per record: the deletion flag and every field
+    int record_changed;         // 1: `record` differs from the file and is written back before moving
+    // The current record: 1 to num_recs; num_recs + 1 at the end of file
+    // (eof_flag); 0 while a record being appended has no number yet; -1
+    // when there is none (after open, a failed read or a pack).
     long rec_num;
+    // The record that `record_old` holds, or -1 when it holds none.
+    // Trusted only while that record's lock is held: every release of
+    // record or file locks sets it to -1.
     long rec_num_old;
-    FILE4 file;
+    FILE4 file;                 // the DBF file
+    // The name other tables and expressions use for this one: by default
+    // the file name without path or extension, upper-cased; at most 10
+    // characters and a terminator.
     char alias[11];
+    // 1: the memo block numbers in `record` are those on disk, because the
+    // record was read or checked under its lock (d4go,
+    // d4validate_memo_ids); cleared with rec_num_old.
     char memo_validated;
-    CODE4 *code_base;
+    CODE4 *code_base;           // the context that opened the table
+    // Nonzero when the header flags a production index (byte 28,
+    // D4_HAS_MDX_BIT): opened with the table, and record locks then use
+    // the bytes counted down from D4_LOCK_PRODUCTION_BASE.
     char has_mdx;
-    FIELD4 *fields;
+    FIELD4 *fields;             // the n_fields fields in record order
     int n_fields;
-    F4MEMO *fields_memo;
+    F4MEMO *fields_memo;        // the memo caches of the memo fields, in field order; null if none
     int n_fields_memo;
-    long locked_record;
+    long locked_record;         // storage of `locks` while it holds one slot
+    // Records this table has locked: the first num_locked of n_locks slots
+    // (&locked_record, or an allocated array when n_locks > 1).
     long *locks;
     int n_locks;
     int num_locked;
-    int file_lock;
-    int append_lock;
+    int file_lock;              // 1 while this table holds the whole-file lock
+    int append_lock;            // 1 while this table holds the append byte
+    // 1 once a record was written or appended since the header was last
+    // written: closing then writes the header's date.
     int file_changed;
-    LIST4 indexes;
+    LIST4 indexes;              // the open index files (INDEX4) of the table, in open order
+    // bof_flag: a move went before the first record (or the table is
+    // empty); eof_flag: past the last one, rec_num then being num_recs + 1.
     int bof_flag, eof_flag;
-    short block_size;
-    MEMO4FILE memo_file;
+    short block_size;           // unused (the memo file keeps its own)
+    MEMO4FILE memo_file;        // `memo_file.file.hand` is -1 when the table has no memo file open
+    // A count of records the file was seen to hold (the last header count
+    // read, or the count a pack left); records up to it need not be
+    // checked against the file's end. Appends only raise the count.
     long minCount;
-    long count;
+    long count;                 // unused
     // Length of the file while this process knows that it ends with the
     // end mark right after record num_recs, which only an exclusive open
     // can know between appends; 0 when it is not known.
