@@ -156,7 +156,9 @@ struct DATA4 {
     // write-back compares with it and takes old keys from it.
     char *record_old;
     unsigned record_width;      // bytes per record: the deletion flag and every field
-    int record_changed;         // 1: `record` differs from the file and is written back before moving
+    // 1: `record` was changed since it was read; it is written back before
+    // the table moves, appends or closes.
+    int record_changed;
     // The current record: 1 to num_recs; num_recs + 1 at the end of file
     // (eof_flag); 0 while a record being appended has no number yet; -1
     // when there is none (after open, a failed read or a pack).
@@ -213,18 +215,30 @@ struct DATA4 {
 
 // ---- The engine context ---------------------------------------------------
 
+// The engine's context: settings (set by d4init to their defaults,
+// then by the caller), the pending error, pools and work buffers shared by
+// every table it opens.
 struct CODE4 {
-    unsigned hWnd;
-    unsigned hInst;
-    LIST4 data_list;
+    unsigned hWnd;              // unused
+    unsigned hInst;             // unused
+    LIST4 data_list;            // the open tables (DATA4), in open order
+    // What a unique tag read from a file does with a key already there:
+    // r4unique_continue (the default) leaves the entry out and succeeds,
+    // r4unique refuses the change with 20, e4unique reports -340. A tag
+    // takes it when it is read (TAG4 unique_error).
     int default_unique_error;
+    // The date picture of DTOC() and CTOD() ("MM/DD/YY" by default), taken
+    // into an expression when it compiles.
     char date_format[20];
-    unsigned mem_size_block;
-    unsigned mem_size_sort_pool;
-    unsigned mem_size_sort_buffer;
-    unsigned mem_size_buffer;
-    unsigned mem_size_memo;
-    unsigned mem_size_memo_expr;
+    unsigned mem_size_block;    // unused (set to 1024)
+    unsigned mem_size_sort_pool;    // bytes the sort may hold in memory before it spills runs
+    unsigned mem_size_sort_buffer;  // bytes of the sort's write buffer for its runs
+    unsigned mem_size_buffer;   // bytes of the buffers of a pack's reads and of copying a file
+    unsigned mem_size_memo;     // block size, in bytes, of memo files created from now on
+    unsigned mem_size_memo_expr;    // length a memo field takes in an expression, in bytes
+    // Pools of records (mem4create): units in each further chunk
+    // (mem_expand_*) and in the first chunk (mem_start_*), for index blocks,
+    // tables, index files and tags.
     int mem_expand_block;
     int mem_expand_data;
     int mem_expand_index;
@@ -233,24 +247,31 @@ struct CODE4 {
     unsigned mem_start_block;
     unsigned mem_start_index;
     unsigned mem_start_tag;
-    unsigned mem_start_buffer;
-    unsigned long mem_start_max;
-    int auto_open;
-    int create_error;
-    int off_error;
+    unsigned mem_start_buffer;  // unused
+    unsigned long mem_start_max;    // unused
+    int auto_open;              // 1: a table whose header flags a production index opens it too
+    int create_error;           // 1: a file that cannot be made is reported (else 60, r4no_create)
+    int off_error;              // unused
+    // 1: files opened or created from now on are taken as this process's
+    // alone (FILE4 is_exclusive).
     int exclusive;
-    int file_flush;
-    int expr_error;
-    int field_name_error;
-    int go_error;
-    int open_error;
-    int optimize;
+    int file_flush;             // 1: every write is followed by a flush to the disk
+    int expr_error;             // 1: an expression that does not compile is reported
+    int field_name_error;       // 1: looking up a field that is not there is reported
+    int go_error;               // 1: going to a missing record is reported (else 5, r4entry)
+    int open_error;             // 1: a file that cannot be opened is reported (else 70, r4no_open)
+    int optimize;               // unused
+    // 1: a record is read under its own lock, which is kept; memo reads
+    // then check the record's block numbers against the disk.
     int read_lock;
-    int read_only;
-    int relate_error;
-    int safety;
-    int skip_error;
+    int read_only;              // 1: files are opened for reading only
+    int relate_error;           // unused (set to 1)
+    int safety;                 // 1: creating a file refuses to replace one that exists
+    int skip_error;             // 1: a skip without a current record is reported
+    // 1: naming a tag that is not there is reported.
     int tag_name_error;
+    // How long a lock wait lasts: -1 without end, 0 and 1 one attempt,
+    // N > 1 about N - 1 seconds (code4lock_pause_ms).
     int lock_attempts;
     // Called, when set, each time a lock wait is about to pause: `file_name`
     // is the file whose lock another process holds and `polls` the number
@@ -258,30 +279,44 @@ struct CODE4 {
     // pause); code4lock_waited_ms(polls) is how long the wait has lasted.
     // The engine only calls it.
     void (*lock_wait_hook)(CODE4 *c4, const char *file_name, int polls);
-    MEM4 *index_memory;
-    MEM4 *data_memory;
-    MEM4 *tag_memory;
-    MEM4 *calc_memory;
-    MEM4 *bitmap_memory;
-    LIST4 calc_list;
-    MEM4 *total_memory;
-    LIST4 total_list;
-    LIST4 font_list;
-    int num_reports;
-    int s4cr2;
+    MEM4 *index_memory;         // pool of INDEX4 records
+    MEM4 *data_memory;          // pool of DATA4 records
+    MEM4 *tag_memory;           // pool of TAG4 records
+    MEM4 *calc_memory;          // pool of named calculations (expr4calc.cpp)
+    MEM4 *bitmap_memory;        // unused: never allocated, released by d4init_undo
+    LIST4 calc_list;            // the named calculations, in creation order
+    MEM4 *total_memory;         // unused: never allocated (a total would be freed to it)
+    LIST4 total_list;           // unused
+    LIST4 font_list;            // unused
+    int num_reports;            // unused
+    int s4cr2;                  // unused
+    // The pending error: negative after a reported error (engine calls
+    // then refuse until it is cleared, e4set), or the last call's soft
+    // result code (r4no_open, r4no_create, ...); 0 when clear.
     int error_code;
-    int debug_int;
-    short pageno;
+    int debug_int;              // set to 0x5281 by d4init; never read by the engine
+    short pageno;               // what PAGENO() returns; never set, so 0
+    // f4str's result: a copy of the field with a terminator, valid until
+    // the next f4str; buf_len bytes allocated.
     char *field_buffer;
     unsigned buf_len;
+    // Work memory of expressions: the compiler's entries while parsing, and
+    // the evaluation stack; expr_buf_len bytes, grown as needed.
     char *expr_work_buf;
     unsigned expr_buf_len;
+    // The last key an expression made (expr4key), valid until the next
+    // one; stored_key_len bytes allocated, sized when an expression compiles.
     char *stored_key;
     unsigned stored_key_len;
-    int bitmap_disable;
+    int bitmap_disable;         // unused
+    // 1 (the default): a block read is also checked against its parent's
+    // entry and the root, so that a block another process changed is read
+    // again instead of trusted.
     int do_index_verify;
     // A key with its record number (index/b4block.h's B4KEY_DATA: a long,
     // then up to 240 key bytes and a terminator), sized for this machine's long.
+    // Holds the selected tag's entry while i4version_check drops stale
+    // blocks, so that the tag finds its place again.
     alignas(long) char saved_key[256];
     // Work memory kept between sorts and rebuilds (mem4.h), or null.
     struct MEM4WORK *work;
