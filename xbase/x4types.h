@@ -55,8 +55,9 @@ struct MEM4 {
 // An open file. file4close clears the record but keeps `code_base`, so
 // calls on a closed file still find their context.
 struct FILE4 {
-    // The path opened (an open copies the path the platform resolved), or
-    // the caller's own string when `do_alloc_free` is 0; null while closed.
+    // The file's path: this record's copy (of the path the platform
+    // resolved at open, of the name given at create) when `do_alloc_free`
+    // is 1, else the caller's own string; null while closed.
     char *name;
     CODE4 *code_base;   // the context: its settings and error code; set even while closed
     int hand;           // platform descriptor; -1 while not open
@@ -65,7 +66,9 @@ struct FILE4 {
     // bytes are taken and what is known of the file is kept between calls;
     // nothing keeps other processes out.
     char is_exclusive;
-    char is_read_only;  // 1: opened read-only (asked for, or write access refused); writes fail
+    // 1: opened read-only (asked for, or write access refused), or a table
+    // whose stored record length disagrees with its fields; writes fail.
+    char is_read_only;
     char do_alloc_free; // 1: `name` is this record's copy, freed at close
     char write_buffer;  // unused
     char file_created;  // set to 1 by every open and create; never read
@@ -150,7 +153,8 @@ struct DATA4 {
     long num_recs;
     unsigned short header_len;  // bytes before the first record (header and field descriptors)
     // The current record's image: record_width bytes and one more, which
-    // holds 0 (the end mark only while an append writes it).
+    // holds 0 (the end mark only while an append writes it). While a
+    // rebuild computes keys it points into the rebuild's read buffer.
     char *record;
     // The image of record rec_num_old as the file holds it, same size; the
     // write-back compares with it and takes old keys from it.
@@ -203,8 +207,9 @@ struct DATA4 {
     short block_size;           // unused (the memo file keeps its own)
     MEMO4FILE memo_file;        // `memo_file.file.hand` is -1 when the table has no memo file open
     // A count of records the file was seen to hold (the last header count
-    // read, or the count a pack left); records up to it need not be
-    // checked against the file's end. Appends only raise the count.
+    // read, or the count this process's pack left): tag moves take index
+    // entries up to it as naming records that exist, without reading the
+    // count again. Nothing lowers it when another process packs the table.
     long minCount;
     long count;                 // unused
     // Length of the file while this process knows that it ends with the
