@@ -186,15 +186,15 @@ struct DATA4 {
     // the bytes counted down from D4_LOCK_PRODUCTION_BASE.
     char has_mdx;
     FIELD4 *fields;             // the n_fields fields in record order
-    int n_fields;
+    int n_fields;               // fields in `fields`
     F4MEMO *fields_memo;        // the memo caches of the memo fields, in field order; null if none
-    int n_fields_memo;
+    int n_fields_memo;          // memo fields in `fields_memo`, 0 or more
     long locked_record;         // storage of `locks` while it holds one slot
     // Records this table has locked: the first num_locked of n_locks slots
     // (&locked_record, or an allocated array when n_locks > 1).
     long *locks;
-    int n_locks;
-    int num_locked;
+    int n_locks;                // slots in `locks`
+    int num_locked;             // slots in use: the records locked now
     int file_lock;              // 1 while this table holds the whole-file lock
     int append_lock;            // 1 while this table holds the append byte
     // 1 once a record was written or appended since the header was last

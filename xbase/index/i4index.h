@@ -181,7 +181,7 @@ struct TAG4 {
     // logical keys).
     t4stok_func stok;
     t4dtok_func dtok;
-    CODE4 *code_base;
+    CODE4 *code_base;   // the index's context
     char alias[11];     // the tag's name, upper-case, at most 10 characters and a terminator
     // 1 once this process knows the filtered tag's header has its "has keys"
     // byte (I4_OFF_HAS_KEYS) zeroed: set when a key is added or a rebuild
@@ -190,7 +190,7 @@ struct TAG4 {
     LIST4 blocks;       // the path from the root (first) to the current block
     FILE4 file;         // unused (the tag reads and writes through index->file)
     int file_locked;    // unused (the index holds the lock)
-    T4HEADER header;
+    T4HEADER header;    // the tag's header as last read or written
     long header_offset; // byte offset of the tag's header in the file: 0 for the directory
     int root_write;     // 1: header.root changed and goes to the file at the next t4update
     int key_dec;        // unused
