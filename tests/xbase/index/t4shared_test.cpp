@@ -252,6 +252,9 @@ TEST(TagShared, ABlockReadWhileRewrittenIsReadAgain)
 
 TEST(TagShared, HoldingTheIndexLockWhileAppendingCannotDeadlockAnotherAppender)
 {
+    // Seconds of waiting either side allows: a deadlock fails the test, a
+    // machine slowed by other work does not.
+    const int kPatience = 30;
     // The other process holds the append byte and then waits for the index
     // lock that this one holds; this one then appends, which needs the
     // append byte. One lock order means this one gives its index lock up
@@ -265,7 +268,7 @@ TEST(TagShared, HoldingTheIndexLockWhileAppendingCannotDeadlockAnotherAppender)
     ASSERT_EQ(0, pipe(go_child));
     ASSERT_EQ(0, pipe(child_ready));
     pid_t other = spawn([&](CODE4 *c4) {
-        c4->lock_attempts = 8;
+        c4->lock_attempts = kPatience;
         DATA4 *w = d4open(c4, path.c_str());
         char c = 0;
         if (w == nullptr || d4lock_append(w) != 0)
@@ -283,7 +286,7 @@ TEST(TagShared, HoldingTheIndexLockWhileAppendingCannotDeadlockAnotherAppender)
     ASSERT_EQ(0, d4lock_index(d));
     ASSERT_EQ(1, write(go_child[1], "g", 1));
     usleep(300000); // the other process now waits for the index lock
-    e.c4.lock_attempts = 8;
+    e.c4.lock_attempts = kPatience;
     EXPECT_EQ(0, appendKey(d, keyText("A", 1))) << lastError();
     int status = -1;
     ASSERT_EQ(other, waitpid(other, &status, 0));
