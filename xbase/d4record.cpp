@@ -153,9 +153,11 @@ int tag_filter_passes(TAG4 *t4)
     return r < 0 ? -1 : (r != 0 ? 1 : 0);
 }
 
-// Key and filter result of one tag for one record image.
+// Key and filter result of one tag for one record image. The key is kept
+// in place: taking keys out again after memory ran out must need none.
 struct TagImage {
-    std::string key;
+    char key[I4_MAX_KEY_LEN];
+    size_t len = 0;
     int passes = 0;
 };
 
@@ -164,9 +166,10 @@ int tag_image(TAG4 *t4, TagImage *img)
 {
     char *key = nullptr;
     int len = t4expr_key(t4, &key);
-    if (len < 0 || key == nullptr)
+    if (len < 0 || len > I4_MAX_KEY_LEN || key == nullptr)
         return -1;
-    img->key.assign(key, size_t(len));
+    std::memcpy(img->key, key, size_t(len));
+    img->len = size_t(len);
     img->passes = tag_filter_passes(t4);
     return img->passes < 0 ? -1 : 0;
 }
@@ -189,7 +192,7 @@ void remove_new_keys(DATA4 *data, const std::vector<TAG4 *> &tags, size_t upto, 
     for (size_t j = 0; j < upto; j++) {
         TagImage img;
         if (tag_image(tags[j], &img) == 0 && img.passes)
-            t4remove(tags[j], img.key.data(), rec);
+            t4remove(tags[j], img.key, rec);
     }
     e4set(c4, saved);
 }
@@ -384,9 +387,9 @@ int keys_put_back(DATA4 *data, KeyChanges *kc)
         took = rc == 0;
     }
     for (size_t j = n; rc == 0 && j-- > 0;) {
-        if (kc->added[j] && t4remove(kc->tags[j], kc->now[j].key.data(), kc->rec) != 0)
+        if (kc->added[j] && t4remove(kc->tags[j], kc->now[j].key, kc->rec) != 0)
             rc = -1;
-        else if (kc->removed[j] && t4add(kc->tags[j], kc->before[j].key.data(), kc->rec) != 0)
+        else if (kc->removed[j] && t4add(kc->tags[j], kc->before[j].key, kc->rec) != 0)
             rc = -1;
         else
             kc->added[j] = kc->removed[j] = 0;
@@ -434,7 +437,7 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
             rc = -1;
             break;
         }
-        if (now.passes == before.passes && now.key == before.key)
+        if (now.passes == before.passes && now.len == before.len && std::memcmp(now.key, before.key, now.len) == 0)
             continue;
         if (!had_locks && !took_locks) {
             rc = d4lock_index(data);
@@ -445,7 +448,7 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
         // A missing old key (5) counts as removed: a unique tag under the
         // ignoring policy legitimately lacks some records.
         if (before.passes) {
-            int removed = t4remove(t4, before.key.data(), rec);
+            int removed = t4remove(t4, before.key, rec);
             if (removed < 0) {
                 rc = -1;
                 break;
@@ -454,7 +457,7 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
         }
         if (!now.passes)
             continue;
-        int added = t4add(t4, now.key.data(), rec);
+        int added = t4add(t4, now.key, rec);
         if (added == r4unique || added == e4unique)
             rc = added;
         else if (added < 0)
@@ -690,7 +693,13 @@ int d4read_old(DATA4 *data, long rec_num)
     return 0;
 }
 
+static int d4go_data_work(DATA4 *data, long rec);
 int d4go_data(DATA4 *data, long rec)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4go_data_work(data, rec); });
+}
+
+static int d4go_data_work(DATA4 *data, long rec)
 {
     if (refused(data))
         return -1;
@@ -710,7 +719,13 @@ int d4go_data(DATA4 *data, long rec)
     return r4entry;
 }
 
+static int d4go_work(DATA4 *data, long rec);
 int d4go(DATA4 *data, long rec)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4go_work(data, rec); });
+}
+
+static int d4go_work(DATA4 *data, long rec)
 {
     if (refused(data) || d4record_check(data, rec) != 0)
         return -1;
@@ -768,7 +783,13 @@ int d4go_eof(DATA4 *data)
     return r4eof;
 }
 
+static int d4top_work(DATA4 *data);
 int d4top(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4top_work(data); });
+}
+
+static int d4top_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
@@ -791,7 +812,13 @@ int d4top(DATA4 *data)
     return d4go_eof(data);
 }
 
+static int d4bottom_work(DATA4 *data);
 int d4bottom(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4bottom_work(data); });
+}
+
+static int d4bottom_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
@@ -807,7 +834,13 @@ int d4bottom(DATA4 *data)
     return d4go_eof(data);
 }
 
+static int d4skip_work(DATA4 *data, long n);
 int d4skip(DATA4 *data, long n)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4skip_work(data, n); });
+}
+
+static int d4skip_work(DATA4 *data, long n)
 {
     if (data == nullptr)
         return 0;
@@ -948,7 +981,13 @@ int d4update_record(DATA4 *data, int do_unlock)
     return 0;
 }
 
+static int d4write_work(DATA4 *data, long rec);
 int d4write(DATA4 *data, long rec)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4write_work(data, rec); });
+}
+
+static int d4write_work(DATA4 *data, long rec)
 {
     if (rec <= 0 || refused(data) || d4record_check(data, rec) != 0)
         return -1;
@@ -1015,7 +1054,13 @@ int d4write_keys(DATA4 *data, long rec)
 
 // ---- Appending --------------------------------------------------------------
 
+static int d4append_start_work(DATA4 *data, int use_memo_entries);
 int d4append_start(DATA4 *data, int use_memo_entries)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4append_start_work(data, use_memo_entries); });
+}
+
+static int d4append_start_work(DATA4 *data, int use_memo_entries)
 {
     if (refused(data))
         return -1;
@@ -1062,15 +1107,21 @@ int d4append_blank(DATA4 *data)
     return d4append(data);
 }
 
+static int d4append_work(DATA4 *data);
 int d4append(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4append_work(data); });
+}
+
+static int d4append_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
+    std::vector<TAG4 *> tags = all_tags(data); // before anything is to be undone
     int rc = d4lock_append(data);
     if (rc != 0)
         return rc;
 
-    std::vector<TAG4 *> tags;
     int took_locks = 0;
     int header_tried = 0;
     long count;
@@ -1095,7 +1146,6 @@ int d4append(DATA4 *data)
     data->record_changed = 0;
     data->rec_num = count + 1;
 
-    tags = all_tags(data);
     if (!tags.empty() && d4lock_test_index(data) != 1) {
         rc = d4lock_index(data);
         if (rc != 0)
@@ -1159,7 +1209,13 @@ unlock:
     return rc;
 }
 
+static int d4append_data_work(DATA4 *data);
 int d4append_data(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4append_data_work(data); });
+}
+
+static int d4append_data_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
@@ -1187,7 +1243,13 @@ int d4append_data(DATA4 *data)
 
 // ---- Update and flush -------------------------------------------------------
 
+static int d4update_work(DATA4 *data);
 int d4update(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4update_work(data); });
+}
+
+static int d4update_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
@@ -1213,7 +1275,13 @@ int d4flush_data(DATA4 *data)
     return rc;
 }
 
+static int d4flush_work(DATA4 *data);
 int d4flush(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4flush_work(data); });
+}
+
+static int d4flush_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
@@ -1225,7 +1293,13 @@ int d4flush(DATA4 *data)
     return rc;
 }
 
+static int d4flush_files_work(CODE4 *c4);
 int d4flush_files(CODE4 *c4)
+{
+    return e4guard(c4, e4memory, [&] { return d4flush_files_work(c4); });
+}
+
+static int d4flush_files_work(CODE4 *c4)
 {
     if (c4 == nullptr)
         return -1;
@@ -1241,7 +1315,13 @@ int d4flush_files(CODE4 *c4)
 
 // ---- Packing ----------------------------------------------------------------
 
+static int d4pack_work(DATA4 *data);
 int d4pack(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4pack_work(data); });
+}
+
+static int d4pack_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
@@ -1265,7 +1345,13 @@ int d4pack(DATA4 *data)
     return rc;
 }
 
+static int d4pack_data_work(DATA4 *data);
 int d4pack_data(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4pack_data_work(data); });
+}
+
+static int d4pack_data_work(DATA4 *data)
 {
     if (refused(data))
         return -1;

@@ -399,42 +399,47 @@ int r4reindex_supply_keys(R4REINDEX *r4, TAG4 *t4)
     FILE4SEQ_READ reader;
     file4seq_read_init(&reader, &d4->file, d4record_position(d4, 1), nullptr, 0);
     char *const own_record = d4->record;
-    for (long first = 1; rc == 0 && first <= r4->rec_count; first += per_read) {
-        long count = std::min(per_read, r4->rec_count - first + 1);
-        rc = file4seq_read_all(&reader, r4->read_buffer, (unsigned)(count * (long)width));
-        if (rc != 0) {
-            rc = rc < 0 ? rc : -1;
-            break;
-        }
-        for (long i = 0; rc == 0 && i < count; i++) {
-            char *record = r4->read_buffer + (size_t)i * width;
-            d4->record = record;
-            d4->rec_num = first + i;
-            for (int m = 0; m < d4->n_fields_memo; m++)
-                f4memo_reset(d4->fields_memo[m].field);
-            if (filter == kFilterNotDeleted) {
-                if (record[0] == '*')
-                    continue;
-                t4->has_keys = 1;
-            } else if (filter == kFilterEvaluated) {
-                int keep = expr4true(t4->filter);
-                if (keep <= 0) {
-                    rc = keep;
-                    continue;
-                }
-                t4->has_keys = 1;
+    // Run through the guard so that the record pointer is put back also
+    // when memory runs out on the way.
+    rc = e4guard(r4->code_base, e4memory, [&] {
+        for (long first = 1; rc == 0 && first <= r4->rec_count; first += per_read) {
+            long count = std::min(per_read, r4->rec_count - first + 1);
+            rc = file4seq_read_all(&reader, r4->read_buffer, (unsigned)(count * (long)width));
+            if (rc != 0) {
+                rc = rc < 0 ? rc : -1;
+                break;
             }
-            char *key = record + field;
-            if (field < 0) {
-                int len = expr4key(t4->expr, &key);
-                if (len != key_len) {
-                    rc = len < 0 ? -1 : i4corrupt(t4->index, -1);
-                    break;
+            for (long i = 0; rc == 0 && i < count; i++) {
+                char *record = r4->read_buffer + (size_t)i * width;
+                d4->record = record;
+                d4->rec_num = first + i;
+                for (int m = 0; m < d4->n_fields_memo; m++)
+                    f4memo_reset(d4->fields_memo[m].field);
+                if (filter == kFilterNotDeleted) {
+                    if (record[0] == '*')
+                        continue;
+                    t4->has_keys = 1;
+                } else if (filter == kFilterEvaluated) {
+                    int keep = expr4true(t4->filter);
+                    if (keep <= 0) {
+                        rc = keep;
+                        continue;
+                    }
+                    t4->has_keys = 1;
                 }
+                char *key = record + field;
+                if (field < 0) {
+                    int len = expr4key(t4->expr, &key);
+                    if (len != key_len) {
+                        rc = len < 0 ? -1 : i4corrupt(t4->index, -1);
+                        break;
+                    }
+                }
+                rc = sort4put(&r4->sort, first + i, key, nullptr);
             }
-            rc = sort4put(&r4->sort, first + i, key, nullptr);
         }
-    }
+        return rc;
+    });
     d4->record = own_record;
     return rc == 0 ? sort4get_init(&r4->sort) : rc;
 }
@@ -543,29 +548,30 @@ int i4reindex(INDEX4 *i4)
     long rec_num = d4->rec_num;
 
     R4REINDEX r4{};
-    rc = r4reindex_init(&r4, i4);
     bool started = false;
-    if (rc == 0) {
-        started = true;
-        rc = mark_damaged(i4);
-    }
-    if (rc == 0 && is_compound(i4))
-        rc = write_directory(&r4);
-    for (TAG4 *t4 : list_tags(i4)) {
-        if (rc != 0)
-            break;
-        rc = r4reindex_supply_keys(&r4, t4);
-        if (rc == 0)
-            rc = r4reindex_write_keys(&r4, t4);
-        sort4free(&r4.sort);
-    }
-    if (rc == 0)
-        rc = r4reindex_tag_headers_write(&r4);
+    // Through the guard, so that the work memory goes back however the
+    // build stops.
+    rc = e4guard(c4, e4memory, [&] {
+        int r = r4reindex_init(&r4, i4);
+        if (r == 0) {
+            started = true;
+            r = mark_damaged(i4);
+        }
+        if (r == 0 && is_compound(i4))
+            r = write_directory(&r4);
+        for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); r == 0 && t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4)) {
+            r = r4reindex_supply_keys(&r4, t4);
+            if (r == 0)
+                r = r4reindex_write_keys(&r4, t4);
+            sort4free(&r4.sort);
+        }
+        return r == 0 ? r4reindex_tag_headers_write(&r4) : r;
+    });
     r4reindex_free(&r4);
     if (rc != 0 && started) {
         // R1: nothing of the tree read before the failure is trusted.
         i4->tag_index->header.root = 0;
-        for (TAG4 *t4 : list_tags(i4))
+        for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4))
             t4->header.root = -1;
     }
 
@@ -575,7 +581,13 @@ int i4reindex(INDEX4 *i4)
     return rc;
 }
 
+static int d4reindex_work(DATA4 *d4);
 int d4reindex(DATA4 *d4)
+{
+    return e4guard(d4 == nullptr ? nullptr : d4->code_base, e4memory, [&] { return d4reindex_work(d4); });
+}
+
+static int d4reindex_work(DATA4 *d4)
 {
     if (d4 == nullptr || d4->code_base->error_code < 0)
         return -1;
@@ -608,7 +620,13 @@ int d4reindex_mark(DATA4 *d4)
     return 0;
 }
 
+static INDEX4 *i4create_work(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data);
 INDEX4 *i4create(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)
+{
+    return e4guard(d4 == nullptr ? nullptr : d4->code_base, nullptr, [&] { return i4create_work(d4, file_name, tag_data); });
+}
+
+static INDEX4 *i4create_work(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)
 {
     if (d4 == nullptr || d4->code_base == nullptr || d4->code_base->error_code < 0)
         return nullptr;
