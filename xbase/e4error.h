@@ -104,6 +104,11 @@ template <class F> bool e4alloc_ok(F fn) noexcept
     }
 }
 
+// A program's last resort when memory ran out outside the engine's entry
+// points: records the -920 report, writes it to standard error without
+// asking for memory, and answers the exit status of the failure.
+int e4out_of_memory(void);
+
 // The process exit status of an engine or tool status: 0 stays 0, 1-255
 // pass through, 0x8000 and every other value above 255 become 1, anything
 // negative becomes 255.
