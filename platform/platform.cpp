@@ -423,6 +423,13 @@ int platform_createFile(const char *path, int failIfExists, int *fdOut)
     return 0;
 }
 
+const char *platform_errorText(int code)
+{
+    if (code >= 0 || code <= PLATFORM_NOT_FOUND)
+        return nullptr;
+    return std::strerror(-code);
+}
+
 int platform_close(int fd) { return platformG.close(fd) == 0 ? 0 : negErrno(); }
 
 int64_t platform_read(int fd, int64_t pos, void *buf, size_t n)

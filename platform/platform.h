@@ -171,6 +171,10 @@ int platform_diskFree(const char *path, uint64_t *freeBytes);
 // Absolute path of the running executable.
 int platform_exePath(char *buf, size_t n);
 
+// The system's text for a negative errno value such as a failed call above
+// returns ("No space left on device"), or null for any other value.
+const char *platform_errorText(int code);
+
 int64_t platform_time(void);
 int platform_localTime(int64_t t, int fields[6]);
 void platform_sleepMs(int ms);

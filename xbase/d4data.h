@@ -125,6 +125,14 @@ int d4flush_data(DATA4 *data);
 int d4flush_files(CODE4 *c4);
 int d4pack(DATA4 *data);
 int d4pack_data(DATA4 *data);
+// Finishes a pack that stopped part way, from the note its production
+// index kept (slots before `w` packed, slots from `r` on as they were), as
+// the holder of the index lock that finds the note does before anything
+// else (i4mend). Takes the whole-file lock for the duration unless it is
+// held, keeping the table's own locks: 0; 50 when another process holds a
+// lock of the data file; -310 reported when this table holds record or
+// append locks too (waiting could then wait for ever); or a failure.
+int d4pack_finish(DATA4 *data, long w, long r);
 
 // Locking.
 int d4lock(DATA4 *data, long rec);
@@ -146,5 +154,12 @@ int d4unlock_index(DATA4 *data);
 int d4unlock_files(CODE4 *c4);
 // The byte locked for record `rec` (depends on the production index flag).
 long d4lock_record_offset(DATA4 *data, long rec);
+// The whole-file lock, asked for once, over the record and append locks
+// this table holds, which it keeps: 0 (`*took` set when it was not held
+// before), 50, or a failure.
+int d4lock_file_over(DATA4 *data, int *took);
+// Lets go of a lock d4lock_file_over took, all but the bytes of the
+// table's own record and append locks.
+int d4unlock_file_over(DATA4 *data);
 
 #endif

@@ -38,6 +38,9 @@
 // ask rarely would never meet it free.
 #include "xbase/d4data.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "xbase/code4.h"
 #include "xbase/e4error.h"
 #include "xbase/file4.h"
@@ -212,6 +215,53 @@ int d4lock_file(DATA4 *data)
     int rc = file4lock(&data->file, D4_LOCK_FILE_START, D4_LOCK_FILE_LEN);
     if (rc == 0)
         data->file_lock = 1;
+    return rc;
+}
+
+int d4lock_file_over(DATA4 *data, int *took)
+{
+    *took = 0;
+    if (refused(data))
+        return -1;
+    if (d4lock_test_file(data))
+        return 0;
+    CODE4 *c4 = data->code_base;
+    int saved_attempts = c4->lock_attempts;
+    c4->lock_attempts = 1;
+    // The lock byte ranges of one open file merge: the table's own locks do
+    // not stand in the way.
+    int rc = file4lock(&data->file, D4_LOCK_FILE_START, D4_LOCK_FILE_LEN);
+    c4->lock_attempts = saved_attempts;
+    if (rc == 0)
+        *took = data->file_lock = 1;
+    return rc;
+}
+
+int d4unlock_file_over(DATA4 *data)
+{
+    if (data == nullptr || !data->file_lock)
+        return data == nullptr ? -1 : 0;
+    std::vector<long> kept;
+    if (data->append_lock)
+        kept.push_back(D4_LOCK_APPEND);
+    for (int i = 0; i < data->num_locked; i++)
+        kept.push_back(d4lock_record_offset(data, data->locks[i]));
+    std::sort(kept.begin(), kept.end());
+    long from = D4_LOCK_FILE_START;
+    int rc = 0;
+    for (long at : kept) {
+        if (at > from && file4unlock(&data->file, from, at - from) != 0)
+            rc = -1;
+        from = at + 1;
+    }
+    const long end = D4_LOCK_FILE_START + D4_LOCK_FILE_LEN;
+    if (end > from && file4unlock(&data->file, from, end - from) != 0)
+        rc = -1;
+    data->file_lock = 0;
+    data->rec_num_old = -1;
+    data->memo_validated = 0;
+    if (!data->append_lock)
+        data->num_recs = -1;
     return rc;
 }
 

@@ -38,10 +38,19 @@
 //      meant to use, are released on every path out (d4append).
 //  A8. Copying the current record's memo texts either reads them all or
 //      starts no record (d4append_start).
+//  A9. The number taken is one past the count read after the index locks
+//      are held: taking them finishes a pack another process left part
+//      way, which moves records (d4append).
+//  A10. The index locks taken for the keys are held until the record and
+//      the count are on disk or taken back, so that the mark of the change
+//      covers the whole append (F1 of i4flight.cpp); keys that cannot be
+//      taken back, or a record that cannot, leave the indexes marked to be
+//      rebuilt (fail_indexes).
 //
 // Write-back with key rollback (d4write, d4write_keys) keeps true:
-//  W1. Keys change only under the index locks, which are released again
-//      when this write took them (d4write_keys).
+//  W1. Keys change only under the index locks; when this write took them,
+//      they are held until the record is written (or the keys put back),
+//      so that the mark of the change covers the whole write (keys_done).
 //  W2. A unique-key refusal, or a key that cannot be changed, puts every
 //      changed tag back as it was, leaves the record unwritten and
 //      record_changed set (write_keys, keys_put_back).
@@ -56,24 +65,33 @@
 //      new (d4write, f4memo_write).
 //  W6. A write whose memo texts or record cannot be stored after its keys
 //      changed puts the keys back, so that the tags never describe a
-//      record that is not on disk (d4write, keys_put_back).
+//      record that is not on disk (d4write, keys_put_back); keys that
+//      cannot be put back leave the indexes marked (fail_indexes).
+//  W7. A record write that fails puts the record's old bytes back (those
+//      the keys were computed from), so that the keys put back describe
+//      what the disk holds; where that fails too the indexes are left
+//      marked (record_restore).
 //
 // Pack (d4pack, d4pack_data) keeps true:
 //  P1. The whole table is locked for the duration (d4pack).
-//  P2. The writer never passes the reader: records only move towards the
-//      front, so every live record is read before its bytes are overwritten
-//      (d4pack_data).
+//  P2. Records only move towards the front, in runs: a run goes only into
+//      slots below the first record it holds, so that no record is
+//      overwritten before it is in its place, and before it goes the
+//      production index notes where the pack has got to (Pack, pack_run;
+//      F4 of i4flight.cpp). A pack that stops part way, even killed, is
+//      finished from that note by the next holder of the index lock
+//      (d4pack_finish).
 //  P3. The scan covers every whole record the file holds, also beyond a
 //      corrupt (smaller) header count (d4pack_data).
 //  P4. The header count is written before the file is cut, and the file is
 //      never cut below the records kept (d4pack_data).
 //  P5. A pack that stops part way (a failed read or write) leaves every
 //      live record live exactly once: the slots between the records moved
-//      and the first record not yet moved hold deleted records or copies of
-//      moved ones, and are marked deleted, as is a slot a failed write only
-//      partly covered; the header count stays, so every live record is
-//      still counted. What a failed write put on disk is read back, not
-//      guessed (pack_put, pack_mark_moved). A failure to mark is reported.
+//      and the first record not yet moved hold deleted records, copies of
+//      moved ones or parts of a run, and are marked deleted once the note
+//      says the same; the header count stays, so every live record is
+//      still counted (pack_mark_garbage). A failure to mark is reported,
+//      and the note has the pack finished later.
 //  P6. A count that cannot be written is put back as it was, and the old
 //      places are marked as in P5 (d4pack_data).
 //  P7. A file that cannot be cut keeps the new count, and the stale slots
@@ -81,14 +99,14 @@
 //      pack_mark_deleted); the failed cut is reported with the file name.
 //  P8. Every index reads as damaged from before the first record moves
 //      until it is rebuilt over what the file then holds, also after a
-//      pack that stopped part way; the pack's own failure is its result,
-//      else the rebuild's (d4pack).
+//      pack that stopped part way; a pending change is written back before
+//      they are marked; the pack's own failure is its result, else the
+//      rebuild's (d4pack).
 #include "xbase/d4data.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -184,17 +202,51 @@ int tag_image_old(DATA4 *data, TAG4 *t4, TagImage *img)
     return rc;
 }
 
-// Takes the new record's keys out of tags[0 .. upto) again (A3).
+// The tags may not describe what the disk holds: every index of the table
+// keeps the mark of a change under way when its lock is let go, so that the
+// next holder rebuilds it (F2 of i4flight.cpp). Under the index locks,
+// taken here when they are not held.
+void fail_indexes(DATA4 *data)
+{
+    CODE4 *c4 = data->code_base;
+    int saved = e4set(c4, 0);
+    int took = d4lock_test_index(data) != 1 && d4lock_index(data) == 0;
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&data->indexes); i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&data->indexes, i4))
+        i4flight_mark(i4);
+    if (took)
+        d4unlock_index(data);
+    e4set(c4, saved);
+}
+
+// A file open exclusively has no lock to let go: a change that did not go
+// through is mended when the operation ends, so that the process reads no
+// half-changed tree (F2 of i4flight.cpp).
+void settle_indexes(DATA4 *data)
+{
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&data->indexes); i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&data->indexes, i4))
+        if (i4->failed && i4->file.is_exclusive)
+            i4update(i4);
+}
+
+// Takes the new record's keys out of tags[0 .. upto) again (A3); a key that
+// cannot be taken out leaves the indexes marked (fail_indexes).
 void remove_new_keys(DATA4 *data, const std::vector<TAG4 *> &tags, size_t upto, long rec)
 {
     CODE4 *c4 = data->code_base;
     int saved = e4set(c4, 0);
+    bool all = true;
     for (size_t j = 0; j < upto; j++) {
         TagImage img;
-        if (tag_image(tags[j], &img) == 0 && img.passes)
-            t4remove(tags[j], img.key, rec);
+        int rc = tag_image(tags[j], &img);
+        if (rc == 0 && img.passes)
+            rc = t4remove(tags[j], img.key, rec);
+        all = all && rc >= 0;
     }
     e4set(c4, saved);
+    if (!all)
+        fail_indexes(data);
 }
 
 // Memo texts of a record being appended become new entries, and their block
@@ -245,7 +297,7 @@ int append_tail_save(DATA4 *data, long count, AppendTail *tail)
 // Takes back an append whose record (and perhaps count) may have reached
 // the file: the header count first, then the file's length and the bytes
 // the record covered (A5). Best effort under the append lock; what cannot
-// be taken back is reported.
+// be taken back is reported, and the indexes are left marked.
 void append_take_back(DATA4 *data, long count, const AppendTail *tail, int header_tried)
 {
     CODE4 *c4 = data->code_base;
@@ -270,61 +322,8 @@ void append_take_back(DATA4 *data, long count, const AppendTail *tail, int heade
     }
     if (saved != 0)
         e4set(c4, saved);
-}
-
-// Where a pack has got to: the kept records whose new places are wholly on
-// disk (new slots 1 .. settled), and the old slots of the kept records
-// after them, in order.
-struct PackMoves {
-    long start;
-    unsigned width;
-    long settled = 0;
-    long settled_from = 0;      // old slot of record `settled`; 0 for none
-    std::deque<long> pending;
-    PackMoves(long s, unsigned w) : start(s), width(w) {}
-    // The disk holds what the pack meant up to byte `end`.
-    void settle(long end)
-    {
-        long whole = (end - start) / long(width);
-        while (settled < whole && !pending.empty()) {
-            settled_from = pending.front();
-            pending.pop_front();
-            settled++;
-        }
-    }
-};
-
-// How far the bytes at `pos` are what a failed write of `len` bytes meant
-// them to be: the end of the matching stretch. A failed write is taken to
-// have written at most a front part of its bytes, as the platform writes
-// front to back. When they cannot be read back, `pos`, with a report.
-long written_end(FILE4 *file, long pos, const char *want, unsigned len)
-{
-    std::vector<char> got(len);
-    long n = len == 0 ? 0 : file4read_count(file, pos, got.data(), len);
-    if (n < 0)
-        e4describe(file->code_base, e4read, "File Name:", file->name,
-                   "Records moved by the pack may also stand in their old places");
-    long i = 0;
-    while (i < n && got[size_t(i)] == want[i])
-        i++;
-    return pos + i;
-}
-
-// Writes `len` bytes through the pack's writer (flushes it for null bytes).
-// On failure: -1, with `*disk_end` set to how far the disk holds what the
-// pack meant.
-int pack_put(FILE4SEQ_WRITE *w, const char *bytes, unsigned len, long *disk_end)
-{
-    long pos = w->pos;
-    int rc = bytes == nullptr ? file4seq_write_flush(w) : file4seq_write(w, bytes, len);
-    if (rc == 0)
-        return 0;
-    if (w->buffer == nullptr)
-        *disk_end = written_end(w->file, pos, bytes, len);
-    else
-        *disk_end = written_end(w->file, w->pos, w->buffer, w->working - w->avail);
-    return -1;
+    if (!done)
+        fail_indexes(data);
 }
 
 // Marks slots `from` .. `to` deleted; 0, or -1 after a report.
@@ -344,20 +343,213 @@ int pack_mark_deleted(DATA4 *data, long from, long to)
     return rc;
 }
 
-// After a pack stopped with the disk holding what it meant up to `disk_end`:
-// every slot from the first not wholly rewritten up to the old slot of the
-// last record in place holds a deleted record or a copy of a record already
-// moved, and so does a slot the rewrite only partly covered (P5).
-int pack_mark_moved(DATA4 *data, PackMoves *moves, long disk_end, long scan)
+// A pack on its way (P2, P5): slots before `w` hold the live records
+// packed so far, in order; slots from source() on hold the records as
+// they were. The live records read and not yet written wait in `run`,
+// bound for slots w, w + 1, ... that all lie below the first of them, so
+// that writing them overwrites no record not yet in its place. The
+// production index notes (w, source()) before each run is written, so that
+// a pack that stops part way, even killed, is finished from there (F4 of
+// i4flight.cpp, d4pack_finish).
+struct Pack {
+    DATA4 *data;
+    INDEX4 *journal = nullptr;  // the production index; null: none
+    long w = 1, r = 1;          // next slot to write, next slot to read
+    long count = 0, scan = 0, file_len = 0;
+    std::vector<char> rec;      // the record being read
+    char *run = nullptr;        // the run's records, run_max of them at most
+    long run_max = 1, run_n = 0, run_from = 0;
+    long noted_w = 0, noted_r = 0;
+    char *read_buf = nullptr;
+    unsigned buf_len = 0;
+
+    explicit Pack(DATA4 *d) : data(d), rec(d->record_width) {}
+    ~Pack()
+    {
+        u4free(read_buf);
+        u4free(run);
+    }
+    Pack(const Pack &) = delete;
+    Pack &operator=(const Pack &) = delete;
+    long source() const { return run_n > 0 ? run_from : r; }
+};
+
+// The table's size as a pack sees it (P3): its count, and every whole
+// record the file holds beyond it too. Also the pack's buffers: stepping
+// down by 2048 until both are had; none below 1024 (unbuffered, one record
+// at a time). 0, or -1.
+int pack_start(Pack *p)
 {
-    moves->settle(disk_end);
-    long upto = moves->settled_from;
-    long next = moves->settled + 1;
-    // A record that stays in its own slot is rewritten with its own bytes.
-    int stays = !moves->pending.empty() && moves->pending.front() == next;
-    if ((disk_end - moves->start) % long(moves->width) != 0 && !stays && upto < next)
-        upto = next;
-    return pack_mark_deleted(data, next, std::min(upto, scan));
+    DATA4 *data = p->data;
+    CODE4 *c4 = data->code_base;
+    const unsigned width = data->record_width;
+    const long start = d4record_position(data, 1);
+    p->count = d4reccount(data);
+    p->file_len = file4len(&data->file);
+    if (p->count < 0 || p->file_len < 0)
+        return -1;
+    p->scan = std::max(p->count, p->file_len > start ? (p->file_len - start) / long(width) : 0);
+    for (unsigned long want = c4->mem_size_buffer; want > width;
+         want = want > PACK_BUFFER_STEP ? want - PACK_BUFFER_STEP : 0) {
+        unsigned usable = file4seq_usable(want);
+        if (usable == 0)
+            break;
+        p->read_buf = (char *)u4alloc(long(usable));
+        p->run = (char *)u4alloc(long(usable));
+        if (p->read_buf != nullptr && p->run != nullptr) {
+            p->buf_len = usable;
+            p->run_max = long(usable / width);
+            return 0;
+        }
+        u4free(p->read_buf);
+        u4free(p->run);
+        p->read_buf = p->run = nullptr;
+    }
+    p->run = (char *)u4alloc_er(c4, long(width));
+    return p->run == nullptr ? -1 : 0;
+}
+
+// Notes (w, source()) in the production index, unless it says so already.
+int pack_note(Pack *p)
+{
+    if (p->journal == nullptr || (p->noted_w == p->w && p->noted_r == p->source()))
+        return 0;
+    int rc = i4pack_note(p->journal, p->w, p->source());
+    if (rc == 0) {
+        p->noted_w = p->w;
+        p->noted_r = p->source();
+    }
+    return rc;
+}
+
+// Writes the run to slots w, w + 1, ...: 0, or -1 with the run kept.
+int pack_flush(Pack *p)
+{
+    if (p->run_n == 0)
+        return 0;
+    DATA4 *data = p->data;
+    // Into slots the note already gives up, the run needs no new note.
+    bool noted = p->w >= p->noted_w && p->w + p->run_n <= p->noted_r;
+    if ((!noted && pack_note(p) != 0) ||
+        file4write(&data->file, d4record_position(data, p->w), p->run, unsigned(p->run_n) * data->record_width) != 0)
+        return -1;
+    p->w += p->run_n;
+    p->run_n = 0;
+    return 0;
+}
+
+// After a pack stopped: the slots between w and source() hold deleted
+// records, copies of records already in place, or parts of a run that was
+// being written; they are marked deleted (P5) once the index notes the
+// same, so that the header's count shows every live record once.
+int pack_mark_garbage(Pack *p, long upto)
+{
+    if (pack_note(p) != 0)
+        return -1;
+    return pack_mark_deleted(p->data, p->w, upto);
+}
+
+// Reads from slot r to the end and writes every live record to slot w on,
+// then ends the file after them: the end mark, the count (P4) and the cut.
+// 0, or -1 after the table was left with every live record once (P5-P7)
+// or, where that failed too, with the index's note to finish from.
+int pack_run(Pack *p)
+{
+    DATA4 *data = p->data;
+    CODE4 *c4 = data->code_base;
+    const unsigned width = data->record_width;
+    data->file_changed = 1;
+    data->known_end = 0;
+    FILE4SEQ_READ reader;
+    file4seq_read_init(&reader, &data->file, d4record_position(data, p->r), p->read_buf, p->buf_len);
+    int failed = 0;
+    for (char *rec = p->rec.data(); p->r <= p->scan; p->r++) {
+        unsigned got = file4seq_read(&reader, rec, width);
+        if (got < width) {
+            // The file's real end ends the scan; anything else is a failed
+            // read, and the records not read must stay where they are.
+            if (d4record_position(data, p->r) + long(got) < p->file_len)
+                failed = 1;
+            break;
+        }
+        if (p->r > p->count && rec[0] == D4_FILE_END)
+            break;
+        if (rec[0] == '*')
+            continue;
+        if (p->run_n == 0 && p->w == p->r) {
+            p->w++; // in its place already
+            continue;
+        }
+        if (p->run_n == 0)
+            p->run_from = p->r;
+        std::memcpy(p->run + size_t(p->run_n) * width, rec, width);
+        p->run_n++;
+        if ((p->run_n == p->run_max || p->w + p->run_n == p->run_from) && pack_flush(p) != 0) {
+            failed = 1;
+            break;
+        }
+    }
+    if (failed == 0 && (c4->error_code < 0 || pack_flush(p) != 0))
+        failed = 1;
+    if (failed != 0) {
+        pack_mark_garbage(p, p->source() - 1);
+        return -1;
+    }
+    // Every record read is in place: what follows slot w - 1 is garbage.
+    p->r = p->scan + 1;
+    const char end_mark = D4_FILE_END;
+    if (pack_note(p) != 0 || file4write(&data->file, d4record_position(data, p->w), &end_mark, 1) != 0) {
+        pack_mark_garbage(p, p->scan);
+        return -1;
+    }
+    // P4: the count first, so that a failed cut leaves a table that reads
+    // right with stale bytes after its end.
+    data->num_recs = p->w - 1;
+    if (d4update_header(data, 0, 1) != 0) {
+        // P6: the count as it was, and the old places marked.
+        int saved = e4set(c4, 0);
+        data->num_recs = p->count;
+        if (d4update_header(data, 0, 1) != 0)
+            e4describe(c4, e4write, "File Name:", data->file.name,
+                       "The record count before the pack could not be restored");
+        e4set(c4, saved);
+        pack_mark_garbage(p, p->scan);
+        return -1;
+    }
+    data->minCount = p->w - 1;
+    if (file4len_set(&data->file, d4record_position(data, p->w) + 1) != 0) {
+        // P7: the records past the new end are copies or deleted ones, and
+        // a file that cannot be cut must not show them as live.
+        pack_mark_deleted(data, p->w + 1, p->scan);
+        return -1;
+    }
+    if (p->journal != nullptr)
+        i4pack_note(p->journal, 0, 0);
+    return 0;
+}
+
+// The index whose header keeps a pack's note: the production index.
+INDEX4 *pack_journal(DATA4 *data)
+{
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&data->indexes); i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&data->indexes, i4))
+        if (i4is_production(i4))
+            return i4;
+    return nullptr;
+}
+
+// Puts the disk image that write_keys read (data->record_old) back over
+// record `rec`: 0, or -1 after a report.
+int record_restore(DATA4 *data, long rec)
+{
+    CODE4 *c4 = data->code_base;
+    int saved = e4set(c4, 0);
+    int rc = file4write(&data->file, d4record_position(data, rec), data->record_old, data->record_width);
+    e4set(c4, saved);
+    if (rc != 0)
+        e4describe(c4, e4write, "File Name:", data->file.name,
+                   "A record that could not be written may hold part of its new bytes");
+    return rc != 0 ? -1 : 0;
 }
 
 // What a write changed in each tag: the key and filter result of the old
@@ -368,7 +560,21 @@ struct KeyChanges {
     std::vector<TAG4 *> tags;
     std::vector<TagImage> now, before;
     std::vector<char> removed, added;
+    int took_locks = 0; // the index locks are held for the write (W1)
 };
+
+// Lets go of the index locks a write took (W1): `rc`, or -1 when that
+// fails.
+int keys_done(DATA4 *data, KeyChanges *kc, int rc)
+{
+    if (kc->took_locks) {
+        kc->took_locks = 0;
+        if (d4unlock_index(data) != 0 && rc == 0)
+            rc = -1;
+    }
+    settle_indexes(data);
+    return rc;
+}
 
 // Puts the tags of a write back as they were: the new key out where it
 // went in, the old key in where it was taken out, the last tag first. Runs
@@ -394,12 +600,14 @@ int keys_put_back(DATA4 *data, KeyChanges *kc)
         else
             kc->added[j] = kc->removed[j] = 0;
     }
-    if (took && d4unlock_index(data) != 0)
-        rc = -1;
     if (rc != 0)
         e4describe(c4, e4index, "File Name:", data->file.name,
                    "A write that did not go through could not put its keys back");
     e4set(c4, saved);
+    if (rc != 0)
+        fail_indexes(data);
+    if (took && d4unlock_index(data) != 0)
+        rc = -1;
     return rc;
 }
 
@@ -429,7 +637,6 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
     kc->removed.assign(n, 0);
     kc->added.assign(n, 0);
     int had_locks = d4lock_test_index(data) == 1;
-    int took_locks = 0;
     for (size_t i = 0; i < n && rc == 0; i++) {
         TAG4 *t4 = kc->tags[i];
         TagImage &now = kc->now[i], &before = kc->before[i];
@@ -439,11 +646,24 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
         }
         if (now.passes == before.passes && now.len == before.len && std::memcmp(now.key, before.key, now.len) == 0)
             continue;
-        if (!had_locks && !took_locks) {
+        if (!had_locks && !kc->took_locks) {
             rc = d4lock_index(data);
             if (rc != 0)
                 break;
-            took_locks = 1;
+            kc->took_locks = 1;
+            // Taking the lock finished a pack another process left part
+            // way (A9): the record on disk is read again, and nothing has
+            // been changed yet.
+            if (data->rec_num_old != rec) {
+                if (d4read_old(data, rec) != 0) {
+                    rc = -1;
+                    break;
+                }
+                if (std::memcmp(data->record, data->record_old, data->record_width) == 0)
+                    break;
+                i = size_t(-1);
+                continue;
+            }
         }
         // A missing old key (5) counts as removed: a unique tag under the
         // ignoring policy legitimately lacks some records.
@@ -476,8 +696,6 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
         else if (undo != 0 && rc > 0)
             rc = -1;
     }
-    if (took_locks && d4unlock_index(data) != 0 && rc == 0)
-        rc = -1;
     data->rec_num_old = -1;
     return rc;
 }
@@ -1003,7 +1221,7 @@ static int d4write_work(DATA4 *data, long rec)
         rc = write_keys(data, rec, &keys);
     data->record_changed = was_changed;
     if (rc != 0)
-        return rc;
+        return keys_done(data, &keys, rc);
 
     int kept = 0;
     for (int i = 0; i < data->n_fields_memo && rc == 0; i++) {
@@ -1013,14 +1231,19 @@ static int d4write_work(DATA4 *data, long rec)
         else if (r > 0)
             kept = r;
     }
-    if (rc == 0)
+    if (rc == 0) {
         rc = d4write_data(data, rec);
+        // W7: the record's old bytes (read for the keys) go back over what
+        // a failed write may have left of the new ones.
+        if (rc < 0 && data->indexes.n_link > 0 && record_restore(data, rec) != 0)
+            fail_indexes(data);
+    }
     if (rc != 0) {
         // W6: the tags describe the record on disk again.
         keys_put_back(data, &keys);
-        return rc < 0 ? -1 : rc;
+        return keys_done(data, &keys, rc < 0 ? -1 : rc);
     }
-    return kept;
+    return keys_done(data, &keys, kept);
 }
 
 int d4write_data(DATA4 *data, long rec)
@@ -1049,7 +1272,7 @@ int d4write_data(DATA4 *data, long rec)
 int d4write_keys(DATA4 *data, long rec)
 {
     KeyChanges keys;
-    return write_keys(data, rec, &keys);
+    return keys_done(data, &keys, write_keys(data, rec, &keys));
 }
 
 // ---- Appending --------------------------------------------------------------
@@ -1127,30 +1350,41 @@ static int d4append_work(DATA4 *data)
     long count;
     AppendTail tail;
 
-    // A count kept in memory was read under the append byte or file lock
-    // still held, or belongs to a file open exclusively: nobody else can
-    // have changed it (A1).
-    count = d4reccount(data);
-    if (count < 0) {
-        rc = -1;
-        goto unlock;
-    }
-    rc = record_fits(data, count + 1);
-    if (rc != 0)
-        goto unlock;
-    rc = d4lock(data, count + 1);
-    if (rc != 0)
-        goto unlock;
-    data->eof_flag = 0;
-    data->bof_flag = 0;
-    data->record_changed = 0;
-    data->rec_num = count + 1;
-
-    if (!tags.empty() && d4lock_test_index(data) != 1) {
+    for (int tries = 0;; tries++) {
+        // A count kept in memory was read under the append byte or file
+        // lock still held, or belongs to a file open exclusively: nobody
+        // else can have changed it (A1).
+        count = d4reccount(data);
+        if (count < 0) {
+            rc = -1;
+            goto unlock;
+        }
+        rc = record_fits(data, count + 1);
+        if (rc != 0)
+            goto unlock;
+        rc = d4lock(data, count + 1);
+        if (rc != 0)
+            goto unlock;
+        data->eof_flag = 0;
+        data->bof_flag = 0;
+        data->record_changed = 0;
+        data->rec_num = count + 1;
+        if (tags.empty() || d4lock_test_index(data) == 1)
+            break;
         rc = d4lock_index(data);
         if (rc != 0)
             goto abandon;
         took_locks = 1;
+        // A9: taking the index lock finishes a pack that another process
+        // left part way (F5 of i4flight.cpp), which moves records: the
+        // count is read again, once.
+        if (tries > 0 || d4reccount(data) == count)
+            break;
+        took_locks = 0;
+        if (d4unlock_index(data) != 0 || d4unlock_records(data) != 0) {
+            rc = -1;
+            goto abandon;
+        }
     }
     for (size_t i = 0; i < tags.size(); i++) {
         int added = t4add_calc(tags[i], data->rec_num);
@@ -1160,15 +1394,15 @@ static int d4append_work(DATA4 *data)
             goto abandon;
         }
     }
-    if (took_locks) {
-        took_locks = 0;
-        if (d4unlock_index(data) != 0) {
-            rc = -1;
-            goto abandon_keys;
-        }
-    }
 
-    rc = append_memos(data);
+    // A10: the index locks, and the mark of the change, stay until the
+    // record is on disk (F1 of i4flight.cpp); the blocks go first, so that
+    // one that cannot be written stops the append before the record.
+    for (INDEX4 *i4 = (INDEX4 *)l4first(&data->indexes); took_locks && rc == 0 && i4 != nullptr;
+         i4 = (INDEX4 *)l4next(&data->indexes, i4))
+        rc = i4write_blocks(i4);
+    if (rc == 0)
+        rc = append_memos(data);
     if (rc == 0)
         rc = append_tail_save(data, count, &tail);
     if (rc != 0)
@@ -1177,6 +1411,17 @@ static int d4append_work(DATA4 *data)
     if (rc == 0) {
         header_tried = 1;
         rc = d4update_header(data, 1, 1);
+    }
+    if (rc == 0 && took_locks) {
+        took_locks = 0;
+        if (d4unlock_index(data) != 0) {
+            // A5: the record goes again; the indexes that did not let go
+            // cleanly keep their mark, and the next lock rebuilds them.
+            rc = -1;
+            append_take_back(data, count, &tail, header_tried);
+            d4unlock_index(data);
+            goto abandon;
+        }
     }
     if (rc != 0) {
         append_take_back(data, count, &tail, header_tried);
@@ -1192,18 +1437,16 @@ static int d4append_work(DATA4 *data)
     goto unlock;
 
 abandon_keys:
-    if (!tags.empty() && (took_locks || d4lock_index(data) == 0)) {
-        remove_new_keys(data, tags, tags.size(), count + 1);
-        if (!took_locks)
-            d4unlock_index(data);
-    }
+    // The index locks are held here, taken above or by the caller.
+    remove_new_keys(data, tags, tags.size(), count + 1);
 abandon:
     // A7: nothing of the record stays, not even the lock on its number.
     data->rec_num = 0;
     d4unlock_records(data);
 unlock:
-    if (took_locks)
-        d4unlock_index(data);
+    if (took_locks && d4unlock_index(data) != 0 && rc == 0)
+        rc = -1;
+    settle_indexes(data);
     if (d4unlock_append(data) != 0 && rc == 0)
         rc = -1;
     return rc;
@@ -1330,8 +1573,11 @@ static int d4pack_work(DATA4 *data)
         return rc;
     // P8: the indexes read as damaged from before the first record moves
     // until each is rebuilt over what the file then holds, whether the
-    // pack ends well or stops part way.
-    rc = d4reindex_mark(data);
+    // pack ends well or stops part way; a pending change is written first,
+    // while they still read as whole.
+    rc = d4update(data);
+    if (rc == 0)
+        rc = d4reindex_mark(data);
     if (rc == 0)
         rc = d4pack_data(data);
     long count = d4reccount(data);
@@ -1355,123 +1601,49 @@ static int d4pack_data_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
-    CODE4 *c4 = data->code_base;
     int rc = d4lock_file(data);
     if (rc != 0)
         return rc;
     rc = d4update(data);
     if (rc != 0)
         return rc;
-    data->file_changed = 1;
-    data->known_end = 0;
-
-    const unsigned width = data->record_width;
-    const long start = d4record_position(data, 1);
-    char *read_buf = nullptr;
-    char *write_buf = nullptr;
-    unsigned buf_len = 0;
-    long count, file_len, scan, kept = 0;
-    int failed = 0;
-    FILE4SEQ_READ reader;
-    FILE4SEQ_WRITE writer;
-    PackMoves moves(start, width);
-    long disk_end = start;
-
-    count = d4reccount(data);
-    file_len = file4len(&data->file);
-    if (count < 0 || file_len < 0) {
-        rc = -1;
-        goto done;
-    }
-    // P3: whole records present beyond the count are records too.
-    scan = file_len > start ? (file_len - start) / long(width) : 0;
-    if (scan < count)
-        scan = count;
-
-    // Step down by 2048 until both buffers are had; a usable size below
-    // 1024 means unbuffered.
-    for (unsigned long want = c4->mem_size_buffer; want > width;
-         want = want > PACK_BUFFER_STEP ? want - PACK_BUFFER_STEP : 0) {
-        unsigned usable = file4seq_usable(want);
-        if (usable == 0)
-            break;
-        read_buf = (char *)u4alloc(long(usable));
-        write_buf = (char *)u4alloc(long(usable));
-        if (read_buf != nullptr && write_buf != nullptr) {
-            buf_len = usable;
-            break;
-        }
-        u4free(read_buf);
-        u4free(write_buf);
-        read_buf = write_buf = nullptr;
-    }
-    file4seq_read_init(&reader, &data->file, start, read_buf, buf_len);
-    file4seq_write_init(&writer, &data->file, start, write_buf, buf_len);
-
-    for (long i = 1; i <= scan; i++) {
-        unsigned got = file4seq_read(&reader, data->record, width);
-        if (got < width) {
-            // The file's real end ends the scan; anything else is a failed
-            // read, and the records not read must stay where they are.
-            if (start + (i - 1) * long(width) + long(got) < file_len)
-                failed = 1;
-            break;
-        }
-        if (i > count && data->record[0] == D4_FILE_END)
-            break;
-        if (data->record[0] == '*')
-            continue;
-        moves.pending.push_back(i);
-        if (pack_put(&writer, data->record, width, &disk_end) != 0) {
-            failed = 2;
-            break;
-        }
-        moves.settle(writer.pos);
-        kept++;
-    }
-    if (failed == 0 && c4->error_code < 0)
-        failed = 1;
-    if (failed == 0) {
-        const char end_mark = D4_FILE_END;
-        if (pack_put(&writer, &end_mark, 1, &disk_end) != 0 ||
-            pack_put(&writer, nullptr, 0, &disk_end) != 0)
-            failed = 2;
-    }
-    if (failed != 0) {
-        // Only what the writer had wholly handed to the file is in place
-        // (P5); a failed write's bytes were weighed by pack_put.
-        pack_mark_moved(data, &moves, failed == 1 ? writer.pos : disk_end, scan);
-        rc = -1;
-        goto done;
-    }
-    // P4: the count first, so that a failed cut leaves a table that reads
-    // right with stale bytes after its end.
-    data->num_recs = kept;
-    if (d4update_header(data, 0, 1) != 0) {
-        // P6: the count as it was, and the old places marked.
-        int saved = e4set(c4, 0);
-        data->num_recs = count;
-        if (d4update_header(data, 0, 1) != 0)
-            e4describe(c4, e4write, "File Name:", data->file.name,
-                       "The record count before the pack could not be restored");
-        e4set(c4, saved);
-        pack_mark_moved(data, &moves, start + kept * long(width) + 1, scan);
-        rc = -1;
-        goto done;
-    }
-    data->file_changed = 1;
-    if (file4len_set(&data->file, d4record_position(data, kept + 1) + 1) != 0) {
-        // P7: the records past the new end are copies or deleted ones, and
-        // a file that cannot be cut must not show them as live.
-        pack_mark_deleted(data, kept + 2, scan);
-        rc = -1;
-    }
-
-done:
-    u4free(read_buf);
-    u4free(write_buf);
+    Pack p(data);
+    p.journal = pack_journal(data);
+    rc = pack_start(&p);
+    if (rc == 0)
+        rc = pack_run(&p);
     data->rec_num = -1;
     data->rec_num_old = -1;
-    std::memset(data->record, ' ', width);
+    std::memset(data->record, ' ', data->record_width);
+    return rc;
+}
+
+int d4pack_finish(DATA4 *data, long w, long r)
+{
+    if (refused(data))
+        return -1;
+    int took = 0;
+    int rc = d4lock_file_over(data, &took);
+    if (rc == r4locked && (data->num_locked > 0 || data->append_lock))
+        // Waiting for the others while holding locks of its own could wait
+        // for ever: the operation gives up, and its locks with it.
+        return e4describe(data->code_base, e4index, "File Name:", data->file.name,
+                          "A pack of the table stopped part way and is finished when no other process holds a lock of it");
+    if (rc != 0)
+        return rc;
+    Pack p(data);
+    p.journal = pack_journal(data);
+    rc = pack_start(&p);
+    if (rc == 0 && (w < 1 || r < w || w > p.scan + 1))
+        rc = e4describe(data->code_base, e4index, "File Name:", data->file.name,
+                        "The note of a pack that stopped part way does not fit the table");
+    if (rc == 0) {
+        p.w = p.noted_w = w;
+        p.r = p.noted_r = std::min(r, p.scan + 1);
+        rc = pack_run(&p);
+    }
+    if (took && d4unlock_file_over(data) != 0 && rc == 0)
+        rc = -1;
+    data->rec_num_old = -1;
     return rc;
 }

@@ -378,8 +378,9 @@ int file4write(FILE4 *file, long pos, const void *ptr, unsigned ptr_len)
     // pass that writes nothing.
     if (file->hand < 0 || pos < 0 || (int64_t)pos + ptr_len > FILE4_MAX_END)
         return e4(c4, e4write, nameOf(file));
-    if (platform_write(file->hand, pos, ptr, ptr_len) != (int64_t)ptr_len)
-        return e4(c4, e4write, nameOf(file));
+    int64_t done = platform_write(file->hand, pos, ptr, ptr_len);
+    if (done != (int64_t)ptr_len)
+        return e4describe(c4, e4write, nameOf(file), platform_errorText((int)done), nullptr);
     if (c4 != nullptr && c4->file_flush)
         return file4flush(file);
     return 0;
@@ -405,8 +406,9 @@ int file4len_set(FILE4 *file, long new_len)
     if (file->is_read_only)
         return e4describe(c4, e4parm, "Attempt to change file length of a read-only file",
                           "File Name:", nameOf(file));
-    if (new_len < 0 || new_len > FILE4_MAX_END || platform_setLength(file->hand, new_len) != 0) {
-        e4describe(c4, e4len_set, "File Name:", nameOf(file), nullptr);
+    int rc = new_len < 0 || new_len > FILE4_MAX_END ? -1 : platform_setLength(file->hand, new_len);
+    if (rc != 0) {
+        e4describe(c4, e4len_set, "File Name:", nameOf(file), platform_errorText(rc));
         return -1;
     }
     return 0;
@@ -424,8 +426,9 @@ int file4low_flush(FILE4 *file, int)
     CODE4 *c4 = file->code_base;
     int saved = c4 != nullptr ? e4set(c4, 0) : 0;
     int rc = 0;
-    if (file->hand >= 0 && platform_sync(file->hand) != 0)
-        rc = e4(c4, e4opt_flush, nullptr);
+    int synced = file->hand >= 0 ? platform_sync(file->hand) : 0;
+    if (synced != 0)
+        rc = e4describe(c4, e4opt_flush, nameOf(file), platform_errorText(synced), nullptr);
     if (c4 != nullptr && saved != 0)
         e4set(c4, saved);
     return rc;

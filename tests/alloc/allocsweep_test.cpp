@@ -91,13 +91,8 @@ std::string remake(CODE4 *c4, const std::string &path)
         info.push_back({t.name.c_str(), t.expression.c_str(), t.filter.empty() ? nullptr : t.filter.c_str(),
                         t.unique ? c4->default_unique_error : 0, t.descending ? 1u : 0u});
     info.push_back({nullptr, nullptr, nullptr, 0, 0});
-    std::remove((path.substr(0, path.size() - 3) + (path.back() == 'F' ? "CDX" : "cdx")).c_str());
-    c4->auto_open = 0;
-    DATA4 *d = d4open(c4, path.c_str());
-    INDEX4 *i4 = d == nullptr ? nullptr : i4create(d, nullptr, info.data());
-    c4->auto_open = 1;
-    std::string problems = i4 == nullptr ? "the index cannot be made again: " + d4test::lastError() : "";
-    d4close(d);
+    int rc = d4index_remake(c4, path.c_str(), info.data());
+    std::string problems = rc != 0 ? "the index cannot be made again: " + d4test::lastError() : "";
     e4clearErrorState();
     return problems;
 }

@@ -349,7 +349,7 @@ TEST_F(FileTest, InjectedWriteFailuresAreReportedWithTheName)
     };
     e4clearErrorState();
     EXPECT_EQ(e4write, file4write(&f, 0, "abcdef", 6));
-    EXPECT_EQ(e4write, slotCode());
+    EXPECT_EQ("Xbase -120: Writing to File " + name + " Input/output error ", slot());
     platformG.pwrite = platformDefaultCalls.pwrite;
 
     // With file_flush on every write is committed; a failing commit shows.
@@ -359,7 +359,7 @@ TEST_F(FileTest, InjectedWriteFailuresAreReportedWithTheName)
     };
     c4.file_flush = 1;
     EXPECT_EQ(e4opt_flush, file4write(&f, 0, "abcdef", 6));
-    EXPECT_EQ("Xbase -630: Optimization File Flushing Failure ", slot());
+    EXPECT_EQ("Xbase -630: Optimization File Flushing Failure " + name + " Input/output error ", slot());
     c4.file_flush = 0;
 
     // A commit keeps a soft code that was pending before it.
@@ -375,7 +375,7 @@ TEST_F(FileTest, InjectedWriteFailuresAreReportedWithTheName)
         return -1;
     };
     EXPECT_EQ(-1, file4len_set(&f, 0));
-    EXPECT_EQ("Xbase -40: Setting File Length File Name: " + name + " ", slot());
+    EXPECT_EQ("Xbase -40: Setting File Length File Name: " + name + " Input/output error", slot());
     platformG.ftruncate = platformDefaultCalls.ftruncate;
 
     platformG.fstat = [](int, platform_stat *) {

@@ -35,7 +35,13 @@ EXPR4CALC *expr4calc_create(CODE4 *c4, e4expr_st *expr, const char *name)
     l4add(&c4->calc_list, calc);
     calc->expr = expr;
     calc_name(calc->name, name, strlen(name));
-    expr4calc_massage(calc);
+    // A calculation whose buffers could not grow would overrun them when
+    // called: it is not created, and the expression stays the caller's.
+    if (expr4calc_massage(calc) < 0) {
+        l4remove(&c4->calc_list, calc);
+        mem4free(c4->calc_memory, calc);
+        return nullptr;
+    }
     return calc;
 }
 
@@ -119,6 +125,15 @@ int expr4calc_name_change(e4expr_st **expr_on, const char *old_name, const char 
     bool changed = false;
     size_t i = 0;
     while (i < src.size()) {
+        // Text in quotes or brackets is a constant, never a name: copied as
+        // it stands (to the end when it is not closed).
+        if (src[i] == '\'' || src[i] == '"' || src[i] == '[') {
+            const size_t close = src.find(src[i] == '[' ? ']' : src[i], i + 1);
+            const size_t end = close == std::string::npos ? src.size() : close + 1;
+            out.append(src, i, end - i);
+            i = end;
+            continue;
+        }
         bool match = i + old_len <= src.size();
         for (size_t j = 0; match && j < old_len; j++) {
             char a = src[i + j], b = old_name[j];

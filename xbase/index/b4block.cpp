@@ -940,15 +940,25 @@ B4BLOCK *t4split(TAG4 *t4, B4BLOCK *old, const void *key, long rec, B4BLOCK **de
 int b4set_link(INDEX4 *i4, long pos, int field, long link)
 {
     B4BLOCK *b = i4cache_find(i4, pos);
-    if (b != nullptr) {
-        if (field == B4_OFF_LEFT)
-            b->header.left_node = link;
-        else
-            b->header.right_node = link;
-    }
-    unsigned char buf[4];
+    long *held = b == nullptr ? nullptr : field == B4_OFF_LEFT ? &b->header.left_node : &b->header.right_node;
+    unsigned char old[4], buf[4];
+    if (held != nullptr)
+        util_putLe32(old, (uint32_t)*held);
+    else if (file4read_all(&i4->file, pos + field, old, sizeof old) != 0)
+        return -1;
     util_putLe32(buf, (uint32_t)link);
-    return file4write(&i4->file, pos + field, buf, sizeof buf);
+    int rc = file4write(&i4->file, pos + field, buf, sizeof buf);
+    if (rc != 0) {
+        // A write that moved part of the bytes: the old ones go back.
+        CODE4 *c4 = i4->code_base;
+        int saved = e4set(c4, 0);
+        file4write(&i4->file, pos + field, old, sizeof old);
+        e4set(c4, saved);
+        return rc;
+    }
+    if (held != nullptr)
+        *held = link;
+    return 0;
 }
 
 // ---- Key bytes and info entries ---------------------------------------------

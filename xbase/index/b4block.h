@@ -167,8 +167,10 @@ int b4reindex(B4BLOCK *b4);
 B4BLOCK *t4split(TAG4 *t4, B4BLOCK *old, const void *key, long rec, B4BLOCK **dest);
 
 // Writes `link` into the left (B4_OFF_LEFT) or right (B4_OFF_RIGHT)
-// neighbour field of block `pos`, in the file at once and in the buffer
-// that holds the block.
+// neighbour field of block `pos`, in the file at once and then in the
+// buffer that holds the block. A write that fails leaves the buffer as it
+// was and puts the field's old bytes back in the file (as far as the file
+// takes them).
 int b4set_link(INDEX4 *i4, long pos, int field, long link);
 
 // Key bytes.

@@ -116,6 +116,24 @@ int collect_dir_entry(void *ctx, const B4KEY_DATA *entry)
     return 0;
 }
 
+// Opens the tag whose header is at `offset` and adds it to the index's
+// list: 0, or a failure (a header that is a directory's is damage).
+int add_tag(INDEX4 *i4, long offset, const char *name)
+{
+    TAG4 *t4 = tag_alloc(i4->code_base);
+    if (t4 == nullptr)
+        return e4memory;
+    int rc = t4init(t4, i4, offset, name);
+    if (rc == 0 && t4->header.type_code >= I4_TYPE_DIRECTORY)
+        rc = i4corrupt(i4, -1);
+    if (rc != 0) {
+        tag_release(t4);
+        return rc < 0 ? rc : -1;
+    }
+    l4add(&i4->tags, t4);
+    return 0;
+}
+
 // Reads the directory's entries and opens a tag for each, in header-offset
 // order, so that a rebuild writing header i at 1024 * i keeps every tag at
 // its place.
@@ -133,19 +151,9 @@ int open_directory_tags(INDEX4 *i4)
             (k > 0 && entries[k - 1].offset == off))
             return i4corrupt(i4, -1);
     }
-    for (const DirEntry &e : entries) {
-        TAG4 *t4 = tag_alloc(i4->code_base);
-        if (t4 == nullptr)
-            return e4memory;
-        rc = t4init(t4, i4, e.offset, e.name.c_str());
-        if (rc == 0 && t4->header.type_code >= I4_TYPE_DIRECTORY)
-            rc = i4corrupt(i4, -1);
-        if (rc != 0) {
-            tag_release(t4);
-            return rc < 0 ? rc : -1;
-        }
-        l4add(&i4->tags, t4);
-    }
+    for (const DirEntry &e : entries)
+        if ((rc = add_tag(i4, e.offset, e.name.c_str())) != 0)
+            return rc;
     return 0;
 }
 
@@ -198,14 +206,17 @@ int walk_once(TAG4 *t4, B4BLOCK *a, B4BLOCK *b, int (*visit)(void *, const B4KEY
 
 // The free list's head changed: the header must reach the file, and other
 // processes must learn of the change.
-void free_list_set(INDEX4 *i4, long head)
+int free_list_set(INDEX4 *i4, long head)
 {
     T4HEADER &h = i4->tag_index->header;
     if (h.free_list == head)
-        return;
+        return 0;
+    int rc = i4version_step(i4);
+    if (rc != 0)
+        return rc;
     h.free_list = head;
     i4->head_changed = 1;
-    i4version_step(i4);
+    return 0;
 }
 
 // The tag after (or before) `tag` across all indexes of the table; null
@@ -223,24 +234,58 @@ TAG4 *tag_step(DATA4 *d4, TAG4 *tag, bool forward)
     return t4;
 }
 
-// Reads the directory's header and the tags into the index: 0, 1 when the
-// header carries the mark of a rebuild, or the first failure.
+// The tags a rebuild that stopped part way noted in the header (F3 of
+// i4flight.cpp), opened from their headers: 0, or -310 when there is no
+// such note or it does not hold.
+int noted_tags(INDEX4 *i4)
+{
+    unsigned char note[I4_OFF_DESCENDING];
+    int rc = file4read_all(&i4->file, 0, note, sizeof note);
+    if (rc != 0)
+        return rc < 0 ? rc : -1;
+    unsigned n = util_getLe16(note + I4_OFF_TAGS_N);
+    if (util_getLe32(note + I4_OFF_TAGS) != I4_TAGS_MAGIC || n > I4_MAX_TAG_NOTES)
+        return i4corrupt(i4, -1);
+    for (unsigned k = 0; k < n; k++) {
+        const unsigned char *at = note + I4_OFF_TAGS_LIST + k * I4_TAG_NOTE_LEN;
+        long off = (long)util_getLe32(at + I4_DIR_KEY_LEN);
+        if (off < I4_FIRST_BLOCK || off % B4_BLOCK_SIZE != 0)
+            return i4corrupt(i4, -1);
+        rc = add_tag(i4, off, std::string((const char *)at, I4_DIR_KEY_LEN).c_str());
+        if (rc != 0)
+            return rc;
+    }
+    return 0;
+}
+
+// Reads the directory's header and the tags into the index: 0; the marks
+// of the header (a rebuild's or a pack's: nothing read; a change's alone:
+// the tags read); or the first failure.
 int read_tags(INDEX4 *i4)
 {
-    TAG4 *dir = i4->tag_index;
     unsigned char head[I4_HEAD_LEN];
-    int rc = i4head_read(i4, head);
-    if (rc == 0)
-        rc = t4init(dir, i4, 0, "");
-    if (rc == 0 && dir->header.root == 0)
-        rc = 1;
-    else if (rc == 0 && dir->header.root < 0)
+    int marks = i4head_read(i4, head);
+    if (marks > 0 && i4->file_locked)
+        marks &= ~I4_MARK_CHANGE; // this phase's own: the lock mended the rest
+    if (marks < 0 || (marks & ~I4_MARK_CHANGE) != 0)
+        return marks;
+    int rc = i4tags_load(i4);
+    return rc != 0 ? rc : marks;
+}
+
+} // namespace
+
+int i4tags_load(INDEX4 *i4)
+{
+    TAG4 *dir = i4->tag_index;
+    int rc = t4init(dir, i4, 0, "");
+    if (rc == 0 && dir->header.root < 0)
         rc = i4corrupt(i4, -1);
     if (rc != 0)
         return rc;
     i4->version_old = dir->header.version;
     if (dir->header.type_code >= I4_TYPE_COMPOUND)
-        return open_directory_tags(i4);
+        return dir->header.root > 0 ? open_directory_tags(i4) : noted_tags(i4);
     // A single-tag file's one tag is named after the file.
     char file_piece[I4_DIR_KEY_LEN + 1];
     u4name_piece(file_piece, sizeof file_piece, i4->file.name, 0, 0);
@@ -250,7 +295,7 @@ int read_tags(INDEX4 *i4)
 }
 
 // Gives back what read_tags read, but the directory's record.
-void forget_tags(INDEX4 *i4)
+void i4forget_tags(INDEX4 *i4)
 {
     TAG4 *dir = i4->tag_index;
     for (TAG4 *t4 = (TAG4 *)l4pop(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4pop(&i4->tags))
@@ -261,24 +306,38 @@ void forget_tags(INDEX4 *i4)
     dir->expr = dir->filter = nullptr;
 }
 
+namespace {
+
 // Reads the tags. Without the lock another process may rebuild the index
-// while they are read (S3, S4 of i4lock.cpp): a reading that meets the
-// mark or fails is made again under the lock, where a failure (and the
-// mark) is the file's, and the report of the first reading goes.
+// while they are read (S3, S4 of i4lock.cpp): a reading that meets a mark
+// or fails is made again under the lock, which mends what a process that
+// stopped part way left; there a failure is the file's, and the report of
+// the first reading goes. A file open exclusively is mended at once.
 int open_tags(INDEX4 *i4, I4RETRY *r)
 {
     int before = 0;
     e4getErrorInfo(&before, nullptr, 0);
     int rc = read_tags(i4);
-    if (rc == 0 || rc == e4memory || i4lock_test(i4) == 1)
-        return rc == 1 ? i4rebuild_left(i4) : rc;
-    forget_tags(i4);
-    rc = i4retry(i4, r, 1);
+    if (rc == I4_MARK_CHANGE)
+        return i4flight_check(i4);
+    if (rc == 0 || rc == e4memory)
+        return rc;
+    bool exclusive = i4lock_test(i4) == 1;
+    if (exclusive && rc < 0)
+        return rc;
+    unsigned char head[I4_HEAD_LEN];
+    i4forget_tags(i4);
+    if (exclusive && (rc = i4head_read(i4, head)) > 0)
+        rc = i4mend(i4, head, rc);
+    else if (!exclusive)
+        rc = i4retry(i4, r, 1);
     if (rc == 0)
         rc = read_tags(i4);
+    if (rc > 0) // marks that the mending did not take away
+        rc = i4corrupt(i4, -1);
     if (rc == 0 && before == 0)
         e4clearErrorState();
-    return rc == 1 ? i4rebuild_left(i4) : rc;
+    return rc;
 }
 
 } // namespace
@@ -388,6 +447,19 @@ int i4update(INDEX4 *i4)
         return -1;
     if (i4lock_test(i4) != 1)
         return 0;
+    int rc = i4write_blocks(i4);
+    // F1: a file open exclusively ends its phase with each write-back,
+    // unless a block could not be written (F2).
+    if (i4->file.is_exclusive && !i4->failed)
+        i4->flight = i4->changed = 0;
+    // The header last: another process that sees the new version finds
+    // the blocks it describes already written.
+    int r = i4update_header(i4);
+    return rc != 0 ? rc : r;
+}
+
+int i4write_blocks(INDEX4 *i4)
+{
     // The roots in memory stay: they are what this process wrote, and a
     // change by another process moves the version, which drops them.
     int rc = 0;
@@ -397,10 +469,9 @@ int i4update(INDEX4 *i4)
         if (r != 0 && rc == 0)
             rc = r;
     }
-    // The header last: another process that sees the new version finds
-    // the blocks it describes already written.
-    int r = i4update_header(i4);
-    return rc != 0 ? rc : r;
+    if (rc != 0)
+        i4flight_fail(i4); // F2
+    return rc;
 }
 
 int i4update_header(INDEX4 *i4)
@@ -408,17 +479,28 @@ int i4update_header(INDEX4 *i4)
     if (i4 == nullptr || i4->tag_index == nullptr)
         return -1;
     T4HEADER &h = i4->tag_index->header;
-    if ((h.version & 0xFFFFFFFFUL) == i4->version_old && !i4->head_changed)
+    if ((h.version & 0xFFFFFFFFUL) == i4->version_old && !i4->head_changed && i4->flight == i4->flight_disk)
         return 0;
-    // Only the free list and the version: the root is written with the
+    // The free list, the version and the change mark (with the bytes
+    // between as the file has them): the root is written with the
     // directory's blocks, and the in-memory root may be unknown (-1).
-    unsigned char buf[8];
+    unsigned char buf[I4_OFF_PACK - I4_OFF_FREE_LIST];
     util_putLe32(buf, (uint32_t)h.free_list);
     util_putBe32(buf + 4, (uint32_t)h.version);
+    util_putLe16(buf + I4_OFF_KEY_LEN - I4_OFF_FREE_LIST, (uint16_t)h.key_len);
+    buf[I4_OFF_TYPE - I4_OFF_FREE_LIST] = h.type_code;
+    buf[I4_OFF_SIGNATURE - I4_OFF_FREE_LIST] = h.signature;
+    unsigned char mark[I4_HEAD_LEN] = {0};
+    i4flight_image(i4, mark, 0);
+    std::memcpy(buf + I4_OFF_FLIGHT - I4_OFF_FREE_LIST, mark + I4_OFF_FLIGHT, I4_OFF_PACK - I4_OFF_FLIGHT);
     int rc = file4write(&i4->file, I4_OFF_FREE_LIST, buf, sizeof buf);
     if (rc == 0) {
         i4->version_old = h.version & 0xFFFFFFFFUL;
         i4->head_changed = 0;
+        i4->flight_disk = i4->flight;
+    } else {
+        // The bytes may have reached the file all the same.
+        i4flight_mark(i4);
     }
     return rc;
 }
@@ -432,6 +514,12 @@ int i4version_check(INDEX4 *i4, int do_unlock, int)
     CODE4 *c4 = i4->code_base;
     unsigned char head[I4_HEAD_LEN];
     int rc = i4head_read(i4, head);
+    if (rc == I4_MARK_CHANGE) {
+        // Its writer at work, or gone: then the lock mends the file (S4).
+        rc = i4flight_check(i4);
+        if (rc == 0 && (rc = i4head_read(i4, head)) > 0)
+            rc &= ~I4_MARK_CHANGE;
+    }
     if (rc < 0)
         return rc;
     if (rc == 0 && util_getBe32(head + I4_OFF_VERSION) == i4->version_old)
@@ -556,11 +644,13 @@ long i4extend(INDEX4 *i4)
         unsigned char buf[4];
         if (file4read(&i4->file, head, buf, sizeof buf) == sizeof buf) {
             long next = (long)(int32_t)util_getLe32(buf);
-            free_list_set(i4, i4valid_block(i4, next, head) ? next : 0);
-            return head;
+            int rc = free_list_set(i4, i4valid_block(i4, next, head) ? next : 0);
+            return rc != 0 ? rc : head;
         }
     }
-    free_list_set(i4, 0);
+    int rc = free_list_set(i4, 0);
+    if (rc != 0)
+        return rc;
     long pos = (i4->eof + B4_BLOCK_SIZE - 1) / B4_BLOCK_SIZE * B4_BLOCK_SIZE;
     if (pos < I4_FIRST_BLOCK)
         pos = I4_FIRST_BLOCK;
@@ -581,9 +671,10 @@ int i4shrink(INDEX4 *i4, long pos)
     unsigned char buf[B4_BLOCK_SIZE] = {0};
     util_putLe32(buf, (uint32_t)h.free_list);
     int rc = file4write(&i4->file, pos, buf, sizeof buf);
+    if (rc == 0)
+        rc = free_list_set(i4, pos);
     if (rc != 0)
         return rc;
-    free_list_set(i4, pos);
     // No buffer may write the block back over the free-list link or over
     // the block's next owner.
     i4cache_forget(i4, pos);

@@ -34,7 +34,9 @@
 //  5. A locked phase that changed the file ends with a version (32-bit,
 //     wrapping) that the file never showed during the phase; write-back
 //     puts blocks and roots on disk before the header (i4lock.cpp,
-//     i4update).
+//     i4update). While a change, a rebuild or a pack is under way the
+//     header says so, and a file whose marks outlived their maker is
+//     mended before it is read as whole (i4flight.cpp).
 //  6. At most one buffer of the index holds a given block, and every buffer
 //     a tag holds (on its path or among its saved buffers) is known to the
 //     index by the block's position (i4cache.cpp). Cached blocks and roots
@@ -65,7 +67,18 @@ enum {
     I4_OFF_KEY_LEN = 12,
     I4_OFF_TYPE = 14,
     I4_OFF_SIGNATURE = 15,
-    I4_HEAD_LEN = 16,           // bytes 0-15
+    I4_HEAD_LEN = 36,           // bytes 0-35: the fields above and the marks below
+    // Marks of what is under way, in the header at offset 0 (i4flight.cpp):
+    I4_OFF_FLIGHT = 16,         // I4_FLIGHT_MAGIC while a change of the trees is under way
+    I4_OFF_FLIGHT_REC = 20,     // the record it is made for
+    I4_OFF_PACK = 24,           // I4_PACK_MAGIC while a pack moves the table's records
+    I4_OFF_PACK_WRITE = 28,     // the pack's next slot to write
+    I4_OFF_PACK_READ = 32,      // its next slot to read
+    I4_OFF_TAGS = 36,           // I4_TAGS_MAGIC while a rebuild is under way, then
+    I4_OFF_TAGS_N = 40,         // the number of tags
+    I4_OFF_TAGS_LIST = 42,      // and per tag its name (10 bytes) and header offset
+    I4_TAG_NOTE_LEN = 14,
+    I4_MAX_TAG_NOTES = (502 - I4_OFF_TAGS_LIST) / I4_TAG_NOTE_LEN,
     I4_OFF_HAS_KEYS = 254,      // a zero byte written when a filtered tag gets keys
     I4_OFF_DESCENDING = 502,
     I4_OFF_FILTER_POS = 504,
@@ -120,6 +133,12 @@ struct INDEX4 {
     I4CACHE *cache;     // buffers of the tags by block position (i4cache.cpp)
     int changed;        // this locked phase changed the file (i4version_step)
     int head_changed;   // the free list changed since the header was written
+    int flight;         // the file bears this process's mark of a change under way
+    int flight_disk;    // what the file's mark is, as far as this process wrote or read it
+    long flight_rec;    // the record the mark names
+    int failed;         // a change of this phase did not go through (the mark stays)
+    long pack_write;    // the journal of a pack under way (0: none): next slot to write
+    long pack_read;     // and next slot to read
 };
 
 typedef int (*t4cmp_func)(const void *a, const void *b, unsigned len);
@@ -166,6 +185,9 @@ int i4close(INDEX4 *i4);
 int i4flush(INDEX4 *i4);
 int i4update(INDEX4 *i4);
 int i4update_header(INDEX4 *i4);
+// Writes every changed block and root of the index, not its header; a
+// failure leaves the change mark (F2 of i4flight.cpp).
+int i4write_blocks(INDEX4 *i4);
 int i4version_check(INDEX4 *i4, int do_unlock, int update_version);
 int t4version_check(TAG4 *t4, int do_unlock, int update_version);
 int i4is_production(INDEX4 *i4);
@@ -179,6 +201,12 @@ TAG4 *i4tag_alloc(CODE4 *c4);
 // component upper-cased; for a null name the table's production index
 // (u4name_companion). The name is left empty when it does not fit.
 INDEX4 *i4alloc(DATA4 *d4, const char *name, std::vector<char> *file_name, const char *where);
+// Reads the directory's header and the tags into the index: from the
+// directory, or while the header names no root from the note of the
+// rebuild under way (F3 of i4flight.cpp). 0, or the first failure.
+int i4tags_load(INDEX4 *i4);
+// Gives back the tags that i4tags_load read, but the directory's record.
+void i4forget_tags(INDEX4 *i4);
 // Every tree of the index in turn: the directory first (unless it is the
 // file's only tag), then the tags in list order; null starts and ends.
 TAG4 *i4tag_next(INDEX4 *i4, TAG4 *t4);
@@ -189,12 +217,19 @@ int i4lock(INDEX4 *i4);
 int i4unlock(INDEX4 *i4);
 int i4lock_test(INDEX4 *i4);
 // The index changes under this process's lock: its version becomes the one
-// last read or written plus 1 (32 bits, wrapping), and the phase is marked
-// as one that changed the file.
-void i4version_step(INDEX4 *i4);
-// The 16 bytes at offset 0 into `head`: 0, 1 when they carry the mark of a
-// rebuild (no root) or are not all there (the file is being made), or a
-// negative error.
+// last read or written plus 1 (32 bits, wrapping), the phase is marked as
+// one that changed the file, and the file's mark of a change under way is
+// written if it is not there yet (i4flight_begin). 0, or the mark's failed
+// write (the change must not be made).
+int i4version_step(INDEX4 *i4);
+// The marks an index header bears (i4flight.cpp), and the words that mark
+// them in it ("CHG!", "PAK!", "TAG!" little-endian: nothing another
+// program leaves in bytes it writes as zero).
+enum { I4_MARK_REBUILD = 1, I4_MARK_CHANGE = 2, I4_MARK_PACK = 4 };
+constexpr uint32_t I4_FLIGHT_MAGIC = 0x21474843UL, I4_PACK_MAGIC = 0x214B4150UL, I4_TAGS_MAGIC = 0x21474154UL;
+// The I4_HEAD_LEN bytes at offset 0 into `head`: 0, the marks they bear
+// (a header not all there, of a file being made, counts as a rebuild's),
+// or a negative error.
 int i4head_read(INDEX4 *i4, unsigned char *head);
 // Takes `head` (from i4head_read) as what the file now is: its free list,
 // and its version; a version other than version_old drops every cached
@@ -202,9 +237,38 @@ int i4head_read(INDEX4 *i4, unsigned char *head);
 void i4head_take(INDEX4 *i4, const unsigned char *head);
 // Forgets every cached block and root of the index, writing nothing.
 void i4drop(INDEX4 *i4);
-// The header carries the rebuild mark while this process holds the lock:
-// no rebuild is under way, one stopped part way. -310, reported.
-int i4rebuild_left(INDEX4 *i4);
+
+// ---- What is under way (i4flight.cpp) ------------------------------------------
+
+// Writes the mark of a change under way, naming the table's current
+// record, unless the file bears it already. 0, or the write's failure.
+int i4flight_begin(INDEX4 *i4);
+// A change of this phase did not go through: the mark stays when the lock
+// is let go, and what the phase has in memory is dropped unwritten.
+void i4flight_fail(INDEX4 *i4);
+// The same where the file's mark is not known (a header write failed, or
+// the tags may not describe what the data file holds): the mark is written
+// again at once. 0, or the write's failure.
+int i4flight_mark(INDEX4 *i4);
+// The marks of the header at offset 0 for a header image `head` (1024
+// bytes) that a rebuild writes: the change mark when it is on, the pack's
+// journal when one is under way, and with `rebuilding` the list of tags.
+void i4flight_image(INDEX4 *i4, unsigned char *head, int rebuilding);
+// Notes in the header where a pack under way has got to (slots before
+// `write` hold the packed records, slots from `read` on the records as
+// they were); 0, 0 ends the note in memory only. 0 or the write's failure.
+int i4pack_note(INDEX4 *i4, long write, long read);
+// The header `head` bears `marks` while this process holds the lock (or
+// has the file exclusively): their maker is gone. Finishes a pack, rebuilds
+// the index from the table, and so leaves the file without marks: 0; 50
+// when a pack cannot be finished yet because another process holds a lock
+// of the table; or -310 reported with the file name when the index cannot
+// be repaired (a file open read-only among them).
+int i4mend(INDEX4 *i4, const unsigned char *head, int marks);
+// A change is marked and this process does not hold the lock: its writer is
+// at work, or gone. The lock is taken if it is free (which mends the file,
+// as every lock does) and let go again. 0, or a failure.
+int i4flight_check(INDEX4 *i4);
 
 // A read made without the lock met something another process may be
 // changing: a block that does not check or proves out of date, or the mark
@@ -334,5 +398,25 @@ int d4reindex(DATA4 *d4);
 // Marks every index of the table as being rebuilt: each reads as damaged
 // (-310) until a rebuild of it ends well. 0, or the first failure.
 int d4reindex_mark(DATA4 *d4);
+// Makes the production index of the table `name` (opened as d4open does,
+// by `c4`) again from nothing, with the tags `tag_data` (a list ended by a
+// null name, as i4create takes): for a table whose index is missing,
+// damaged beyond what opening mends, or not the one it should have. The
+// table is opened without its index and locked whole for the duration
+// (waiting as `lock_attempts` says); an index file of that name is
+// written over in place under its lock, as a rebuild writes it, so that
+// other processes that have it open wait for it and go on with the new
+// file (which must then list the tags they know, in the same order); the
+// new index is built from every record, the table's header flagged as
+// having it, and the table closed again. Call it with
+// the table not open in this process (closing it lets go of this
+// process's locks of the file). 0 when the index is made; 50 when the
+// table stays locked by another process; 20 when a unique tag with policy
+// 20 meets a key twice; otherwise a negative code with the report in the
+// last-error slot (the table that does not open, a unique tag with policy
+// -340 that meets a key twice, the index that cannot be written: what was
+// written of it reads as a rebuild that stopped). The context's error code
+// is left clear, unless it was negative before the call.
+int d4index_remake(CODE4 *c4, const char *name, const TAG4INFO *tag_data);
 
 #endif

@@ -25,11 +25,13 @@
 //      is damage (-310). Without the lock, -310 is never the answer: -310
 //      means a damaged file, never a busy one (i4retry).
 //  S4. A rebuild marks the header (no root) under the lock until it ends
-//      (r4reindex.cpp).
-//      A process that meets the mark without the lock waits for the lock
-//      like any other waiter; meeting it while holding the lock means the
-//      rebuild stopped part way (i4rebuild_left, the one place that
-//      decides it).
+//      (r4reindex.cpp); so do a change of the trees and a pack, each its
+//      own way (i4flight.cpp). A process that meets the mark of a rebuild
+//      or a pack without the lock waits for the lock like any other
+//      waiter, one that meets a change's mark takes the lock if it is free
+//      (i4flight_check); meeting a mark while holding the lock means its
+//      maker stopped part way, and the file is mended before anything else
+//      (i4mend, the one place that decides it).
 //  S5. file_locked is set exactly while the lock byte is held; an
 //      exclusive file takes no lock and is never changed by others.
 // Other programs that share the files compare the version for change only,
@@ -44,8 +46,8 @@
 namespace {
 
 // Takes the lock byte and brings what the process knows of the file up to
-// date (S1): 0, the primitive's nonzero result, or -310 after the rebuild
-// mark was found.
+// date (S1), mending what a process that stopped part way left (S4): 0,
+// the primitive's or the mending's nonzero result.
 int lock_and_read(INDEX4 *i4)
 {
     int rc = file4lock(&i4->file, I4_LOCK_BYTE, 1);
@@ -53,21 +55,24 @@ int lock_and_read(INDEX4 *i4)
         return rc;
     i4->file_locked = 1;
     i4->changed = 0;
+    i4->failed = 0;
     long len = file4len(&i4->file);
     if (len > 0) {
         unsigned char head[I4_HEAD_LEN];
         rc = i4head_read(i4, head);
-        if (rc == 1)
-            rc = i4rebuild_left(i4);
-        if (rc == 0)
+        if (rc > 0 && (rc = i4mend(i4, head, rc)) == 0 && (rc = i4head_read(i4, head)) > 0 && i4->flight)
+            rc &= ~I4_MARK_CHANGE; // the mending's own change, ended when the lock is let go
+        if (rc == 0) {
             i4head_take(i4, head);
+            len = file4len(&i4->file);
+        }
     }
     if (rc == 0 && len < 0)
         rc = -1;
     if (rc != 0) {
         i4->file_locked = 0;
         file4unlock(&i4->file, I4_LOCK_BYTE, 1);
-        return rc < 0 ? rc : -1;
+        return rc < 0 || rc == r4locked ? rc : -1;
     }
     i4->eof = len;
     return 0;
@@ -99,31 +104,36 @@ int i4unlock(INDEX4 *i4)
         return -1;
     if (!i4->file_locked)
         return 0;
-    // S2: the version written last is one the phase never showed.
-    if (i4->changed && i4->tag_index != nullptr)
-        i4->tag_index->header.version = (i4->version_old + 1) & 0xFFFFFFFFUL;
-    if (i4update(i4) != 0)
-        return -1;
+    if (i4->failed) {
+        // F2: what the phase changed in memory is not trusted; the mark on
+        // the file has the next holder of the lock rebuild the index.
+        i4drop(i4);
+    } else {
+        // S2: the version written last is one the phase never showed; F1:
+        // the same write takes the change mark away.
+        if (i4->changed && i4->tag_index != nullptr)
+            i4->tag_index->header.version = (i4->version_old + 1) & 0xFFFFFFFFUL;
+        i4->flight = 0;
+        if (i4update(i4) != 0)
+            return -1;
+    }
     if (file4unlock(&i4->file, I4_LOCK_BYTE, 1) != 0)
         return -1;
     i4->file_locked = 0;
     i4->changed = 0;
+    i4->failed = 0;
     return 0;
 }
 
-void i4version_step(INDEX4 *i4)
+int i4version_step(INDEX4 *i4)
 {
+    int rc = i4flight_begin(i4);
+    if (rc != 0)
+        return rc;
     T4HEADER &h = i4->tag_index->header;
     h.version = (i4->version_old + 1) & 0xFFFFFFFFUL;
     i4->changed = 1;
-}
-
-int i4head_read(INDEX4 *i4, unsigned char *head)
-{
-    long got = file4read_count(&i4->file, 0, head, I4_HEAD_LEN);
-    if (got < 0)
-        return (int)got;
-    return got < I4_HEAD_LEN || util_getLe32(head + I4_OFF_ROOT) == 0 ? 1 : 0;
+    return 0;
 }
 
 void i4head_take(INDEX4 *i4, const unsigned char *head)
@@ -151,14 +161,6 @@ void i4drop(INDEX4 *i4)
     }
 }
 
-int i4rebuild_left(INDEX4 *i4)
-{
-    // A rebuild (or the making of the file) that stopped part way left the
-    // mark; nothing of the file's trees can be trusted.
-    return e4describe(i4->code_base, e4index, i4->file.name, "The index was left part way through a rebuild",
-                      nullptr);
-}
-
 int i4retry(INDEX4 *i4, I4RETRY *r, int marked)
 {
     // Under the lock nobody else changes the file: what does not check is
@@ -175,7 +177,9 @@ int i4retry(INDEX4 *i4, I4RETRY *r, int marked)
         if (rc < 0)
             return rc;
         i4drop(i4);
-        if (rc == 0) {
+        // A change under way is what the pause was for; a rebuild or a
+        // pack is waited for.
+        if ((rc & ~I4_MARK_CHANGE) == 0) {
             i4head_take(i4, head);
             return 0;
         }

@@ -88,16 +88,34 @@ R4BLOCK_DATA empty_level()
     return b;
 }
 
-// Writes zeros up to `pos`: the header slots and unused blocks that lie
-// between the blocks written.
+void header_image(const TAG4 *t4, long root, unsigned long version, unsigned char *out);
+
+// Writes up to `pos` what lies between the blocks written: zeros, and the
+// header of a tag whose slot lies there as it stands (F3 of i4flight.cpp).
 int write_to(R4REINDEX *r4, long pos)
 {
-    if (r4->write_pos >= pos)
-        return 0;
-    int rc = file4seq_write_repeat(&r4->seqwrite, pos - r4->write_pos, '\0');
-    if (rc != 0)
-        return rc < 0 ? rc : -1;
-    r4->write_pos = pos;
+    while (r4->write_pos < pos) {
+        auto slot = std::lower_bound(r4->slots.begin(), r4->slots.end(), r4->write_pos);
+        long upto = slot != r4->slots.end() && *slot < pos ? *slot : pos;
+        int rc = file4seq_write_repeat(&r4->seqwrite, upto - r4->write_pos, '\0');
+        TAG4 *owner = nullptr;
+        for (TAG4 *t4 = (TAG4 *)l4first(&r4->index->tags); upto < pos && t4 != nullptr;
+             t4 = (TAG4 *)l4next(&r4->index->tags, t4))
+            if (t4->header_offset == upto)
+                owner = t4;
+        if (rc == 0 && owner != nullptr) {
+            unsigned char head[I4_HEADER_LEN];
+            header_image(owner, owner->header.root > 0 ? owner->header.root : 0, 0, head);
+            rc = file4seq_write(&r4->seqwrite, head, sizeof head);
+            upto += I4_HEADER_LEN;
+        } else if (rc == 0 && upto < pos) {
+            rc = file4seq_write_repeat(&r4->seqwrite, I4_HEADER_LEN, '\0');
+            upto += I4_HEADER_LEN;
+        }
+        if (rc != 0)
+            return rc < 0 ? rc : -1;
+        r4->write_pos = upto;
+    }
     return 0;
 }
 
@@ -242,6 +260,8 @@ void header_image(const TAG4 *t4, long root, unsigned long version, unsigned cha
     util_putLe16(out + I4_OFF_KEY_LEN, (uint16_t)h.key_len);
     out[I4_OFF_TYPE] = h.type_code;
     out[I4_OFF_SIGNATURE] = h.signature;
+    if (t4 == t4->index->tag_index)
+        i4flight_image(t4->index, out, 0);
     if (h.type_code >= I4_TYPE_DIRECTORY) {
         util_putLe16(out + I4_OFF_FILTER_POS, 1);
         util_putLe16(out + I4_OFF_FILTER_LEN, 1);
@@ -263,13 +283,27 @@ void header_image(const TAG4 *t4, long root, unsigned long version, unsigned cha
 int mark_damaged(INDEX4 *i4)
 {
     T4HEADER &h = i4->tag_index->header;
-    if (!i4->file.is_exclusive)
-        i4version_step(i4);
+    int rc = i4->file.is_exclusive ? 0 : i4version_step(i4);
     unsigned char head[I4_HEADER_LEN];
     header_image(i4->tag_index, 0, h.version, head);
-    int rc = file4write(&i4->file, 0, head, sizeof head);
+    i4flight_image(i4, head, 1);
+    if (rc == 0)
+        rc = file4write(&i4->file, 0, head, sizeof head);
     if (rc == 0)
         i4->version_old = h.version & kVersionMask;
+    // F3: the tags' own headers before any tree block, for mending, each
+    // with the root it has (none in a new file).
+    if (is_compound(i4))
+        for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); rc == 0 && t4 != nullptr;
+             t4 = (TAG4 *)l4next(&i4->tags, t4)) {
+            unsigned char root[4] = {0};
+            if (t4->header.root > 0)
+                util_putLe32(root, (uint32_t)t4->header.root);
+            else if (file4read_count(&i4->file, t4->header_offset + I4_OFF_ROOT, root, sizeof root) != sizeof root)
+                std::memset(root, 0, sizeof root);
+            header_image(t4, (long)(int32_t)util_getLe32(root), t4->header.version, head);
+            rc = file4write(&i4->file, t4->header_offset, head, sizeof head);
+        }
     return rc;
 }
 
@@ -534,24 +568,49 @@ void r4reindex_free(R4REINDEX *r4)
 
 // ---- Rebuilding, creating ----------------------------------------------------------
 
-int i4reindex(INDEX4 *i4)
-{
-    if (i4 == nullptr || i4->tag_index == nullptr || i4->data == nullptr)
-        return -1;
-    CODE4 *c4 = i4->code_base;
-    if (c4->error_code < 0)
-        return -1;
-    int rc = i4lock(i4);
-    if (rc != 0)
-        return rc;
-    DATA4 *d4 = i4->data;
-    long rec_num = d4->rec_num;
+namespace {
 
+// The table's memo entries set aside while a rebuild reads every record
+// through them, and put back afterwards: a record being written or
+// appended keeps its texts, and its current record number.
+struct RecordKept {
+    DATA4 *d4;
+    long rec_num;
+    std::vector<F4MEMO> memos;
+    explicit RecordKept(DATA4 *d) : d4(d), rec_num(d->rec_num)
+    {
+        for (int i = 0; i < d4->n_fields_memo; i++) {
+            F4MEMO &m = d4->fields_memo[i];
+            memos.push_back(m);
+            m.contents = f4memo_null_char;
+            m.len = m.len_max = 0;
+            m.status = 1;
+            m.is_changed = 0;
+        }
+    }
+    ~RecordKept()
+    {
+        for (int i = 0; i < d4->n_fields_memo; i++) {
+            f4memo_free(d4->fields_memo[i].field);
+            d4->fields_memo[i] = memos[(size_t)i];
+        }
+        d4->rec_num = rec_num;
+    }
+    RecordKept(const RecordKept &) = delete;
+    RecordKept &operator=(const RecordKept &) = delete;
+};
+
+} // namespace
+
+int r4rebuild(INDEX4 *i4)
+{
+    DATA4 *d4 = i4->data;
+    RecordKept kept(d4);
     R4REINDEX r4{};
     bool started = false;
     // Through the guard, so that the work memory goes back however the
     // build stops.
-    rc = e4guard(c4, e4memory, [&] {
+    int rc = e4guard(i4->code_base, e4memory, [&] {
         int r = r4reindex_init(&r4, i4);
         if (r == 0) {
             started = true;
@@ -574,11 +633,22 @@ int i4reindex(INDEX4 *i4)
         for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4))
             t4->header.root = -1;
     }
-
-    d4->rec_num = rec_num;
-    for (int i = 0; i < d4->n_fields_memo; i++)
-        f4memo_reset(d4->fields_memo[i].field);
     return rc;
+}
+
+int i4reindex(INDEX4 *i4)
+{
+    if (i4 == nullptr || i4->tag_index == nullptr || i4->data == nullptr)
+        return -1;
+    if (i4->code_base->error_code < 0)
+        return -1;
+    // R6: a change of the current record reaches the file first, so that
+    // the rebuild reads it and nothing written later takes a key back.
+    DATA4 *d4 = i4->data;
+    int rc = d4->rec_num > 0 && d4->record_changed ? d4update_record(d4, 0) : 0;
+    if (rc == 0)
+        rc = i4lock(i4);
+    return rc != 0 ? rc : r4rebuild(i4);
 }
 
 static int d4reindex_work(DATA4 *d4);
@@ -620,13 +690,14 @@ int d4reindex_mark(DATA4 *d4)
     return 0;
 }
 
-static INDEX4 *i4create_work(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data);
-INDEX4 *i4create(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)
-{
-    return e4guard(d4 == nullptr ? nullptr : d4->code_base, nullptr, [&] { return i4create_work(d4, file_name, tag_data); });
-}
+namespace {
 
-static INDEX4 *i4create_work(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)
+// i4create; with `replace` an index file of that name is written over in
+// place as a rebuild writes one: under its lock, its version followed, never
+// cut short before its blocks are, so that other processes that have it
+// open meet the rebuild's mark, or blocks that do not check, and read
+// again (S1, S3 and S4 of i4lock.cpp).
+INDEX4 *create_index(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data, int replace)
 {
     if (d4 == nullptr || d4->code_base == nullptr || d4->code_base->error_code < 0)
         return nullptr;
@@ -639,7 +710,17 @@ static INDEX4 *i4create_work(DATA4 *d4, const char *file_name, const TAG4INFO *t
     INDEX4 *i4 = i4alloc(d4, file_name, &name, nullptr);
     if (i4 == nullptr)
         return nullptr;
-    int rc = name.empty() ? -1 : file4create(&i4->file, c4, name.data(), 1);
+    int rc = name.empty() ? -1 : 1;
+    if (rc > 0 && replace) {
+        int open_error = c4->open_error;
+        c4->open_error = 0;
+        rc = file4open(&i4->file, c4, name.data(), 1);
+        c4->open_error = open_error;
+        if (rc > 0)
+            c4->error_code = 0; // not there: made new
+    }
+    if (rc > 0)
+        rc = file4create(&i4->file, c4, name.data(), 1);
     if (rc != 0) {
         int soft = rc > 0 ? c4->error_code : 0;
         i4close(i4);
@@ -703,4 +784,39 @@ static INDEX4 *i4create_work(DATA4 *d4, const char *file_name, const TAG4INFO *t
         return nullptr;
     }
     return i4;
+}
+
+} // namespace
+
+INDEX4 *i4create(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)
+{
+    return e4guard(d4 == nullptr ? nullptr : d4->code_base, nullptr,
+                   [&] { return create_index(d4, file_name, tag_data, 0); });
+}
+
+int d4index_remake(CODE4 *c4, const char *name, const TAG4INFO *tag_data)
+{
+    if (c4 == nullptr || name == nullptr || tag_data == nullptr || c4->error_code < 0)
+        return -1;
+    // The table alone: its production index may be missing or unreadable.
+    int auto_open = c4->auto_open;
+    c4->auto_open = 0;
+    DATA4 *d4 = d4open(c4, name);
+    c4->auto_open = auto_open;
+    if (d4 == nullptr) {
+        if (c4->error_code > 0)
+            c4->error_code = 0; // a table not there, with open_error off
+        return -1;
+    }
+    // The whole-file lock keeps every writer of the table out, and with it
+    // every writer of its index (they lock a record or the append byte
+    // first); readers meet the new file's rebuild mark, or a header not
+    // all there, and wait for the index lock (S4 of i4lock.cpp).
+    int rc = d4lock_file(d4);
+    if (rc == 0 && e4guard(c4, nullptr, [&] { return create_index(d4, nullptr, tag_data, 1); }) == nullptr)
+        rc = c4->error_code != 0 ? c4->error_code : -1;
+    // What stopped the build is the result; the context stays usable.
+    c4->error_code = 0;
+    int closed = d4close(d4);
+    return rc != 0 ? rc : closed;
 }

@@ -15,10 +15,12 @@
 //
 // A rebuild keeps true:
 //  R1. From its first write until its last, the header at offset 0 names
-//      no root (0): a rebuild that stops part way leaves an index that the
-//      next open reports as damaged (-310), never a partial index read as
-//      whole (mark_damaged, r4reindex_tag_headers_write). A pack marks its
-//      indexes so before the first record moves (d4reindex_mark).
+//      no root (0) and lists the tags, whose headers are written first: a
+//      rebuild that stops part way leaves an index that the next holder of
+//      its lock rebuilds (i4mend), or reports as damaged (-310) when it
+//      cannot, never a partial index read as whole (mark_damaged,
+//      r4reindex_tag_headers_write). A pack marks its indexes so before the
+//      first record moves (d4reindex_mark).
 //  R2. The record reader and the index writer have buffers of their own,
 //      and the writer is flushed after every tree and before any header is
 //      written (tree_flush, r4reindex_tag_headers_write).
@@ -32,6 +34,11 @@
 //      largest header offset (leaf_widths).
 //  R5. Tag headers are written after every tree, the header at offset 0
 //      last of all (r4reindex_tag_headers_write).
+//  R6. A rebuild asked for (i4reindex, d4reindex, and so i4create and
+//      d4pack) first writes back a changed current record; every rebuild
+//      leaves the table's current record number and memo entries as they
+//      were (r4rebuild), so that one made inside a write or an append
+//      (a repair) takes nothing from it.
 #ifndef CATALOGR_R4REINDEX_H
 #define CATALOGR_R4REINDEX_H
 
@@ -86,15 +93,17 @@ struct R4REINDEX {
     int has_last;               // the tree has at least one entry
 };
 
-// Rebuilds the index from the data file: 0; 20 when a unique tag met a
-// duplicate under policy 20; a lock's nonzero result; or a negative error.
+// Rebuilds the index from the data file, a changed current record written
+// back first (R6): 0; 20 when a unique tag met a duplicate under policy
+// 20; a lock's or the write-back's nonzero result; or a negative error.
 // Anything other than 0 after the first write leaves the index marked
-// damaged (R1). The current record's buffer is left as it is, but its memo
-// texts are read again when next used, so pending memo changes must be
-// written first (d4reindex and i4create do).
+// damaged (R1).
 int i4reindex(INDEX4 *i4);
+// The rebuild itself, under the index lock this process holds: nothing is
+// written back, and the current record is left as it was (R6).
+int r4rebuild(INDEX4 *i4);
 
-// The steps of a rebuild, for i4reindex.
+// The steps of a rebuild.
 int r4reindex_init(R4REINDEX *r4, INDEX4 *i4);
 int r4reindex_supply_keys(R4REINDEX *r4, TAG4 *t4);
 int r4reindex_write_keys(R4REINDEX *r4, TAG4 *t4);

@@ -1018,6 +1018,9 @@ int t4add(TAG4 *t4, const char *key, long rec)
             return e4describe(t4->code_base, e4unique, i4->file.name, "Tag:", t4->alias);
         return t4->unique_error == r4unique ? r4unique : r4unique_continue;
     }
+    rc = i4version_step(i4);
+    if (rc != 0)
+        return rc;
     if (t4->filter != nullptr && !t4->has_keys) {
         const char zero = 0;
         rc = file4write(&i4->file, t4->header_offset + I4_OFF_HAS_KEYS, &zero, 1);
@@ -1025,10 +1028,12 @@ int t4add(TAG4 *t4, const char *key, long rec)
             return rc;
         t4->has_keys = 1;
     }
-    i4version_step(i4);
     rc = e4guard(t4->code_base, e4memory, [&] { return insert_at(t4, (const unsigned char *)key, rec); });
-    if (rc != 0)
+    if (rc != 0) {
+        // F2: the tree in memory may be half changed.
+        i4flight_fail(i4);
         path_clear(t4);
+    }
     return rc;
 }
 
@@ -1039,11 +1044,15 @@ int t4remove(TAG4 *t4, const char *key, long rec)
     int rc = go_to(t4, (const unsigned char *)key, (unsigned long)rec);
     if (rc != 0)
         return rc < 0 ? rc : r4entry;
-    i4version_step(t4->index);
+    rc = i4version_step(t4->index);
+    if (rc != 0)
+        return rc;
     rc = e4guard(t4->code_base, e4memory,
                  [&] { return remove_current(t4, (const unsigned char *)key, (unsigned long)rec); });
-    if (rc != 0)
+    if (rc != 0) {
+        i4flight_fail(t4->index);
         path_clear(t4);
+    }
     return rc;
 }
 

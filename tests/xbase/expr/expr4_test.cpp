@@ -491,6 +491,12 @@ TEST(ExprCalc, NamedCalculationIsCalledLikeAFunction)
     EXPECT_EQ(0, expr4calc_name_change(&e, "CREAT", "X"));
     EXPECT_STREQ("STR(Other() * 2, 4) + CREATOR", expr4source(e));
     expr4free(e);
+    // Constants keep their text, in every kind of quotes.
+    e = expr4parse(&t.data, "STR(Other(),4)+'Other'+\"OTHER\"+[other]");
+    ASSERT_NE(nullptr, e);
+    EXPECT_EQ(0, expr4calc_name_change(&e, "OTHER", "Double_me"));
+    EXPECT_STREQ("STR(Double_me(),4)+'Other'+\"OTHER\"+[other]", expr4source(e));
+    expr4free(e);
     e4clearErrorState();
     EXPECT_EQ(nullptr, expr4parse(&t.data, "double_me + 1")) << "without brackets it is a field name";
     EXPECT_EQ(e4field_name, exprtest::lastError());

@@ -154,16 +154,24 @@ struct TagDef {
     bool descending = false;
 };
 
+// The tag definitions as the engine takes them (pointing into `tags`),
+// ended by a null name.
+inline std::vector<TAG4INFO> tagInfo(CODE4 *c4, const std::vector<TagDef> &tags)
+{
+    std::vector<TAG4INFO> info;
+    for (const TagDef &t : tags)
+        info.push_back({t.name.c_str(), t.expression.c_str(), t.filter.empty() ? nullptr : t.filter.c_str(),
+                        t.unique ? c4->default_unique_error : 0, t.descending ? 1u : 0u});
+    info.push_back({nullptr, nullptr, nullptr, 0, 0});
+    return info;
+}
+
 // A table `base` in e's directory with `fields` and a production index of
 // `tags`, created empty; the path of its data file, "" after a failure.
 inline std::string makeTable(d4test::Engine &e, const std::string &base, const FIELD4INFO *fields,
                              const std::vector<TagDef> &tags)
 {
-    std::vector<TAG4INFO> info;
-    for (const TagDef &t : tags)
-        info.push_back({t.name.c_str(), t.expression.c_str(), t.filter.empty() ? nullptr : t.filter.c_str(),
-                        t.unique ? e.c4.default_unique_error : 0, t.descending ? 1u : 0u});
-    info.push_back({nullptr, nullptr, nullptr, 0, 0});
+    std::vector<TAG4INFO> info = tagInfo(&e.c4, tags);
     DATA4 *d = d4create(&e.c4, e.path(base).c_str(), fields, info.data());
     if (d == nullptr) {
         ADD_FAILURE() << "cannot create " << base << ": " << d4test::lastError();

@@ -3,6 +3,7 @@
 // a directory of several blocks, sorts that spill, pack, unique policies,
 // a single-tag file, and packs failing at every call they make.
 #include <algorithm>
+#include <cstdio>
 #include <random>
 #include <set>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include "tests/xbase/d4test.h"
 #include "tests/xbase/index/indextest.h"
 #include "tests/xbase/sampledump.h"
+#include "util/byteorder.h"
 #include "xbase/date4.h"
 #include "xbase/expr/expr4.h"
 #include "xbase/index/r4reindex.h"
@@ -404,11 +406,41 @@ TEST(IndexCreate, UniquePoliciesDecideWhatARepeatedKeyDoes)
             EXPECT_TRUE(policy != e4unique || lastError() == "Xbase -340: Unique Key Error Creating Tag UCITY ");
             EXPECT_EQ(0, d->has_mdx) << "a table never flags an index that failed";
             e4set(&e.c4, 0);
-            EXPECT_EQ(nullptr, i4open(d, nullptr)) << "what was written reads as damaged";
-            EXPECT_EQ(e4index, d4test::lastErrorCode());
+            // What was written is marked as a rebuild that stopped: opening
+            // it rebuilds it, the first record of each key kept.
+            INDEX4 *left = i4open(d, nullptr);
+            ASSERT_NE(nullptr, left) << lastError();
+            EXPECT_TRUE(indextest::walk(i4tag(left, "UCITY")).keys == modelKeys("UCITY", rows));
         }
         ASSERT_EQ(0, d4close(d));
         EXPECT_EQ(policy == r4unique_continue ? 1 : 0, testutil::readFile(e.path("UNIQ.DBF"))[28] & 1);
+    }
+}
+
+TEST(IndexRebuild, AChangedCurrentRecordIsWrittenBeforeTheRebuildReadsTheTable)
+{
+    // Two records of one city under a unique tag; the first moves to
+    // another city, and the index is rebuilt before that is written.
+    for (bool whole_table : {false, true}) {
+        SCOPED_TRACE(whole_table ? "d4reindex" : "i4reindex");
+        Engine e;
+        std::mt19937 rng(3);
+        std::vector<Row> rows = randomRows(rng, 2);
+        rows[0].city = rows[1].city = pad("ROME", 6);
+        DATA4 *d = writeRows(e, "first", rows);
+        ASSERT_NE(nullptr, d) << lastError();
+        const TAG4INFO tags[] = {kModelTags[4], {nullptr, nullptr, nullptr, 0, 0}};
+        INDEX4 *i4 = i4create(d, nullptr, tags);
+        ASSERT_NE(nullptr, i4) << lastError();
+        ASSERT_EQ(0, d4go(d, 1));
+        f4assign(d4field(d, "CITY"), "OSLO");
+        ASSERT_EQ(0, whole_table ? d4reindex(d) : i4reindex(i4)) << lastError();
+        ASSERT_EQ(0, d4close(d));
+        rows[0].city = pad("OSLO", 6);
+        d = d4open(&e.c4, e.path("first").c_str());
+        ASSERT_NE(nullptr, d) << lastError();
+        EXPECT_TRUE(indextest::walk(d4tag(d, "UCITY")).keys == modelKeys("UCITY", rows)) << "both cities, once each";
+        ASSERT_EQ(0, d4close(d));
     }
 }
 
@@ -544,6 +576,50 @@ TEST(IndexRebuild, SampleIndexesRebuildToTheKeysTheirWritersStored)
 }
 
 
+TEST(IndexRebuild, AMissingOrDamagedIndexIsMadeAgainFromTheTagsGiven)
+{
+    Engine e;
+    std::mt19937 rng(5);
+    std::vector<Row> rows = randomRows(rng, 150);
+    DATA4 *d = writeRows(e, "remake", rows);
+    ASSERT_NE(nullptr, d) << lastError();
+    ASSERT_NE(nullptr, i4create(d, nullptr, kModelTags)) << lastError();
+    ASSERT_EQ(0, d4close(d));
+    const std::string path = e.path("remake"), cdx = e.path("REMAKE.CDX"), built = testutil::readFile(cdx);
+    std::string scrambled = built, rebuilding = built;
+    std::fill(scrambled.begin(), scrambled.begin() + 600, '\xa5');
+    rebuilding.replace(0, 4, 4, '\0'); // a rebuild that noted no tags
+    // What may be left: nothing, the first bytes, a scrambled start, or a
+    // rebuild's mark that opening cannot mend.
+    for (const char *left : {"", "cut", "scrambled", "rebuilding"}) {
+        SCOPED_TRACE(left);
+        std::remove(cdx.c_str());
+        if (*left != 0)
+            testutil::writeFile(cdx, *left == 'c' ? built.substr(0, 300) : *left == 's' ? scrambled : rebuilding);
+        e4clearErrorState();
+        ASSERT_EQ(nullptr, d4open(&e.c4, path.c_str())) << "the table does not open as it is";
+        e.c4.error_code = 0;
+        std::string before = testutil::readFile(cdx);
+        ASSERT_EQ(0, d4index_remake(&e.c4, path.c_str(), kModelTags)) << lastError();
+        std::string after = testutil::readFile(cdx);
+        if (before.size() >= 12 && *left != 's') {
+            EXPECT_NE(util_getBe32((const unsigned char *)before.data() + I4_OFF_VERSION),
+                      util_getBe32((const unsigned char *)after.data() + I4_OFF_VERSION))
+                << "processes that cached the old file see a new version";
+        }
+        EXPECT_EQ(1, testutil::readFile(e.path("REMAKE.DBF")).at(28) & 1) << "the table names its index";
+        d = d4open(&e.c4, path.c_str());
+        ASSERT_NE(nullptr, d) << lastError();
+        INDEX4 *i4 = (INDEX4 *)l4first(&d->indexes);
+        ASSERT_EQ(8, i4->tags.n_link);
+        expectModel(i4, rows);
+        expectSoundTrees(i4);
+        ASSERT_EQ(0, d4close(d));
+    }
+    EXPECT_GT(0, d4index_remake(&e.c4, e.path("absent").c_str(), kModelTags));
+    EXPECT_EQ(0, e.c4.error_code) << "the context stays usable";
+}
+
 TEST(IndexRebuild, ASingleTagFileRebuildsAsASingleTagFile)
 {
     Engine e;
@@ -581,7 +657,7 @@ TEST(IndexRebuild, ASingleTagFileRebuildsAsASingleTagFile)
     ASSERT_EQ(0, d4close(d));
 }
 
-TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOrReadAsDamaged)
+TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOnceOpened)
 {
     const TAG4INFO tags[] = {{"CITYNAME", "CITY+NAME", ".NOT. DELETED()", 0, 0},
                              {"LONGKEY", "LONGTXT", ".NOT. DELETED()", 0, 0},
@@ -599,11 +675,15 @@ TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOrReadAsDa
     ASSERT_NE(nullptr, i4create(d, nullptr, tags)) << lastError();
     ASSERT_EQ(0, d4close(d));
     const std::string dbf = testutil::readFile(e.path("SWEEP.DBF")), cdx = testutil::readFile(e.path("SWEEP.CDX"));
-    int damaged = 0, whole = 0;
+    int marked = 0;
     bool workFileFailed = false;
     for (faults::Mode mode : faults::allModes()) {
         for (int nth = 1; !testing::Test::HasFailure(); nth++) {
             SCOPED_TRACE(faults::describe(mode) + " at call " + std::to_string(nth));
+            // New files: one truncated and written again is committed at
+            // close by some file systems, which is slow.
+            std::remove(e.path("SWEEP.DBF").c_str());
+            std::remove(e.path("SWEEP.CDX").c_str());
             testutil::writeFile(e.path("SWEEP.DBF"), dbf);
             testutil::writeFile(e.path("SWEEP.CDX"), cdx);
             e4clearErrorState();
@@ -625,24 +705,21 @@ TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOrReadAsDa
             d4close(d);
             e.c4.error_code = 0;
             e4clearErrorState();
+            // A pack that stopped leaves its marks; opening mends them.
+            std::string head = testutil::readFile(e.path("SWEEP.CDX")).substr(0, I4_HEAD_LEN);
+            marked += head.size() < I4_HEAD_LEN || d4test::le32(head, 0) == 0 || d4test::le32(head, I4_OFF_PACK) != 0;
             d = d4open(&e.c4, e.path("sweep").c_str());
-            if (d == nullptr) {
-                EXPECT_EQ(e4index, d4test::lastErrorCode()) << lastError();
-                damaged++;
-            } else {
-                // Whatever the table holds now, every tag holds exactly it.
-                std::vector<Row> now = rowsOf(d);
-                for (const char *tag : {"CITYNAME", "LONGKEY", "NAME"})
-                    EXPECT_TRUE(indextest::walk(d4tag(d, tag)).keys == modelKeys(tag, now)) << tag;
-                whole++;
-                ASSERT_EQ(0, d4close(d));
-            }
+            ASSERT_NE(nullptr, d) << lastError();
+            // Whatever the table holds now, every tag holds exactly it.
+            std::vector<Row> now = rowsOf(d);
+            for (const char *tag : {"CITYNAME", "LONGKEY", "NAME"})
+                EXPECT_TRUE(indextest::walk(d4tag(d, tag)).keys == modelKeys(tag, now)) << tag;
+            ASSERT_EQ(0, d4close(d));
             if (!fired)
                 break;
         }
     }
-    EXPECT_GT(damaged, 0);
-    EXPECT_GT(whole, 0);
+    EXPECT_GT(marked, 0);
     EXPECT_TRUE(workFileFailed) << "failures of the sort's work file are among them";
 }
 

@@ -1,7 +1,9 @@
 // Processes sharing one table with five tags: forked workers, each with an
 // engine of its own, append, change keys, delete and recall, seek, walk,
-// rebuild and check it at random, journalling line by line ("+ID": an
-// append done, "!what": a failure or a -310 met); check() judges the rest.
+// rebuild, check and pack it at random, journalling line by line ("+ID":
+// an append done, "!what": a failure or a -310 met); check() judges the
+// rest. Records a pack may take away are appended deleted, with IDs that
+// begin with X and are never journalled.
 #ifndef CATALOGR_TESTS_SHAREDLOAD_H
 #define CATALOGR_TESTS_SHAREDLOAD_H
 
@@ -9,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -17,7 +20,7 @@
 
 namespace sharedload {
 
-enum Op { kAppend, kChange, kDelete, kSeek, kWalk, kRebuild, kCheck, kOps };
+enum Op { kAppend, kChange, kDelete, kSeek, kWalk, kRebuild, kCheck, kPack, kTrash, kOps };
 struct Workload {
     int workers, weights[kOps]; // each worker draws its operations so
 };
@@ -32,8 +35,10 @@ inline const std::vector<indextest::TagDef> kTags = {
 inline int put(DATA4 *d, const std::string &id, std::mt19937 &rng)
 {
     int rc = id.empty() ? 0 : d4append_start(d, 0);
-    if (!id.empty())
+    if (!id.empty()) {
+        d4blank(d); // live, whatever the record before was
         f4assign(d4field(d, "ID"), id.c_str());
+    }
     f4assign(d4field(d, "NAME"), ("N" + std::to_string(100 + rng() % 150)).c_str());
     f4assign_double(d4field(d, "AMT"), (double)((int)(rng() % 200) - 60) / 4);
     f4assign(d4field(d, "DT"), std::to_string(20240101 + 100 * (rng() % 12) + rng() % 28).c_str());
@@ -58,6 +63,10 @@ inline std::string operate(DATA4 *d, int op, const std::string &id, std::mt19937
     d4tag_select(d, nullptr);
     if (op == kRebuild && (rc = d4reindex(d)) == 0)
         rc = d4unlock(d);
+    if (op == kPack && (rc = d4pack(d)) == 0)
+        rc = d4unlock(d);
+    if (op == kTrash && (rc = put(d, "X" + id.substr(0, 1) + id.substr(2), rng)) == 0)
+        rc = (d4delete(d), d4unlock(d));
     if (op == kCheck && (rc = d4lock_index(d)) == 0 && (found = indextest::checkIndexes(d)).empty())
         rc = d4unlock_index(d);
     if ((rc == 0 || rc == r4after || rc == r4eof || rc == r4bof) && found.empty() && d4test::lastErrorCode() != e4index)
@@ -82,12 +91,14 @@ inline pid_t startWorker(const std::string &path, const Workload &wl, int w, uns
     for (int weight : wl.weights)
         total += weight;
     auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (long seq = 1000000; d != nullptr && std::chrono::steady_clock::now() < end; seq++) {
+    // IDs of eight characters, never the same for two workers: A to H, then
+    // a hundred thousand numbers on for each eight workers.
+    for (long seq = 1000000 + 100000L * (w / 8); d != nullptr && std::chrono::steady_clock::now() < end; seq++) {
         int pick = (int)(rng() % (unsigned)total), op = 0;
         while (pick >= wl.weights[op])
             pick -= wl.weights[op++];
         e4clearErrorState();
-        std::string id = char('A' + w) + std::to_string(seq), failed = operate(d, op, id, rng);
+        std::string id = char('A' + w % 8) + std::to_string(seq), failed = operate(d, op, id, rng);
         std::string line = (failed.empty() ? "+" + id : "!" + failed) + "\n";
         if ((op == kAppend || !failed.empty()) && write(fd, line.data(), line.size()) != (ssize_t)line.size())
             _exit(9);
@@ -98,7 +109,8 @@ inline pid_t startWorker(const std::string &path, const Workload &wl, int w, uns
 // What is wrong after workers with these journals ("" nothing): failures,
 // the tree checker's finding, a tag unlike the keys of the records that pass
 // its filter, a first record ("Z...") or journalled append not there once,
-// another append (of a killed worker) there twice or, with `exact`, at all.
+// a deleted one ("X...") or another append (of a killed worker) there twice
+// or, with `exact`, another append there at all.
 inline std::string check(CODE4 *c4, const std::string &path, const std::vector<std::string> &journals, bool exact)
 {
     std::string problems;
@@ -110,6 +122,8 @@ inline std::string check(CODE4 *c4, const std::string &path, const std::vector<s
     DATA4 *d = d4open(c4, path.c_str());
     if (d == nullptr)
         return problems + " the table does not open: " + d4test::lastError();
+    if (d4lock_index(d) != 0)
+        problems += " the index does not lock: " + d4test::lastError();
     problems += indextest::checkIndexes(d);
     std::map<TAG4 *, indextest::Entries> want;
     char *key = nullptr;
@@ -125,14 +139,15 @@ inline std::string check(CODE4 *c4, const std::string &path, const std::vector<s
             problems += " tag " + std::string(t4->alias) + " does not hold the keys of the records";
     }
     for (const auto &kv : ids)
-        if (kv.second < (kv.first[0] == 'Z') || kv.second > (kv.first[0] == 'Z' || !exact))
+        if (kv.second < (kv.first[0] == 'Z') || kv.second > (kv.first[0] == 'Z' || kv.first[0] == 'X' || !exact))
             problems += " record " + kv.first + " is there " + std::to_string(kv.second) + " times more than journalled";
     d4close(d);
     return problems;
 }
 
 // Runs a workload for `seconds` on a new table of 200 records; its problems.
-inline std::string run(const Workload &wl, unsigned seed, double seconds)
+inline std::string run(const Workload &wl, unsigned seed, double seconds,
+                       const std::function<std::string(CODE4 *, const std::string &)> &meanwhile = nullptr)
 {
     d4test::Engine e;
     std::string path = indextest::makeTable(e, "SHARED", kFields, kTags), problems;
@@ -145,6 +160,8 @@ inline std::string run(const Workload &wl, unsigned seed, double seconds)
     std::vector<pid_t> pids;
     for (int w = 0; w < wl.workers; w++)
         pids.push_back(startWorker(path, wl, w, seed + (unsigned)w, e.path("j" + std::to_string(w)), seconds));
+    if (meanwhile)
+        problems += meanwhile(&e.c4, path); // what this process does while they work
     std::vector<std::string> journals;
     for (int w = 0, status = 0; w < wl.workers; w++) {
         if (waitpid(pids[(size_t)w], &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)

@@ -302,4 +302,17 @@ TEST(TagShared, ProcessesSharingOneTableLeaveItSound)
     unsigned seed = testutil::testSeed();
     EXPECT_EQ("", sharedload::run(sharedload::kWalkAndAppend, seed, 3.0)) << "two walk and append";
     EXPECT_EQ("", sharedload::run(sharedload::kMixAll, seed, 3.0)) << "five mix every operation";
+    // An index made again from its tags under them: they wait for it and
+    // go on with the new file.
+    auto remake = [](CODE4 *c4, const std::string &path) {
+        std::vector<TAG4INFO> info = indextest::tagInfo(c4, sharedload::kTags);
+        std::string problems;
+        for (int k = 0; k < 4; k++) {
+            usleep(300000);
+            if (d4index_remake(c4, path.c_str(), info.data()) != 0)
+                problems += " the index was not made again: " + d4test::lastError();
+        }
+        return problems;
+    };
+    EXPECT_EQ("", sharedload::run(sharedload::kMixAll, seed, 2.0, remake)) << "five mix while it is made again";
 }
