@@ -868,6 +868,18 @@ void ddmain_printUsage(int argc, char **argv)
     ddmain_echoArguments(argc, argv);
 }
 
+int ddmain_run(int argc, char **argv)
+{
+    try {
+        return e4exit_status(ddmain_main(argc, argv));
+    } catch (const std::bad_alloc &) {
+        int status = e4out_of_memory();
+        e4alloc_ok([] { d4init_undo(&code_base); });
+        ddmain_closeResources();
+        return status;
+    }
+}
+
 int ddmain_main(int argc, char **argv)
 {
     outFileP = stdout;

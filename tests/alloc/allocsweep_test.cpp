@@ -9,6 +9,13 @@
 #include <new>
 
 #include "tests/xbase/index/sharedload.h"
+#include "tool/ddmain.h"
+
+// The replacements below pair malloc with free; the compiler, seeing both
+// inlined, would take them for a mismatch.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 
 // This program's operator new asks the engine's failure hook first, so that
 // "the Nth allocation" counts both kinds with one counter.
@@ -97,9 +104,20 @@ std::string remake(CODE4 *c4, const std::string &path)
     return problems;
 }
 
-// The next N to try: every N at first, then in steps growing with N, so
-// that an operation of thousands of allocations stays a short sweep.
-long nextN(long n) { return n < 200 ? n + 1 : n + n / 40; }
+// Calls `attempt(n)`, which runs an operation with allocation n failing
+// and judges what it left, for n = 0, 1, ... (in growing steps past 40,
+// so that an operation of thousands of allocations stays a short sweep)
+// until the operation succeeds (true) or a judgement fails (nonempty text).
+void sweep(const std::string &name, const std::function<bool(long, std::string *)> &attempt)
+{
+    long n = 0;
+    std::string problems;
+    while (n < 100000 && !attempt(n, &problems) && problems.empty())
+        n = n < 40 ? n + 1 : n + n / 8;
+    EXPECT_EQ("", problems) << name << ", allocation " << n << " failing";
+    EXPECT_LT(n, 100000) << name << " never succeeded";
+    std::printf("%s: succeeded with allocation %ld failing\n", name.c_str(), n);
+}
 
 } // namespace
 
@@ -109,39 +127,78 @@ TEST(AllocationSweep, EveryFailedAllocationAnswersOutOfMemoryAndLeavesTheFilesSo
     std::string from = makeTemplate(tmpl);
     ASSERT_FALSE(from.empty()) << d4test::lastError();
     std::string cdx = from.back() == 'F' ? "CDX" : "cdx";
-    for (const Case &c : kCases) {
-        long n = 0;
-        for (bool done = false; !done && n < 100000;) {
-            SCOPED_TRACE(std::string(c.name) + ", allocation " + std::to_string(n) + " fails");
+    for (const Case &c : kCases)
+        sweep(c.name, [&](long n, std::string *problems) {
             d4test::Engine e;
             std::string path = e.path(from.substr(from.rfind('/') + 1));
             testutil::copyFile(from, path);
             testutil::copyFile(from.substr(0, from.size() - 3) + cdx, path.substr(0, path.size() - 3) + cdx);
             std::mt19937 rng(7);
             DATA4 *d = c.op ? d4open(&e.c4, path.c_str()) : nullptr;
-            ASSERT_TRUE(c.op == nullptr || d != nullptr) << d4test::lastError();
             e4clearErrorState();
             u4alloc_fail_after(n);
             int rc = c.op ? c.op(d, rng) : (d = d4open(&e.c4, path.c_str())) == nullptr ? -1 : 0;
             u4alloc_fail_after(-1);
-            if (!(done = rc == 0)) {
-                n = nextN(n);
-                EXPECT_TRUE(d4test::lastErrorCode() == e4memory || e.c4.error_code == e4memory)
-                    << rc << " " << d4test::lastError();
-            }
+            if (rc != 0 && d4test::lastErrorCode() != e4memory && e.c4.error_code != e4memory)
+                *problems = "answered " + std::to_string(rc) + " " + d4test::lastError();
             e4set(&e.c4, 0); // the caller has seen the failure
             if (d != nullptr)
                 d4close(d);
             e4clearErrorState();
-            std::string problems = sharedload::check(&e.c4, path, {}, false);
-            if (!done && c.rebuilds && problems.find("part way through a rebuild") != std::string::npos &&
-                (problems = remake(&e.c4, path)).empty())
-                problems = sharedload::check(&e.c4, path, {}, false);
-            EXPECT_EQ("", problems);
-            if (!problems.empty())
-                return;
-        }
-        EXPECT_TRUE(n < 100000) << c.name << " never succeeded";
-        std::printf("%s: succeeded with allocation %ld failing\n", c.name, n);
+            *problems += sharedload::check(&e.c4, path, {}, false);
+            if (rc != 0 && c.rebuilds && problems->find("part way through a rebuild") != std::string::npos &&
+                (*problems = remake(&e.c4, path)).empty())
+                *problems = sharedload::check(&e.c4, path, {}, false);
+            return rc == 0;
+        });
+}
+
+TEST(AllocationSweep, EveryDirectiveFailsWithTheEnginesReportAndLeavesTheDictionarySound)
+{
+    // Each directive in turn from the dictionary the ones before left.
+    const std::vector<std::vector<std::string>> directives = {
+        {"-TA", "parts.dbf", "parts"}, {"-IA", "parts.cdx", "parts"}, {"-ID", "parts.cdx", "parts"}, {"-TD", "parts"}};
+    testutil::TempDir state;
+    auto run = [](const std::string &dir, std::vector<std::string> args, long n, std::string *err) {
+        testutil::ScopedCwd cwd(dir);
+        args.insert(args.begin(), testutil::binaryDir() + "/tool/catalogr");
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(&a[0]);
+        std::fflush(stderr);
+        int keep = dup(2), fd = open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        u4alloc_fail_after(n);
+        int status = ddmain_run((int)argv.size(), argv.data());
+        u4alloc_fail_after(-1);
+        std::fflush(stderr);
+        dup2(keep, 2);
+        close(keep);
+        close(fd);
+        *err = testutil::readFile(dir + "/stderr");
+        return status;
+    };
+    std::string err;
+    {
+        d4test::Engine e;
+        ASSERT_EQ(0, run(state.path, {"-INIT"}, -1, &err)) << err;
+        ASSERT_FALSE(indextest::makeTable(e, "PARTS", kFields, {kTags[0]}).empty());
+        testutil::copyFile(e.path("PARTS.DBF"), state.file("parts.dbf"));
     }
+    for (const auto &args : directives)
+        sweep(args[0], [&](long n, std::string *problems) {
+            d4test::Engine e;
+            for (const char *f : {"parts.dbf", "SQLTABLE.DBF", "SQLTABLE.CDX", "SQLCOLMN.DBF", "SQLCOLMN.CDX",
+                                  "SQLINDEX.DBF", "SQLINDEX.CDX"})
+                testutil::copyFile(state.file(f), e.path(f));
+            int status = run(e.dir.path, args, n, &err);
+            if (status != 0 && err.find("-920") == std::string::npos)
+                *problems = "status " + std::to_string(status) + " without the engine's report: " + err;
+            for (const char *t : {"SQLTABLE.DBF", "SQLCOLMN.DBF", "SQLINDEX.DBF"})
+                *problems += sharedload::check(&e.c4, e.path(t), {}, false);
+            if (status == 0)
+                for (const char *f : {"SQLTABLE.DBF", "SQLTABLE.CDX", "SQLCOLMN.DBF", "SQLCOLMN.CDX"})
+                    testutil::copyFile(e.path(f), state.file(f));
+            return status == 0;
+        });
 }
