@@ -105,7 +105,7 @@ std::string remake(CODE4 *c4, const std::string &path)
 }
 
 // Calls `attempt(n)`, which runs an operation with allocation n failing
-// and judges what it left, for n = 0, 1, ... (in growing steps past 40,
+// and judges what it left, for n = 0, 1, ... (in growing steps past 20,
 // so that an operation of thousands of allocations stays a short sweep)
 // until the operation succeeds (true) or a judgement fails (nonempty text).
 void sweep(const std::string &name, const std::function<bool(long, std::string *)> &attempt)
@@ -113,7 +113,7 @@ void sweep(const std::string &name, const std::function<bool(long, std::string *
     long n = 0;
     std::string problems;
     while (n < 100000 && !attempt(n, &problems) && problems.empty())
-        n = n < 40 ? n + 1 : n + n / 8;
+        n = n < 20 ? n + 1 : n + n / 5;
     EXPECT_EQ("", problems) << name << ", allocation " << n << " failing";
     EXPECT_LT(n, 100000) << name << " never succeeded";
     std::printf("%s: succeeded with allocation %ld failing\n", name.c_str(), n);
