@@ -127,9 +127,7 @@ inline std::string check(CODE4 *c4, const std::string &path, const std::vector<s
     problems += indextest::checkIndexes(d);
     std::map<TAG4 *, indextest::Entries> want;
     char *key = nullptr;
-    FIELD4 *id = nullptr; // the records of a table without ID are not counted
-    for (int j = 1; j <= d4num_fields(d); j++)
-        id = std::strcmp(f4name(d4field_j(d, j)), "ID") == 0 ? d4field_j(d, j) : id;
+    FIELD4 *id = d4field(d, "ID"); // the records of a table without ID are not counted
     for (long r = 1; r <= d4reccount(d) && d4go_data(d, r) == 0; r++) {
         if (id != nullptr)
             ids[std::string(f4ptr(id), 8)]++;
