@@ -198,6 +198,16 @@ int negErrno(void) { return errno > 0 ? -errno : -EIO; }
 int lastFailureCode = 0;
 std::string lastFailurePath;
 
+// The last write, length change or commit that failed
+// (platform_lastWriteFailure).
+int lastWriteFailureCode = 0;
+
+int noteWriteFailure(int rc)
+{
+    lastWriteFailureCode = rc;
+    return rc;
+}
+
 int noteFailure(const char *path, int rc)
 {
     lastFailureCode = rc;
@@ -463,7 +473,7 @@ int64_t platform_write(int fd, int64_t pos, const void *buf, size_t n)
         if (r < 0) {
             if (errno == EINTR)
                 continue;
-            return negErrno();
+            return noteWriteFailure(negErrno());
         }
         if (r == 0)
             break;
@@ -485,10 +495,14 @@ int platform_setLength(int fd, int64_t len)
 {
     if (len < 0)
         return -EINVAL;
-    return platformG.ftruncate(fd, len) == 0 ? 0 : negErrno();
+    return platformG.ftruncate(fd, len) == 0 ? 0 : noteWriteFailure(negErrno());
 }
 
-int platform_sync(int fd) { return platformG.fsync(fd) == 0 ? 0 : negErrno(); }
+int platform_sync(int fd) { return platformG.fsync(fd) == 0 ? 0 : noteWriteFailure(negErrno()); }
+
+int platform_lastWriteFailure(void) { return lastWriteFailureCode; }
+
+void platform_forgetWriteFailure(void) { lastWriteFailureCode = 0; }
 
 int platform_lock(int fd, int64_t start, int64_t len)
 {
@@ -580,6 +594,16 @@ int platform_fileId(const char *path, uint64_t *device, uint64_t *inode)
     platform_stat st;
     if (path == nullptr || platformG.stat(path, &st) != 0)
         return path == nullptr ? -EINVAL : negErrno();
+    *device = st.device;
+    *inode = st.inode;
+    return 0;
+}
+
+int platform_openFileId(int fd, uint64_t *device, uint64_t *inode)
+{
+    platform_stat st;
+    if (platformG.fstat(fd, &st) != 0)
+        return negErrno();
     *device = st.device;
     *inode = st.inode;
     return 0;

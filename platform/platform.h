@@ -145,6 +145,11 @@ int platform_rename(const char *from, const char *to);
 // regular is recorded as -EISDIR.
 int platform_lastFailure(char *path, size_t n);
 void platform_forgetFailure(void);
+// The last platform_write, platform_setLength or platform_sync that failed,
+// since platform_forgetWriteFailure: its negative errno value, or 0. The
+// engine's reports name the file; this is the system's reason.
+int platform_lastWriteFailure(void);
+void platform_forgetWriteFailure(void);
 
 // Whether the name exists (0), or PLATFORM_NOT_FOUND.
 int platform_exists(const char *path);
@@ -152,6 +157,9 @@ int platform_exists(const char *path);
 int platform_isRegularFile(const char *path);
 // Device and inode of a name (0) or a failure.
 int platform_fileId(const char *path, uint64_t *device, uint64_t *inode);
+// The same of an open descriptor: with platform_fileId it tells whether a
+// name still leads to the file a process has open.
+int platform_openFileId(int fd, uint64_t *device, uint64_t *inode);
 // Resolves the final component case-insensitively: the name as given, then
 // the upper-cased final component, then the first case-insensitive match
 // in its directory in byte order. 0 with `out` filled, or a failure.

@@ -140,14 +140,6 @@ void ddmain_explainDictionary(const char *const *baseNames, int count)
     e4clearErrorState();
 }
 
-int ddmain_lockDictionary(DATA4 *sqltable, DATA4 *sqlcolmn)
-{
-    for (DATA4 *table : {sqltable, sqlcolmn})
-        if (table != nullptr && d4lock_all(table) != 0)
-            return DDMAIN_FAILURE;
-    return 0;
-}
-
 int ddmain_findTable(DATA4 *dictionary, const char *tagName, const std::string &key,
                      int *seekResult)
 {

@@ -4,6 +4,7 @@
 #ifndef CATALOGR_DDDICT_H
 #define CATALOGR_DDDICT_H
 
+#include <functional>
 #include <string>
 
 #include "tool/ddschema.h"
@@ -39,14 +40,67 @@ int ddmain_dictionaryFile(std::string *path, const char *baseName, const char *e
 // says it.
 void ddmain_explainDictionary(const char *const *baseNames, int count);
 
-// Locks the dictionary tables a directive works on for its whole run, its
-// lookups included, so that no other directive (a TD's pack above all) can
-// move or change a row between a lookup and the write that follows: the
-// whole data file and its indexes of `sqltable`, then of `sqlcolmn` when it
-// is given. Every directive locks in this order, so two never wait for
-// each other; a directive that finds the tables locked waits. 0, or 0x8000
-// when a lock could not be taken.
-int ddmain_lockDictionary(DATA4 *sqltable, DATA4 *sqlcolmn);
+// ---- Keeping the dictionary whole (ddrepair.cpp) ----------------------------
+
+// ddmain_openDictionaryLocked's answer when a table did not open for a
+// reason no repair mends (the caller says which, ddmain_explainDictionary).
+enum { DDMAIN_OPEN_FAILED = 1 };
+// What a directive may change, and so what the journal keeps of each data
+// file before it starts: nothing (IA, ID: one row rewritten in place), the
+// bytes an append overwrites (TA), or the whole file (TD packs).
+enum { DDDICT_NO_JOURNAL = 0, DDDICT_APPEND = 1, DDDICT_WHOLE = 2 };
+
+// Opens the dictionary tables `names` (sqltable before sqlcolmn) and locks
+// each, data file and index, for the directive's whole run, its lookups
+// included, so that no other directive can move or change a row between a
+// lookup and the write that follows. Every directive locks in this order,
+// so two never wait for each other. First the changes of a directive that
+// did not finish are undone (ddmain_recoverDictionary); an index that is
+// missing, damaged or left marked as being rebuilt is rebuilt
+// (ddmain_repairIndex). 0 with `tables` open and locked; DDMAIN_OPEN_FAILED
+// when a table does not open for another reason; 0x8000 otherwise (a lock
+// not taken, a repair that failed, said on standard error).
+int ddmain_openDictionaryLocked(const char *const *names, int count, DATA4 **tables);
+
+// A directive's run on the dictionary tables `names`: opened and locked
+// as above (a table that does not open: message `openMessage`, and why),
+// `body` run, the journal written as `journal` says before its first
+// change (ddmain_changing), and its changes then either all kept or all
+// undone; a body that changed nothing leaves no journal to undo. A body that met a damaged index (-310) is
+// run once more after the indexes are rebuilt. Every data file is closed
+// on return. The body's status, or 0x8000 when the changes did not all
+// reach the files.
+int ddmain_runOnDictionary(const char *const *names, int count, int openMessage, int journal,
+                           const std::function<int(DATA4 *const *)> &body);
+
+// Rebuilds the index of dictionary table `table` from `data`, its data
+// file opened without its index and under its file lock: the index file
+// is removed and made again from the table's tag definitions; with `say`
+// standard error is told "rebuilt the index <file> from <data file>".
+// 0, or 0x8000.
+int ddmain_rebuildIndex(DATA4 *data, const dddict_table &table, int say);
+// Rebuilds the index of dictionary table `baseName` under its data file's
+// lock: always with `force`, else only when it still does not open there.
+int ddmain_repairIndex(const char *baseName, int force);
+
+// Undoes, under the locks of both data files, the changes of a directive
+// that did not finish, when its journal is there, and rebuilds the indexes
+// of the tables put back; unless `quiet`, standard error is told. 0, or
+// 0x8000 (said why; the journal stays for the next directive).
+int ddmain_recoverDictionary(int quiet);
+// Writes the journal before a change of `tables` (count of them): 0, or
+// 0x8000 (said why, nothing changed).
+int ddmain_beginChange(DATA4 *const *tables, int count, int whole);
+// Called by a directive's body before each change of a dictionary table:
+// the first call of a run that keeps a journal writes it. 0, or 0x8000
+// (said why): the body must then change nothing.
+int ddmain_changing(void);
+// Ends a change: with `status` 0 every table's changes are written and the
+// journal removed; otherwise, or when that fails, the change is undone.
+// Every data file is closed. Returns the status.
+int ddmain_endChange(DATA4 *const *tables, int count, int status);
+// Removes the journal (INIT, making a new dictionary): 0, or 0x8000.
+int ddmain_removeJournal(void);
 
 // Selects `tagName` and seeks the table's key: 0 when the table is
 // registered (the row found is current), 1 when it is not (the seek stopped

@@ -92,23 +92,17 @@ int ddmain_operateIndex(int argc, char **argv, int operation)
     std::string name;
     if (argc < 4 || argv == nullptr || argv[2] == nullptr || ddmain_tableName(argv[3], &name) != 0)
         return DDMAIN_FAILURE;
-    DATA4 *sqltable = ddmain_openDictionary(ddmain_sqltable);
-    if (sqltable == nullptr) {
-        ddmain_putError(DDMAIN_MSG_SQLTABLE_OPEN);
-        ddmain_explainDictionary(&ddmain_sqltable, 1);
-        return ddmain_closeAll(DDMAIN_FAILURE);
-    }
-    if (ddmain_lockDictionary(sqltable, nullptr) != 0)
-        return ddmain_closeAll(DDMAIN_FAILURE);
-    std::string key = ddmain_searchKey(localUser, name);
-    int rc = ddmain_findTable(sqltable, "CRTB", key, nullptr);
-    if (rc != 0) {
-        ddmain_closeAll(DDMAIN_FAILURE);
-        // Only a search that ran and missed means the table is not there.
-        if (rc == 1)
-            ddmain_putMessage(DDMAIN_MSG_NOT_REGISTERED, argv[3], nullptr);
-        return DDMAIN_FAILURE;
-    }
-    // The changed row is written back by the close.
-    return ddmain_closeAll(ddmain_operateCombinedIndex(sqltable, argv[3], argv[2], operation));
+    // One row is rewritten in place when the table closes: no journal.
+    return ddmain_runOnDictionary(&ddmain_sqltable, 1, DDMAIN_MSG_SQLTABLE_OPEN, DDDICT_NO_JOURNAL,
+                                  [&](DATA4 *const *t) {
+        int rc = ddmain_findTable(t[0], "CRTB", ddmain_searchKey(localUser, name), nullptr);
+        if (rc != 0) {
+            // Only a search that ran and missed means the table is not there.
+            if (rc == 1)
+                ddmain_putMessage(DDMAIN_MSG_NOT_REGISTERED, argv[3], nullptr);
+            return (int)DDMAIN_FAILURE;
+        }
+        // The changed row is written back by the close.
+        return ddmain_operateCombinedIndex(t[0], argv[3], argv[2], operation);
+    });
 }

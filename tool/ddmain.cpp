@@ -845,8 +845,11 @@ void ddmain_putError(int number) { ddmain_putMessage(number, nullptr, nullptr); 
 
 void ddmain_putInitError(int number, const char *tableName)
 {
-    std::string line = "\n" + errorPrefix() + " " + ddmain_formatMessage(number, nullptr, nullptr) +
-                       ": " + (tableName != nullptr ? tableName : "") + "\n";
+    std::string text = ddmain_formatMessage(number, nullptr, nullptr) + ": " +
+                       (tableName != nullptr ? tableName : "");
+    // INIT fails with this message too: it is the reason of its script line.
+    keepMessage(text);
+    std::string line = "\n" + errorPrefix() + " " + text + "\n";
     ddmain_printString(line.c_str());
 }
 

@@ -212,8 +212,10 @@ void ddmain_echoArguments(int argc, char **argv);
 
 // The directive handlers, built with the program (not in the front-end
 // library, so that tests can supply their own). Each returns the
-// directive's status. INIT reports its failures as messages only and
-// returns 0 whenever it ran; a nonzero result means it could not run.
+// directive's status. INIT returns 0 when it made the dictionary or found
+// the whole of one there (message 2017), and 0x8000 when it found part of
+// one (each missing file named) or could not make all three tables (what
+// it made is removed).
 int ddmain_initializeCatalogr(void);
 int ddmain_operateIndex(int argc, char **argv, int operation);
 int ddmain_operateTable(int argc, char **argv, int operation);

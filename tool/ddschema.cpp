@@ -62,6 +62,7 @@ const TAG4INFO index_tags[] = {
 const char *const ddmain_sqltable = "sqltable";
 const char *const ddmain_sqlcolmn = "sqlcolmn";
 const char *const ddmain_sqlindex = "sqlindex";
+const char *const dddict_journal = "CATALOGR.JNL";
 
 const dddict_table dddict_tables[DDDICT_TABLES] = {
     {ddmain_sqlindex, index_info, index_tags},

@@ -34,6 +34,10 @@ extern const char *const ddmain_sqltable;
 extern const char *const ddmain_sqlcolmn;
 extern const char *const ddmain_sqlindex;
 
+// The journal of a directive under way, beside the dictionary's tables:
+// while it is there a change may be half done (tool/ddrepair.cpp).
+extern const char *const dddict_journal;
+
 // The dictionary's tables, in the order INIT looks for and creates them.
 struct dddict_table {
     const char *name;

@@ -9,6 +9,8 @@
 //     from: the column step opens the name the table step opened.
 //  3. A row that was not appended, or a change that did not reach the disk,
 //     fails the directive (0x8000); it is never reported as done.
+//  4. A directive's changes are all or nothing: what a failed or killed
+//     TA or TD wrote is undone through the journal (ddrepair.cpp).
 #include <string>
 #include <vector>
 
@@ -111,7 +113,7 @@ int appendTableRow(const std::string &key, const std::string &fileValue,
     if (rc != 0)
         return rc;
 
-    if (d4append_start(sqltable, 0) != 0)
+    if (ddmain_changing() != 0 || d4append_start(sqltable, 0) != 0)
         return DDMAIN_FAILURE;
     d4blank(sqltable);
     f4assign(table, key.substr(DDDICT_CREATOR_LEN).c_str());
@@ -126,6 +128,37 @@ int appendTableRow(const std::string &key, const std::string &fileValue,
 int refuseNameless(const char *fileArgument)
 {
     return ddmain_refuseValue(fileArgument, std::string(fileArgument) + " names no file");
+}
+
+// Packs `dictionary`, removing its rows marked deleted for good.
+int packRemoved(DATA4 *dictionary) { return d4pack(dictionary) == 0 ? 0 : DDMAIN_FAILURE; }
+
+// Marks deleted every row of `key` in the selected tag, the current row
+// (found by the seek for `key`) first, then packs. The rows of one key
+// stand together in the tag's order; each marked row leaves the filtered
+// tag when the skip writes it back, and the skip goes on from where it
+// stood. A skip that fails (a damaged or read-only dictionary) fails the
+// removal.
+int deleteRows(DATA4 *dictionary, const std::string &key)
+{
+    TAG4 *tag = d4tag_selected(dictionary);
+    if (tag == nullptr)
+        return DDMAIN_FAILURE;
+    while (!d4eof(dictionary)) {
+        char *rowKey = nullptr;
+        int len = expr4vary(tag->expr, &rowKey);
+        if (len < 0)
+            return DDMAIN_FAILURE;
+        if ((size_t)len < key.size() || key.compare(0, key.size(), rowKey, key.size()) != 0)
+            break;
+        d4delete(dictionary);
+        int skipped = d4skip(dictionary, 1);
+        if (skipped == r4eof)
+            break;
+        if (skipped != 0)
+            return DDMAIN_FAILURE;
+    }
+    return packRemoved(dictionary);
 }
 
 } // namespace
@@ -206,7 +239,7 @@ int ddmain_addColumns(char *tableName, const char *dataFile, const char *userNam
     int rc = checkFits(data, dataFile);
     for (int i = 1; rc == 0 && i <= d4num_fields(data); i++) {
         FIELD4 *f = d4field_j(data, i);
-        if (d4append_start(sqlcolmn, 0) != 0) {
+        if (ddmain_changing() != 0 || d4append_start(sqlcolmn, 0) != 0) {
             rc = DDMAIN_FAILURE;
             break;
         }
@@ -240,9 +273,9 @@ int ddmain_deleteTable(char *tableName, const char *userName, DATA4 *sqltable)
     }
     if (rc != 0)
         return DDMAIN_FAILURE;
-    // Only the first row with the key goes; the pack removes it for good.
-    d4delete(sqltable);
-    return d4pack(sqltable) == 0 ? 0 : DDMAIN_FAILURE;
+    // Every row of the name goes (a table registered twice with paths has
+    // two), so that no table row outlives its column rows.
+    return deleteRows(sqltable, key);
 }
 
 int ddmain_deleteColumns(char *tableName, const char *userName, DATA4 *sqlcolmn)
@@ -254,26 +287,7 @@ int ddmain_deleteColumns(char *tableName, const char *userName, DATA4 *sqlcolmn)
     int rc = ddmain_findTable(sqlcolmn, "CCRTB", key, nullptr);
     if (rc == DDMAIN_FAILURE)
         return rc;
-    TAG4 *tag = d4tag_selected(sqlcolmn);
-    // The table's rows stand together in the tag's order from the one
-    // found. Each is marked deleted and so leaves the filtered tag when the
-    // skip writes it back; the skip goes on from where it stood. A skip
-    // that fails (a damaged or read-only dictionary) ends the loop.
-    while (rc != 1 && !d4eof(sqlcolmn)) {
-        char *rowKey = nullptr;
-        int len = expr4vary(tag->expr, &rowKey);
-        if (len < 0)
-            return DDMAIN_FAILURE;
-        if ((size_t)len < key.size() || key.compare(0, key.size(), rowKey, key.size()) != 0)
-            break;
-        d4delete(sqlcolmn);
-        int skipped = d4skip(sqlcolmn, 1);
-        if (skipped == r4eof)
-            break;
-        if (skipped != 0)
-            return DDMAIN_FAILURE;
-    }
-    return d4pack(sqlcolmn) == 0 ? 0 : DDMAIN_FAILURE;
+    return rc == 1 ? packRemoved(sqlcolmn) : deleteRows(sqlcolmn, key);
 }
 
 int ddmain_operateTable(int argc, char **argv, int operation)
@@ -285,28 +299,39 @@ int ddmain_operateTable(int argc, char **argv, int operation)
     if (argc <= table || argv == nullptr || argv[2] == nullptr || argv[table] == nullptr ||
         ddmain_tableName(argv[table], &name) != 0)
         return DDMAIN_FAILURE;
-    DATA4 *sqltable = ddmain_openDictionary(ddmain_sqltable);
-    DATA4 *sqlcolmn = ddmain_openDictionary(ddmain_sqlcolmn);
-    if (sqltable == nullptr || sqlcolmn == nullptr) {
-        ddmain_putError(DDMAIN_MSG_DICT_OPEN);
-        const char *const wanted[] = {ddmain_sqltable, ddmain_sqlcolmn};
-        ddmain_explainDictionary(wanted, 2);
-        return ddmain_closeAll(DDMAIN_FAILURE);
-    }
-    if (ddmain_lockDictionary(sqltable, sqlcolmn) != 0)
-        return ddmain_closeAll(DDMAIN_FAILURE);
-    int status;
+    const char *const names[] = {ddmain_sqltable, ddmain_sqlcolmn};
     if (operation == DDMAIN_OP_TA) {
-        std::string dataFile;
-        status = useCatalogrPaths
-                     ? ddmain_addTableWithPaths(argv[3], argv[2], nullptr, sqltable, &dataFile)
-                     : ddmain_addTableNoPaths(argv[3], argv[2], nullptr, sqltable, &dataFile);
-        if (status == 0)
-            status = ddmain_addColumns(argv[3], dataFile.c_str(), nullptr, sqlcolmn);
-    } else {
-        status = ddmain_deleteTable(argv[2], nullptr, sqltable);
-        if (status == 0)
-            status = ddmain_deleteColumns(argv[2], nullptr, sqlcolmn);
+        // The table row, then its column rows; a failure of either undoes
+        // both, so that a retry finds the table unregistered.
+        return ddmain_runOnDictionary(names, 2, DDMAIN_MSG_DICT_OPEN, DDDICT_APPEND,
+                                      [&](DATA4 *const *t) {
+            std::string dataFile;
+            int status =
+                useCatalogrPaths
+                    ? ddmain_addTableWithPaths(argv[3], argv[2], nullptr, t[0], &dataFile)
+                    : ddmain_addTableNoPaths(argv[3], argv[2], nullptr, t[0], &dataFile);
+            if (status == 0)
+                status = ddmain_addColumns(argv[3], dataFile.c_str(), nullptr, t[1]);
+            return status;
+        });
     }
-    return ddmain_closeAll(status);
+    // The column rows go first and the table rows last, so that a removal
+    // cut short never leaves column rows without their table; a failure
+    // puts both back.
+    return ddmain_runOnDictionary(names, 2, DDMAIN_MSG_DICT_OPEN, DDDICT_WHOLE,
+                                  [&](DATA4 *const *t) {
+        int seek = 0;
+        int status = ddmain_findTable(t[0], "CRTB", ddmain_searchKey(nullptr, name), &seek);
+        if (status == 1) {
+            ddmain_putError(DDMAIN_MSG_TD_NOT_REGISTERED);
+            return seek;
+        }
+        if (status == 0)
+            status = ddmain_changing();
+        if (status == 0)
+            status = ddmain_deleteColumns(argv[2], nullptr, t[1]);
+        if (status == 0)
+            status = ddmain_deleteTable(argv[2], nullptr, t[0]);
+        return status;
+    });
 }

@@ -230,6 +230,12 @@ int removeRows(xbcheckrun *run, const std::string &file, const std::vector<long>
 // One pass over the dictionary; `list` shows the registered tables.
 void checkPass(xbcheckrun *run, const std::string &prefix, bool list, std::vector<xbchecknote> *notes)
 {
+    // A directive that did not finish left its journal: until the next one
+    // undoes its changes, the dictionary may hold half of them.
+    std::vector<char> journal(prefix.size() + 4096);
+    if (platform_resolveName((prefix + dddict_journal).c_str(), journal.data(), journal.size()) == 0)
+        xbcheck_note(notes, XBCHECK_PROBLEM, journal.data(), -1,
+                     "a catalogr directive did not finish; the next one undoes its changes");
     // files[0] is sqltable's, files[1] sqlcolmn's, files[2] sqlindex's.
     std::string files[DDDICT_TABLES];
     for (const dddict_table &table : dddict_tables) {
