@@ -199,7 +199,8 @@ void xbcheck_checkIndex(xbcheckrun *run, xbchecktable *t);
 // The in-flight marks of an index header's first 16 bytes: one text per
 // mark found.
 std::vector<std::string> xbcheck_headerMarks(const unsigned char head[16]);
-// The index version stored at offset 8 now, or -1.
+// The index version stored at offset 8 now; -1 when the header does not
+// read, -2 while it marks a change or a pack under way.
 long xbcheck_indexVersion(INDEX4 *i4);
 // A key as people read it: character keys as text without their padding
 // (in double quotes with `quote`), numbers and dates (CCYYMMDD) as values,

@@ -337,13 +337,19 @@ std::vector<std::string> xbcheck_headerMarks(const unsigned char head[16])
 
 long xbcheck_indexVersion(INDEX4 *i4)
 {
-    unsigned char buf[4];
-    if (i4 == nullptr || file4read_all(&i4->file, I4_OFF_VERSION, buf, sizeof buf) != 0) {
-        if (i4 != nullptr)
-            i4->code_base->error_code = 0;
+    unsigned char head[I4_HEAD_LEN];
+    const int marks = i4 != nullptr ? i4head_read(i4, head) : -1;
+    if (i4 != nullptr)
+        i4->code_base->error_code = 0;
+    // A change or a pack under way in another process is marked from its
+    // first write to its last, before its version moves: the index is then
+    // changing whatever its version says. (A rebuild's mark is reported by
+    // xbcheck_headerMarks, and its end moves the version.)
+    if (marks < 0)
         return -1;
-    }
-    return (long)util_getBe32(buf);
+    if ((marks & (I4_MARK_CHANGE | I4_MARK_PACK)) != 0)
+        return -2;
+    return (long)util_getBe32(head + I4_OFF_VERSION);
 }
 
 std::string xbcheck_keyText(TAG4 *t4, const unsigned char *key, bool quote)

@@ -39,7 +39,7 @@ bool checkOnce(xbcheckrun *run, const char *name, xbchecktable *t, int *status)
     long len1 = 0;
     long n1 = xbcheck_recordCount(run, t->file, &len1);
     long v1 = t->index != nullptr ? xbcheck_indexVersion(t->index) : -1;
-    return n1 == n0 && len1 == len0 && v1 == v0;
+    return n1 == n0 && len1 == len0 && v1 == v0 && v0 != -2;
 }
 
 std::string tagNames(INDEX4 *i4)

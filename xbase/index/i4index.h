@@ -104,32 +104,53 @@ enum {
 // appending to one large table stays well under 100 MB in all.
 const unsigned long I4_CACHE_BYTES = 64UL << 20;
 
+// A tag header (the table above) as this process last read or wrote it.
+// The fields of the header at offset 0 that other processes change (free
+// list, version) are trusted only while the index's lock is held, or the
+// file is open exclusively (i4head_take brings them up to date).
 struct T4HEADER {
+    // The tree's root block (byte offset); -1 while not known, and then
+    // read from the file by t4root. Dropped to -1 whenever cached blocks
+    // are (i4drop).
     long root;
+    // Head of the list of freed blocks (byte offset; not a valid block
+    // pointer: empty). Used only in the header at offset 0.
     long free_list;
+    // The change counter, 32 bits kept in a long. Used only in the header
+    // at offset 0; other tags keep what their header held and write it back.
     unsigned long version;
-    short key_len;
-    unsigned char type_code;
-    unsigned char signature;
-    short descending;
+    short key_len;              // bytes of every key: 1-240, the directory's 10
+    unsigned char type_code;    // I4_TYPE_* flags, as read or made
+    unsigned char signature;    // as read, written back unchanged; 0 for a tag made here
+    short descending;           // nonzero: keys are in descending order
+    // Where the filter text starts after byte 512, as read; never read
+    // after that: headers are written with expr_len here.
     short filter_pos;
-    short filter_len;
+    short filter_len;           // bytes of the filter text with its terminator; 1 without a filter
+    // Where the key text starts after byte 512, as read; never read after
+    // that: the text is always taken from byte 512 and written there.
     short expr_pos;
-    short expr_len;
+    short expr_len;             // bytes of the key expression text with its terminator
 };
 
 struct INDEX4 {
-    LINK4 link;
-    FILE4 file;
-    DATA4 *data;
-    CODE4 *code_base;
+    LINK4 link;         // membership in the table's `indexes`
+    FILE4 file;         // the CDX file
+    DATA4 *data;        // the table the index belongs to
+    CODE4 *code_base;   // the table's context
     LIST4 tags;         // in header-offset order; `selected` is the selected tag
-    char alias[11];
+    char alias[11];     // unused
     TAG4 *tag_index;    // the directory (for a single-tag file, the tag itself)
-    long eof;           // where the next appended block goes
-    MEM4 *block_memory;
-    int file_locked;
-    unsigned long version_old;  // the version last read or written
+    // The file's length in bytes, where the next block goes when the free
+    // list is empty (rounded up to a block). Taken again under every lock
+    // and when the version shows another process changed the file; without
+    // the lock it may lag behind a file that grew (i4valid_block looks).
+    long eof;
+    MEM4 *block_memory; // pool of the tags' block buffers (B4BLOCK)
+    int file_locked;    // 1 while this process holds the index's lock byte (I4_LOCK_BYTE)
+    // The version last read or written (32 bits): cached blocks and roots
+    // are kept while the file shows it.
+    unsigned long version_old;
     I4CACHE *cache;     // buffers of the tags by block position (i4cache.cpp)
     int changed;        // this locked phase changed the file (i4version_step)
     int head_changed;   // the free list changed since the header was written
@@ -146,26 +167,37 @@ typedef void (*t4stok_func)(char *out, const char *text, int len);
 typedef void (*t4dtok_func)(char *out, double d);
 
 struct TAG4 {
-    LINK4 link;
-    e4expr_st *expr;
-    e4expr_st *filter;
+    LINK4 link;         // membership in the index's `tags`
+    e4expr_st *expr;    // the compiled key expression; null for the directory
+    e4expr_st *filter;  // the compiled filter, or null when the tag has none
+    // What a key already in a unique tag does: r4unique_continue leaves the
+    // entry out, r4unique refuses with 20, e4unique reports -340 (from the
+    // tag's definition, else the context's default_unique_error).
     int unique_error;
-    INDEX4 *index;
-    t4cmp_func cmp;
+    INDEX4 *index;      // the index file the tag lives in
+    t4cmp_func cmp;     // set to t4cdx_cmp; never called (the block search compares keys itself)
+    // Search values to key form for the key's type (t4init_seek_conv):
+    // text to key, and a number or date to key (null for character and
+    // logical keys).
     t4stok_func stok;
     t4dtok_func dtok;
-    CODE4 *code_base;
-    char alias[11];
+    CODE4 *code_base;   // the index's context
+    char alias[11];     // the tag's name, upper-case, at most 10 characters and a terminator
+    // 1 once this process knows the filtered tag's header has its "has keys"
+    // byte (I4_OFF_HAS_KEYS) zeroed: set when a key is added or a rebuild
+    // gives the tag keys; 0 after each open, so the first add writes it again.
     char has_keys;
     LIST4 blocks;       // the path from the root (first) to the current block
-    FILE4 file;
-    int file_locked;
-    T4HEADER header;
-    long header_offset;
-    int root_write;
-    int key_dec;
+    FILE4 file;         // unused (the tag reads and writes through index->file)
+    int file_locked;    // unused (the index holds the lock)
+    T4HEADER header;    // the tag's header as last read or written
+    long header_offset; // byte offset of the tag's header in the file: 0 for the directory
+    int root_write;     // 1: header.root changed and goes to the file at the next t4update
+    int key_dec;        // unused
     LIST4 saved;        // buffers off the path, kept for reuse
-    int debug_int;
+    int debug_int;      // unused
+    // The byte that pads keys and that trailing-byte compression drops:
+    // a blank for character keys, 0 for the others.
     char p_char;
 };
 
