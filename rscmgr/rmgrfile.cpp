@@ -19,6 +19,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "platform/platform.h"
 #include "util/findfile.h"
@@ -261,50 +262,57 @@ int openNewFile(uint32_t *rfHandleP, const char *fullName, uint32_t attr, const 
     LowLevelFileInfo *ll = new (std::nothrow) LowLevelFileInfo();
     if (ll == nullptr)
         return RSC_ERR_NO_MEMORY;
-    ll->fiP = -1;
-    ll->openMode = FH_NOT_IN_USE;
-    ll->openAttr = test == 0 ? "r+b" : "rb";
-    ll->fileName = fullName;
-    qtkResource_generateHashValue(&ll->fileHashValue, fullName, 1);
-    platform_fileId(fullName, &ll->fileDevice, &ll->fileInode);
+    // Memory that runs out on the way leaves no stream open and nothing
+    // allocated behind.
+    try {
+        ll->fiP = -1;
+        ll->openMode = FH_NOT_IN_USE;
+        ll->openAttr = test == 0 ? "r+b" : "rb";
+        ll->fileName = fullName;
+        qtkResource_generateHashValue(&ll->fileHashValue, fullName, 1);
+        platform_fileId(fullName, &ll->fileDevice, &ll->fileInode);
 
-    int slot = getNextFileInfoSlot();
-    if (slot < 0) {
-        delete ll;
-        return RSC_ERR_BAD_HANDLE;
-    }
-    if (rmgr_debugOn(3))
-        qtkResource_logDebugMsg("%s%s\n", "DBG3 - fopen              - filename = ", fullName);
-    FILE *fp = platform_fopen(fullName, ll->openAttr);
-    if (fp == nullptr) {
-        qtkErrno = RSC_ERR_STREAM;
-        delete ll;
-        return RSC_ERR_FILE;
-    }
-    fileInfoSlots[slot].fp = fp;
-    ll->fiP = slot;
-    ll->openMode = FH_ACTIVE;
-    int64_t size = -1;
-    if (platform_length(platform_streamFd(fp), &size) != 0)
-        size = -1;
-    ll->fileSize = size < 0 ? 0 : (uint64_t)size;
+        int slot = getNextFileInfoSlot();
+        if (slot < 0) {
+            delete ll;
+            return RSC_ERR_BAD_HANDLE;
+        }
+        if (rmgr_debugOn(3))
+            qtkResource_logDebugMsg("%s%s\n", "DBG3 - fopen              - filename = ", fullName);
+        FILE *fp = platform_fopen(fullName, ll->openAttr);
+        if (fp == nullptr) {
+            qtkErrno = RSC_ERR_STREAM;
+            delete ll;
+            return RSC_ERR_FILE;
+        }
+        fileInfoSlots[slot].fp = fp;
+        ll->fiP = slot;
+        ll->openMode = FH_ACTIVE;
+        int64_t size = -1;
+        if (platform_length(platform_streamFd(fp), &size) != 0)
+            size = -1;
+        ll->fileSize = size < 0 ? 0 : (uint64_t)size;
 
-    // Offsets in the file are 32-bit: a bigger file is not a resource file.
-    int rc = size < 0 || (uint64_t)size > UINT32_MAX ? RSC_ERR_FILE : loadTypeList(ll, typeIds, numTypes);
-    if (rc != 0) {
+        // Offsets in the file are 32-bit: a bigger file is not a resource file.
+        int rc = size < 0 || (uint64_t)size > UINT32_MAX ? RSC_ERR_FILE : loadTypeList(ll, typeIds, numTypes);
+        if (rc != 0) {
+            releaseLowLevel(ll);
+            return RSC_ERR_FILE;
+        }
+        ll->numOpens = 1;
+        rscfiledescr &fd = rscFileTable[h];
+        fd.qtkDesc = &standaloneDesc;
+        fd.numOpensSameApp = 1;
+        fd.flags = flagsFromAttributes(attr);
+        fd.llP = ll;
+        rscStats.numFilesOpen++;
+        rscStats.numFileHandles++;
+        *rfHandleP = h;
+        return 0;
+    } catch (const std::bad_alloc &) {
         releaseLowLevel(ll);
-        return RSC_ERR_FILE;
+        return RSC_ERR_NO_MEMORY;
     }
-    ll->numOpens = 1;
-    rscfiledescr &fd = rscFileTable[h];
-    fd.qtkDesc = &standaloneDesc;
-    fd.numOpensSameApp = 1;
-    fd.flags = flagsFromAttributes(attr);
-    fd.llP = ll;
-    rscStats.numFilesOpen++;
-    rscStats.numFileHandles++;
-    *rfHandleP = h;
-    return 0;
 }
 
 int openFileEngine(uint32_t *rfHandleP, const char *fileName, uint32_t attr,

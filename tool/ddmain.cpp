@@ -368,8 +368,16 @@ int openMessageFile(const std::string &path, std::string *unreadable)
     platform_stat st{};
     bool opened = qtkResource_openFile(&handle, path.c_str(), 0) == 0;
     char probe[DDMAIN_MSG_LEN];
-    if (opened && qtkResource_loadFromStringList(probe, sizeof probe, handle, DDMAIN_MSG_LIST,
-                                                 DDMAIN_MSG_ERROR_PREFIX) == RSC_ERR_FILE) {
+    int probed = 0;
+    try {
+        probed = opened ? qtkResource_loadFromStringList(probe, sizeof probe, handle, DDMAIN_MSG_LIST,
+                                                         DDMAIN_MSG_ERROR_PREFIX)
+                        : 0;
+    } catch (const std::bad_alloc &) {
+        qtkResource_closeFile(handle); // out of memory ends the run (ddmain_run), the file closed
+        throw;
+    }
+    if (opened && probed == RSC_ERR_FILE) {
         qtkResource_closeFile(handle);
         opened = false;
     }
@@ -869,6 +877,18 @@ void ddmain_printUsage(int argc, char **argv)
     for (int n = DDMAIN_MSG_USAGE_REST; n <= DDMAIN_MSG_USAGE_LAST; n++)
         ddmain_putString(n);
     ddmain_echoArguments(argc, argv);
+}
+
+int ddmain_run(int argc, char **argv)
+{
+    try {
+        return e4exit_status(ddmain_main(argc, argv));
+    } catch (const std::bad_alloc &) {
+        int status = e4out_of_memory();
+        e4alloc_ok([] { d4init_undo(&code_base); });
+        ddmain_closeResources();
+        return status;
+    }
 }
 
 int ddmain_main(int argc, char **argv)

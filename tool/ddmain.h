@@ -70,6 +70,13 @@ extern const char localUser[];      // "PUBLIC"
 // failure); main maps it to the exit status with e4exit_status.
 int ddmain_main(int argc, char **argv);
 
+// The program as main runs it: ddmain_main's status mapped to the exit
+// status. The engine answers out of memory as -920 itself; memory that runs
+// out in the front end's own work ends the run with the engine's -920
+// report, the tables closed and the message file too, and the failure
+// status (255), not an abort.
+int ddmain_run(int argc, char **argv);
+
 // The command line after start-up: --help or -h (the usage, without the
 // echo, on standard output), a script switch (-S, -O) or one directive.
 // Returns the status. In script mode a second argument must be the other

@@ -279,6 +279,34 @@ void make_descriptor(unsigned char *desc, const FIELD4INFO *fi)
     desc[D4_FIELD_OFF_DEC] = (unsigned char)(type == 'C' ? (width >> 8) & 0xFF : dec);
 }
 
+// The files of open_data: 0, or what stopped the open.
+int open_files(CODE4 *c4, DATA4 *data, const char *name, int companions)
+{
+    std::string full = data_file_name(name);
+    if (file4open(&data->file, c4, full.c_str(), 1) != 0)
+        return -1;
+    l4add(&c4->data_list, data);
+    // The alias: final component without extension, upper-cased, cut to
+    // what the alias field holds.
+    u4name_piece(data->alias, int(sizeof data->alias), full.c_str(), 0, 0);
+
+    if (read_structure(data) != 0)
+        return -1;
+    if (!companions)
+        return 0;
+    if (data->has_mdx && c4->auto_open) {
+        if (i4open(data, nullptr) == nullptr)
+            return -1;
+    }
+    if ((unsigned char)data->version & D4_VERSION_MEMO_BIT) {
+        // Beside the file actually opened, whatever case its name has.
+        std::string memo_name = companion_name(data->file.name, "FPT");
+        if (memo4file_open(&data->memo_file, data, memo_name.c_str()) < 0)
+            return -1;
+    }
+    return 0;
+}
+
 // Opens a data file; with `companions` also its production index (when
 // auto_open is on) and its memo file.
 DATA4 *open_data(CODE4 *c4, const char *name, int companions)
@@ -299,44 +327,36 @@ DATA4 *open_data(CODE4 *c4, const char *name, int companions)
     data->rec_num = -1;
     data->rec_num_old = -1;
     data->num_recs = -1;
-
-    std::string full = data_file_name(name);
-    if (file4open(&data->file, c4, full.c_str(), 1) != 0)
-        goto fail;
-    l4add(&c4->data_list, data);
-    // The alias: final component without extension, upper-cased, cut to
-    // what the alias field holds.
-    u4name_piece(data->alias, int(sizeof data->alias), full.c_str(), 0, 0);
-
-    if (read_structure(data) != 0)
-        goto fail;
-    if (!companions)
-        return data;
-    if (data->has_mdx && c4->auto_open) {
-        if (i4open(data, nullptr) == nullptr)
-            goto fail;
-    }
-    if ((unsigned char)data->version & D4_VERSION_MEMO_BIT) {
-        // Beside the file actually opened, whatever case its name has.
-        std::string memo_name = companion_name(data->file.name, "FPT");
-        if (memo4file_open(&data->memo_file, data, memo_name.c_str()) < 0)
-            goto fail;
+    // Through the guard, so that a table half open is closed however the
+    // open stops.
+    if (e4guard(c4, e4memory, [&] { return open_files(c4, data, name, companions); }) != 0) {
+        d4close(data);
+        return nullptr;
     }
     return data;
-
-fail:
-    d4close(data);
-    return nullptr;
 }
 
 } // namespace
 
-DATA4 *d4open(CODE4 *c4, const char *name) { return open_data(c4, name, 1); }
+DATA4 *d4open(CODE4 *c4, const char *name)
+{
+    return e4guard(c4, nullptr, [&] { return open_data(c4, name, 1); });
+}
 
-DATA4 *d4open_fields(CODE4 *c4, const char *name) { return open_data(c4, name, 0); }
+DATA4 *d4open_fields(CODE4 *c4, const char *name)
+{
+    return e4guard(c4, nullptr, [&] { return open_data(c4, name, 0); });
+}
 
-DATA4 *d4create(CODE4 *c4, const char *name, const FIELD4INFO *field_data,
-                const TAG4INFO *tag_info)
+static DATA4 *create_data(CODE4 *c4, const char *name, const FIELD4INFO *field_data,
+                          const TAG4INFO *tag_info);
+DATA4 *d4create(CODE4 *c4, const char *name, const FIELD4INFO *field_data, const TAG4INFO *tag_info)
+{
+    return e4guard(c4, nullptr, [&] { return create_data(c4, name, field_data, tag_info); });
+}
+
+static DATA4 *create_data(CODE4 *c4, const char *name, const FIELD4INFO *field_data,
+                          const TAG4INFO *tag_info)
 {
     if (c4 == nullptr || name == nullptr || field_data == nullptr || c4->error_code < 0)
         return nullptr;
@@ -413,7 +433,13 @@ DATA4 *d4create(CODE4 *c4, const char *name, const FIELD4INFO *field_data,
     return data;
 }
 
+static int d4close_work(DATA4 *data);
 int d4close(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4close_work(data); });
+}
+
+static int d4close_work(DATA4 *data)
 {
     if (data == nullptr)
         return -1;

@@ -119,7 +119,13 @@ int d4lock_test_index(DATA4 *data)
     return 1;
 }
 
+static int d4lock_work(DATA4 *data, long rec);
 int d4lock(DATA4 *data, long rec)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4lock_work(data, rec); });
+}
+
+static int d4lock_work(DATA4 *data, long rec)
 {
     if (refused(data) || d4record_check(data, rec) != 0)
         return -1;
@@ -373,7 +379,13 @@ int d4unlock_index(DATA4 *data)
     return rc;
 }
 
+static int d4unlock_work(DATA4 *data);
 int d4unlock(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4unlock_work(data); });
+}
+
+static int d4unlock_work(DATA4 *data)
 {
     if (data == nullptr)
         return -1;

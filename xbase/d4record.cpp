@@ -171,9 +171,11 @@ int tag_filter_passes(TAG4 *t4)
     return r < 0 ? -1 : (r != 0 ? 1 : 0);
 }
 
-// Key and filter result of one tag for one record image.
+// Key and filter result of one tag for one record image. The key is kept
+// in place: taking keys out again after memory ran out must need none.
 struct TagImage {
-    std::string key;
+    char key[I4_MAX_KEY_LEN];
+    size_t len = 0;
     int passes = 0;
 };
 
@@ -182,9 +184,10 @@ int tag_image(TAG4 *t4, TagImage *img)
 {
     char *key = nullptr;
     int len = t4expr_key(t4, &key);
-    if (len < 0 || key == nullptr)
+    if (len < 0 || len > I4_MAX_KEY_LEN || key == nullptr)
         return -1;
-    img->key.assign(key, size_t(len));
+    std::memcpy(img->key, key, size_t(len));
+    img->len = size_t(len);
     img->passes = tag_filter_passes(t4);
     return img->passes < 0 ? -1 : 0;
 }
@@ -238,7 +241,7 @@ void remove_new_keys(DATA4 *data, const std::vector<TAG4 *> &tags, size_t upto, 
         TagImage img;
         int rc = tag_image(tags[j], &img);
         if (rc == 0 && img.passes)
-            rc = t4remove(tags[j], img.key.data(), rec);
+            rc = t4remove(tags[j], img.key, rec);
         all = all && rc >= 0;
     }
     e4set(c4, saved);
@@ -590,9 +593,9 @@ int keys_put_back(DATA4 *data, KeyChanges *kc)
         took = rc == 0;
     }
     for (size_t j = n; rc == 0 && j-- > 0;) {
-        if (kc->added[j] && t4remove(kc->tags[j], kc->now[j].key.data(), kc->rec) != 0)
+        if (kc->added[j] && t4remove(kc->tags[j], kc->now[j].key, kc->rec) != 0)
             rc = -1;
-        else if (kc->removed[j] && t4add(kc->tags[j], kc->before[j].key.data(), kc->rec) != 0)
+        else if (kc->removed[j] && t4add(kc->tags[j], kc->before[j].key, kc->rec) != 0)
             rc = -1;
         else
             kc->added[j] = kc->removed[j] = 0;
@@ -641,7 +644,7 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
             rc = -1;
             break;
         }
-        if (now.passes == before.passes && now.key == before.key)
+        if (now.passes == before.passes && now.len == before.len && std::memcmp(now.key, before.key, now.len) == 0)
             continue;
         if (!had_locks && !kc->took_locks) {
             rc = d4lock_index(data);
@@ -665,7 +668,7 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
         // A missing old key (5) counts as removed: a unique tag under the
         // ignoring policy legitimately lacks some records.
         if (before.passes) {
-            int removed = t4remove(t4, before.key.data(), rec);
+            int removed = t4remove(t4, before.key, rec);
             if (removed < 0) {
                 rc = -1;
                 break;
@@ -674,7 +677,7 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
         }
         if (!now.passes)
             continue;
-        int added = t4add(t4, now.key.data(), rec);
+        int added = t4add(t4, now.key, rec);
         if (added == r4unique || added == e4unique)
             rc = added;
         else if (added < 0)
@@ -908,7 +911,13 @@ int d4read_old(DATA4 *data, long rec_num)
     return 0;
 }
 
+static int d4go_data_work(DATA4 *data, long rec);
 int d4go_data(DATA4 *data, long rec)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4go_data_work(data, rec); });
+}
+
+static int d4go_data_work(DATA4 *data, long rec)
 {
     if (refused(data))
         return -1;
@@ -928,7 +937,13 @@ int d4go_data(DATA4 *data, long rec)
     return r4entry;
 }
 
+static int d4go_work(DATA4 *data, long rec);
 int d4go(DATA4 *data, long rec)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4go_work(data, rec); });
+}
+
+static int d4go_work(DATA4 *data, long rec)
 {
     if (refused(data) || d4record_check(data, rec) != 0)
         return -1;
@@ -986,7 +1001,13 @@ int d4go_eof(DATA4 *data)
     return r4eof;
 }
 
+static int d4top_work(DATA4 *data);
 int d4top(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4top_work(data); });
+}
+
+static int d4top_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
@@ -1009,7 +1030,13 @@ int d4top(DATA4 *data)
     return d4go_eof(data);
 }
 
+static int d4bottom_work(DATA4 *data);
 int d4bottom(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4bottom_work(data); });
+}
+
+static int d4bottom_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
@@ -1025,7 +1052,13 @@ int d4bottom(DATA4 *data)
     return d4go_eof(data);
 }
 
+static int d4skip_work(DATA4 *data, long n);
 int d4skip(DATA4 *data, long n)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4skip_work(data, n); });
+}
+
+static int d4skip_work(DATA4 *data, long n)
 {
     if (data == nullptr)
         return 0;
@@ -1166,7 +1199,13 @@ int d4update_record(DATA4 *data, int do_unlock)
     return 0;
 }
 
+static int d4write_work(DATA4 *data, long rec);
 int d4write(DATA4 *data, long rec)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4write_work(data, rec); });
+}
+
+static int d4write_work(DATA4 *data, long rec)
 {
     if (rec <= 0 || refused(data) || d4record_check(data, rec) != 0)
         return -1;
@@ -1238,7 +1277,13 @@ int d4write_keys(DATA4 *data, long rec)
 
 // ---- Appending --------------------------------------------------------------
 
+static int d4append_start_work(DATA4 *data, int use_memo_entries);
 int d4append_start(DATA4 *data, int use_memo_entries)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4append_start_work(data, use_memo_entries); });
+}
+
+static int d4append_start_work(DATA4 *data, int use_memo_entries)
 {
     if (refused(data))
         return -1;
@@ -1285,15 +1330,21 @@ int d4append_blank(DATA4 *data)
     return d4append(data);
 }
 
+static int d4append_work(DATA4 *data);
 int d4append(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4append_work(data); });
+}
+
+static int d4append_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
+    std::vector<TAG4 *> tags = all_tags(data); // before anything is to be undone
     int rc = d4lock_append(data);
     if (rc != 0)
         return rc;
 
-    std::vector<TAG4 *> tags = all_tags(data);
     int took_locks = 0;
     int header_tried = 0;
     long count;
@@ -1401,7 +1452,13 @@ unlock:
     return rc;
 }
 
+static int d4append_data_work(DATA4 *data);
 int d4append_data(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4append_data_work(data); });
+}
+
+static int d4append_data_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
@@ -1429,7 +1486,13 @@ int d4append_data(DATA4 *data)
 
 // ---- Update and flush -------------------------------------------------------
 
+static int d4update_work(DATA4 *data);
 int d4update(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4update_work(data); });
+}
+
+static int d4update_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
@@ -1455,7 +1518,13 @@ int d4flush_data(DATA4 *data)
     return rc;
 }
 
+static int d4flush_work(DATA4 *data);
 int d4flush(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4flush_work(data); });
+}
+
+static int d4flush_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
@@ -1467,7 +1536,13 @@ int d4flush(DATA4 *data)
     return rc;
 }
 
+static int d4flush_files_work(CODE4 *c4);
 int d4flush_files(CODE4 *c4)
+{
+    return e4guard(c4, e4memory, [&] { return d4flush_files_work(c4); });
+}
+
+static int d4flush_files_work(CODE4 *c4)
 {
     if (c4 == nullptr)
         return -1;
@@ -1483,7 +1558,13 @@ int d4flush_files(CODE4 *c4)
 
 // ---- Packing ----------------------------------------------------------------
 
+static int d4pack_work(DATA4 *data);
 int d4pack(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4pack_work(data); });
+}
+
+static int d4pack_work(DATA4 *data)
 {
     if (refused(data))
         return -1;
@@ -1510,7 +1591,13 @@ int d4pack(DATA4 *data)
     return rc;
 }
 
+static int d4pack_data_work(DATA4 *data);
 int d4pack_data(DATA4 *data)
+{
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4pack_data_work(data); });
+}
+
+static int d4pack_data_work(DATA4 *data)
 {
     if (refused(data))
         return -1;

@@ -187,6 +187,13 @@ void e4severe(int err_code, const char *desc)
     std::exit(e4exit_status(1));
 }
 
+int e4out_of_memory(void)
+{
+    e4hook(nullptr, e4memory, nullptr, nullptr, nullptr);
+    std::fprintf(stderr, "%s\n", errorBuffer);
+    return e4exit_status(e4memory);
+}
+
 void e4exit(CODE4 *c4)
 {
     std::exit(e4exit_status(c4 == nullptr ? 0 : c4->error_code));

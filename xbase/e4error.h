@@ -4,6 +4,8 @@
 #ifndef CATALOGR_E4ERROR_H
 #define CATALOGR_E4ERROR_H
 
+#include <new>
+
 #include "xbase/x4types.h"
 
 enum {
@@ -74,6 +76,38 @@ int e4set(CODE4 *c4, int new_err_code);
 [[noreturn]] void e4exit(CODE4 *c4);
 void e4exit_test(CODE4 *c4);
 void e4error_out(const char *text);
+
+// Runs `fn`, a call of the engine that may allocate through the standard
+// library, and answers its result; when such an allocation fails inside it
+// (std::bad_alloc), the failure is reported as e4memory and answered by
+// `failed`. The entry points that allocate run their work through it, so
+// that out of memory leaves the engine as -920, never as an exception.
+template <class R, class F> auto e4guard(CODE4 *c4, R failed, F fn) noexcept -> decltype(fn())
+{
+    try {
+        return fn();
+    } catch (const std::bad_alloc &) {
+        e4(c4, e4memory, nullptr);
+        return failed;
+    }
+}
+
+// Runs `fn`; false when an allocation inside it failed (nothing is
+// reported): for steps that have another way on without the memory.
+template <class F> bool e4alloc_ok(F fn) noexcept
+{
+    try {
+        fn();
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+// A program's last resort when memory ran out outside the engine's entry
+// points: records the -920 report, writes it to standard error without
+// asking for memory, and answers the exit status of the failure.
+int e4out_of_memory(void);
 
 // The process exit status of an engine or tool status: 0 stays 0, 1-255
 // pass through, 0x8000 and every other value above 255 become 1, anything

@@ -74,17 +74,6 @@ int addChunk(MEM4 *m, int units)
     return 0;
 }
 
-// The failure hook's verdict on one more allocation: false when it is to
-// fail.
-bool allocationAllowed()
-{
-    if (failAfter == 0)
-        return false;
-    if (failAfter > 0)
-        failAfter--;
-    return true;
-}
-
 // Fresh work blocks are rounded up to whole pages, so that requests of
 // nearly one size (entry units of different key lengths) share blocks.
 const size_t kWorkGrain = 4096;
@@ -101,7 +90,7 @@ struct MEM4WORK {
 
 void *mem4work_alloc(CODE4 *c4, size_t n)
 {
-    if (!allocationAllowed())
+    if (!u4alloc_allowed())
         return nullptr;
     if (n == 0)
         n = 1;
@@ -116,15 +105,19 @@ void *mem4work_alloc(CODE4 *c4, size_t n)
     if (it != w->kept.end() && it->first <= 2 * n + kWorkGrain) {
         void *p = it->second;
         size_t size = it->first;
+        // The block is listed as out before it leaves the kept ones.
+        if (!e4alloc_ok([&] { w->out[p] = size; }))
+            return nullptr;
         w->kept.erase(it);
         w->kept_bytes -= size;
-        w->out[p] = size;
         return p;
     }
     size_t size = n < kWorkGrain ? n : (n + kWorkGrain - 1) / kWorkGrain * kWorkGrain;
     void *p = std::malloc(size);
-    if (p != nullptr)
-        w->out[p] = size;
+    if (p != nullptr && !e4alloc_ok([&] { w->out[p] = size; })) {
+        std::free(p);
+        return nullptr;
+    }
     return p;
 }
 
@@ -140,11 +133,11 @@ void mem4work_free(CODE4 *c4, void *ptr)
     }
     size_t size = it->second;
     w->out.erase(it);
-    if (w->kept_bytes + size > MEM4_WORK_KEEP) {
+    // A block the kept ones cannot list goes back to the heap.
+    if (w->kept_bytes + size > MEM4_WORK_KEEP || !e4alloc_ok([&] { w->kept.emplace(size, ptr); })) {
         std::free(ptr);
         return;
     }
-    w->kept.emplace(size, ptr);
     w->kept_bytes += size;
 }
 
@@ -174,9 +167,18 @@ void u4alloc_fail_after(long n)
     failAfter = n;
 }
 
+int u4alloc_allowed(void)
+{
+    if (failAfter == 0)
+        return 0;
+    if (failAfter > 0)
+        failAfter--;
+    return 1;
+}
+
 void *u4alloc(long n)
 {
-    if (n < 0 || !allocationAllowed())
+    if (n < 0 || !u4alloc_allowed())
         return nullptr;
     return std::calloc(n == 0 ? 1 : (size_t)n, 1);
 }

@@ -52,5 +52,9 @@ void mem4work_release(CODE4 *c4);
 // Test hook: after `n` more heap allocations every allocation fails as if
 // the heap were exhausted; a negative `n` ends the failures.
 void u4alloc_fail_after(long n);
+// The hook's verdict on one more allocation (counting it): 0 when it is to
+// fail. The pools, u4alloc and the work memory ask it; a test's replacement
+// of operator new asks it too, so that one count covers both kinds.
+int u4alloc_allowed(void);
 
 #endif

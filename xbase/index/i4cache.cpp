@@ -68,20 +68,27 @@ struct BlockTable {
         return s.pos == pos ? s.b4 : nullptr;
     }
 
-    void put(long pos, B4BLOCK *b4)
+    // False when the table is full and cannot grow. A table that cannot
+    // grow goes on filling past three quarters while one slot stays free.
+    bool put(long pos, B4BLOCK *b4)
     {
         if ((count + 1) * 4 > slots.size() * 3) {
-            std::vector<Slot> old(slots.size() < 64 ? 128 : slots.size() * 2, Slot{-1, nullptr});
-            old.swap(slots);
-            count = 0;
-            for (const Slot &s : old)
-                if (s.pos != -1)
-                    put(s.pos, s.b4);
+            std::vector<Slot> old;
+            if (e4alloc_ok([&] { old.assign(slots.size() < 64 ? 128 : slots.size() * 2, Slot{-1, nullptr}); })) {
+                old.swap(slots);
+                count = 0;
+                for (const Slot &s : old)
+                    if (s.pos != -1)
+                        put(s.pos, s.b4);
+            } else if (count + 1 >= slots.size()) {
+                return false;
+            }
         }
         Slot &s = slots[probe(pos)];
         if (s.pos != pos)
             count++;
         s = Slot{pos, b4};
+        return true;
     }
 
     void erase(long pos)
@@ -183,9 +190,14 @@ int i4cache_hold(INDEX4 *i4, B4BLOCK *b4, long pos)
     b4->file_block = pos;
     if (pos < 0)
         return 0;
-    // A listed buffer that moves stays listed under its new position.
-    if (b4->listed)
-        c->dirty.push_back(pos);
+    // A listed buffer that moves stays listed under its new position, or
+    // is written at once when the list cannot grow.
+    if (b4->listed && !e4alloc_ok([&] { c->dirty.push_back(pos); })) {
+        b4->listed = 0;
+        int rc = b4flush(b4);
+        if (rc != 0)
+            return rc;
+    }
     B4BLOCK *old = c->held.find(pos);
     if (old != nullptr && old != b4) {
         // A buffer that still names the block holds an older image of it.
@@ -193,7 +205,8 @@ int i4cache_hold(INDEX4 *i4, B4BLOCK *b4, long pos)
         unlist(old);
         b4free(old);
     }
-    c->held.put(pos, b4);
+    if (!c->held.put(pos, b4))
+        return e4(i4->code_base, e4memory, "i4cache_hold()");
     return 0;
 }
 
@@ -205,10 +218,15 @@ int i4cache_save(TAG4 *t4, B4BLOCK *b4)
         b4free(b4);
         return c == nullptr ? e4(i4->code_base, e4memory, "i4cache_save()") : 0;
     }
-    if (i4cache_find(i4, b4->file_block) != b4)
-        i4cache_hold(i4, b4, b4->file_block);
+    // A buffer the table cannot hold stays saved, so that it is given back
+    // with the tag, and is written at once.
+    int rc = i4cache_find(i4, b4->file_block) != b4 ? i4cache_hold(i4, b4, b4->file_block) : 0;
     l4add(&t4->saved, b4);
     b4->saved_at = ++c->saves;
+    if (rc != 0) {
+        b4flush(b4);
+        return rc;
+    }
     if (b4->changed && !b4->listed) {
         // Positions of buffers given back since are dropped now and then,
         // so that the list stays about as long as the cache.
@@ -221,7 +239,9 @@ int i4cache_save(TAG4 *t4, B4BLOCK *b4)
             }
             c->dirty.resize(keep);
         }
-        c->dirty.push_back(b4->file_block);
+        // A changed buffer the list cannot take is written at once.
+        if (!e4alloc_ok([&] { c->dirty.push_back(b4->file_block); }))
+            return b4flush(b4);
         b4->listed = 1;
     }
     return 0;

@@ -40,16 +40,6 @@ void tag_name(char *out, const char *name)
     c4upper(out);
 }
 
-// Every tag of the index, the directory first when it is not itself the
-// only tag.
-std::vector<TAG4 *> index_tags(INDEX4 *i4)
-{
-    std::vector<TAG4 *> all;
-    for (TAG4 *t4 = i4tag_next(i4, nullptr); t4 != nullptr; t4 = i4tag_next(i4, t4))
-        all.push_back(t4);
-    return all;
-}
-
 // Gives back everything a tag holds and the tag itself.
 int tag_release(TAG4 *t4)
 {
@@ -354,7 +344,13 @@ int open_tags(INDEX4 *i4, I4RETRY *r)
 
 // ---- Opening, writing back, closing ----------------------------------------
 
+static INDEX4 *i4open_work(DATA4 *d4, const char *name);
 INDEX4 *i4open(DATA4 *d4, const char *name)
+{
+    return e4guard(d4 == nullptr ? nullptr : d4->code_base, nullptr, [&] { return i4open_work(d4, name); });
+}
+
+static INDEX4 *i4open_work(DATA4 *d4, const char *name)
 {
     if (d4 == nullptr || d4->code_base == nullptr || d4->code_base->error_code < 0)
         return nullptr;
@@ -404,7 +400,13 @@ INDEX4 *i4open(DATA4 *d4, const char *name)
     return i4;
 }
 
+static int i4close_work(INDEX4 *i4);
 int i4close(INDEX4 *i4)
+{
+    return e4guard(i4 == nullptr ? nullptr : i4->code_base, e4memory, [&] { return i4close_work(i4); });
+}
+
+static int i4close_work(INDEX4 *i4)
 {
     if (i4 == nullptr)
         return -1;
@@ -461,7 +463,8 @@ int i4write_blocks(INDEX4 *i4)
     // The roots in memory stay: they are what this process wrote, and a
     // change by another process moves the version, which drops them.
     int rc = 0;
-    for (TAG4 *t4 : index_tags(i4)) {
+    // Walked in place, not copied: writing back must not need memory.
+    for (TAG4 *t4 = i4tag_next(i4, nullptr); t4 != nullptr; t4 = i4tag_next(i4, t4)) {
         int r = t4update(t4);
         if (r != 0 && rc == 0)
             rc = r;
@@ -1054,7 +1057,7 @@ int d4free_blocks(DATA4 *d4)
     int rc = 0;
     for (INDEX4 *i4 = (INDEX4 *)l4first(&d4->indexes); i4 != nullptr;
          i4 = (INDEX4 *)l4next(&d4->indexes, i4))
-        for (TAG4 *t4 : index_tags(i4)) {
+        for (TAG4 *t4 = i4tag_next(i4, nullptr); t4 != nullptr; t4 = i4tag_next(i4, t4)) {
             int r = t4free_all(t4);
             if (r != 0 && rc == 0)
                 rc = r;

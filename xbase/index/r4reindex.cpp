@@ -433,42 +433,47 @@ int r4reindex_supply_keys(R4REINDEX *r4, TAG4 *t4)
     FILE4SEQ_READ reader;
     file4seq_read_init(&reader, &d4->file, d4record_position(d4, 1), nullptr, 0);
     char *const own_record = d4->record;
-    for (long first = 1; rc == 0 && first <= r4->rec_count; first += per_read) {
-        long count = std::min(per_read, r4->rec_count - first + 1);
-        rc = file4seq_read_all(&reader, r4->read_buffer, (unsigned)(count * (long)width));
-        if (rc != 0) {
-            rc = rc < 0 ? rc : -1;
-            break;
-        }
-        for (long i = 0; rc == 0 && i < count; i++) {
-            char *record = r4->read_buffer + (size_t)i * width;
-            d4->record = record;
-            d4->rec_num = first + i;
-            for (int m = 0; m < d4->n_fields_memo; m++)
-                f4memo_reset(d4->fields_memo[m].field);
-            if (filter == kFilterNotDeleted) {
-                if (record[0] == '*')
-                    continue;
-                t4->has_keys = 1;
-            } else if (filter == kFilterEvaluated) {
-                int keep = expr4true(t4->filter);
-                if (keep <= 0) {
-                    rc = keep;
-                    continue;
-                }
-                t4->has_keys = 1;
+    // Run through the guard so that the record pointer is put back also
+    // when memory runs out on the way.
+    rc = e4guard(r4->code_base, e4memory, [&] {
+        for (long first = 1; rc == 0 && first <= r4->rec_count; first += per_read) {
+            long count = std::min(per_read, r4->rec_count - first + 1);
+            rc = file4seq_read_all(&reader, r4->read_buffer, (unsigned)(count * (long)width));
+            if (rc != 0) {
+                rc = rc < 0 ? rc : -1;
+                break;
             }
-            char *key = record + field;
-            if (field < 0) {
-                int len = expr4key(t4->expr, &key);
-                if (len != key_len) {
-                    rc = len < 0 ? -1 : i4corrupt(t4->index, -1);
-                    break;
+            for (long i = 0; rc == 0 && i < count; i++) {
+                char *record = r4->read_buffer + (size_t)i * width;
+                d4->record = record;
+                d4->rec_num = first + i;
+                for (int m = 0; m < d4->n_fields_memo; m++)
+                    f4memo_reset(d4->fields_memo[m].field);
+                if (filter == kFilterNotDeleted) {
+                    if (record[0] == '*')
+                        continue;
+                    t4->has_keys = 1;
+                } else if (filter == kFilterEvaluated) {
+                    int keep = expr4true(t4->filter);
+                    if (keep <= 0) {
+                        rc = keep;
+                        continue;
+                    }
+                    t4->has_keys = 1;
                 }
+                char *key = record + field;
+                if (field < 0) {
+                    int len = expr4key(t4->expr, &key);
+                    if (len != key_len) {
+                        rc = len < 0 ? -1 : i4corrupt(t4->index, -1);
+                        break;
+                    }
+                }
+                rc = sort4put(&r4->sort, first + i, key, nullptr);
             }
-            rc = sort4put(&r4->sort, first + i, key, nullptr);
         }
-    }
+        return rc;
+    });
     d4->record = own_record;
     return rc == 0 ? sort4get_init(&r4->sort) : rc;
 }
@@ -602,29 +607,30 @@ int r4rebuild(INDEX4 *i4)
     DATA4 *d4 = i4->data;
     RecordKept kept(d4);
     R4REINDEX r4{};
-    int rc = r4reindex_init(&r4, i4);
     bool started = false;
-    if (rc == 0) {
-        started = true;
-        rc = mark_damaged(i4);
-    }
-    if (rc == 0 && is_compound(i4))
-        rc = write_directory(&r4);
-    for (TAG4 *t4 : list_tags(i4)) {
-        if (rc != 0)
-            break;
-        rc = r4reindex_supply_keys(&r4, t4);
-        if (rc == 0)
-            rc = r4reindex_write_keys(&r4, t4);
-        sort4free(&r4.sort);
-    }
-    if (rc == 0)
-        rc = r4reindex_tag_headers_write(&r4);
+    // Through the guard, so that the work memory goes back however the
+    // build stops.
+    int rc = e4guard(i4->code_base, e4memory, [&] {
+        int r = r4reindex_init(&r4, i4);
+        if (r == 0) {
+            started = true;
+            r = mark_damaged(i4);
+        }
+        if (r == 0 && is_compound(i4))
+            r = write_directory(&r4);
+        for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); r == 0 && t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4)) {
+            r = r4reindex_supply_keys(&r4, t4);
+            if (r == 0)
+                r = r4reindex_write_keys(&r4, t4);
+            sort4free(&r4.sort);
+        }
+        return r == 0 ? r4reindex_tag_headers_write(&r4) : r;
+    });
     r4reindex_free(&r4);
     if (rc != 0 && started) {
         // R1: nothing of the tree read before the failure is trusted.
         i4->tag_index->header.root = 0;
-        for (TAG4 *t4 : list_tags(i4))
+        for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4))
             t4->header.root = -1;
     }
     return rc;
@@ -645,7 +651,13 @@ int i4reindex(INDEX4 *i4)
     return rc != 0 ? rc : r4rebuild(i4);
 }
 
+static int d4reindex_work(DATA4 *d4);
 int d4reindex(DATA4 *d4)
+{
+    return e4guard(d4 == nullptr ? nullptr : d4->code_base, e4memory, [&] { return d4reindex_work(d4); });
+}
+
+static int d4reindex_work(DATA4 *d4)
 {
     if (d4 == nullptr || d4->code_base->error_code < 0)
         return -1;
@@ -778,7 +790,8 @@ INDEX4 *create_index(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data,
 
 INDEX4 *i4create(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)
 {
-    return create_index(d4, file_name, tag_data, 0);
+    return e4guard(d4 == nullptr ? nullptr : d4->code_base, nullptr,
+                   [&] { return create_index(d4, file_name, tag_data, 0); });
 }
 
 int d4index_remake(CODE4 *c4, const char *name, const TAG4INFO *tag_data)
@@ -800,7 +813,7 @@ int d4index_remake(CODE4 *c4, const char *name, const TAG4INFO *tag_data)
     // first); readers meet the new file's rebuild mark, or a header not
     // all there, and wait for the index lock (S4 of i4lock.cpp).
     int rc = d4lock_file(d4);
-    if (rc == 0 && create_index(d4, nullptr, tag_data, 1) == nullptr)
+    if (rc == 0 && e4guard(c4, nullptr, [&] { return create_index(d4, nullptr, tag_data, 1); }) == nullptr)
         rc = c4->error_code != 0 ? c4->error_code : -1;
     // What stopped the build is the result; the context stays usable.
     c4->error_code = 0;

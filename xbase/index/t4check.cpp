@@ -280,7 +280,13 @@ int t4check(TAG4 *t4, T4PROBLEM *problem)
     return check_tree(ck, t4);
 }
 
+static int i4check_work(INDEX4 *i4, T4PROBLEM *problem);
 int i4check(INDEX4 *i4, T4PROBLEM *problem)
+{
+    return e4guard(i4 == nullptr ? nullptr : i4->code_base, e4memory, [&] { return i4check_work(i4, problem); });
+}
+
+static int i4check_work(INDEX4 *i4, T4PROBLEM *problem)
 {
     Checker ck{};
     int rc = t4check_start(&ck, i4, problem);

@@ -366,10 +366,31 @@ void carry_up(const Path &path, size_t level)
     }
 }
 
+// The blocks that stand where one block stood before an insertion split
+// it: a level splits at most twice, so three. A fixed row, so that putting
+// keys back after memory ran out needs none.
+struct Row {
+    B4BLOCK *at[3];
+    size_t n = 0;
+    size_t size() const { return n; }
+    B4BLOCK *operator[](size_t i) const { return at[i]; }
+    B4BLOCK **begin() { return at; }
+    B4BLOCK **end() { return at + n; }
+    void push(B4BLOCK *b) { insert(n, b); }
+    void insert(size_t k, B4BLOCK *b)
+    {
+        if (n == 3)
+            return; // a third split is refused before it is made
+        for (size_t j = n++; j > k; j--)
+            at[j] = at[j - 1];
+        at[k] = b;
+    }
+};
+
 // Splits the full block `b` for its pending entry at b->key_on; the new
 // block joins the saved buffers (so that later links reach it) and `row`
 // right after `b`. The block the entry goes into, or null.
-B4BLOCK *split(TAG4 *t4, std::vector<B4BLOCK *> &row, B4BLOCK *b, const unsigned char *key, long rec)
+B4BLOCK *split(TAG4 *t4, Row &row, B4BLOCK *b, const unsigned char *key, long rec)
 {
     B4BLOCK *dest = nullptr;
     B4BLOCK *fresh = t4split(t4, b, key, rec, &dest);
@@ -379,7 +400,7 @@ B4BLOCK *split(TAG4 *t4, std::vector<B4BLOCK *> &row, B4BLOCK *b, const unsigned
         return nullptr;
     for (size_t k = 0; k < row.size(); k++)
         if (row[k] == b) {
-            row.insert(row.begin() + (long)k + 1, fresh);
+            row.insert(k + 1, fresh);
             break;
         }
     return dest;
@@ -387,7 +408,7 @@ B4BLOCK *split(TAG4 *t4, std::vector<B4BLOCK *> &row, B4BLOCK *b, const unsigned
 
 // Inserts the leaf entry at `b`'s position, splitting `b` (twice when the
 // entry needs a block of its own). 0, or a negative error.
-int insert_leaf(TAG4 *t4, std::vector<B4BLOCK *> &row, const unsigned char *key, long rec)
+int insert_leaf(TAG4 *t4, Row &row, const unsigned char *key, long rec)
 {
     B4BLOCK *b = row[0];
     for (int splits = 0;; splits++) {
@@ -405,7 +426,7 @@ int insert_leaf(TAG4 *t4, std::vector<B4BLOCK *> &row, const unsigned char *key,
 // A new root over the blocks of `row`, which replaced the old root. In a
 // shared file the new root takes the old root's position, so that the
 // header (and other processes) keep finding the root where it was.
-int new_root(TAG4 *t4, std::vector<B4BLOCK *> &row)
+int new_root(TAG4 *t4, Row &row)
 {
     INDEX4 *i4 = t4->index;
     long pos = i4extend(i4);
@@ -454,7 +475,8 @@ int insert_at(TAG4 *t4, const unsigned char *key, long rec)
 {
     Path path(t4);
     size_t level = path.n - 1;
-    std::vector<B4BLOCK *> row{path[level]};
+    Row row, up;
+    row.push(path[level]);
     int rc = insert_leaf(t4, row, key, rec);
     if (rc != 0)
         return rc;
@@ -473,7 +495,8 @@ int insert_at(TAG4 *t4, const unsigned char *key, long rec)
             break;
         }
         B4BLOCK *parent = path[level - 1];
-        std::vector<B4BLOCK *> up{parent};
+        up = Row();
+        up.push(parent);
         if (!block_max(row[0], max_key, &max_rec))
             return i4corrupt(t4->index, row[0]->file_block);
         b4br_replace(parent, max_key, (long)max_rec);
@@ -1005,7 +1028,7 @@ int t4add(TAG4 *t4, const char *key, long rec)
             return rc;
         t4->has_keys = 1;
     }
-    rc = insert_at(t4, (const unsigned char *)key, rec);
+    rc = e4guard(t4->code_base, e4memory, [&] { return insert_at(t4, (const unsigned char *)key, rec); });
     if (rc != 0) {
         // F2: the tree in memory may be half changed.
         i4flight_fail(i4);
@@ -1024,7 +1047,8 @@ int t4remove(TAG4 *t4, const char *key, long rec)
     rc = i4version_step(t4->index);
     if (rc != 0)
         return rc;
-    rc = remove_current(t4, (const unsigned char *)key, (unsigned long)rec);
+    rc = e4guard(t4->code_base, e4memory,
+                 [&] { return remove_current(t4, (const unsigned char *)key, (unsigned long)rec); });
     if (rc != 0) {
         i4flight_fail(t4->index);
         path_clear(t4);
@@ -1058,7 +1082,13 @@ int d4seek(DATA4 *d4, const char *text)
     return d4seek_n(d4, text, text == nullptr ? 0 : (int)std::strlen(text));
 }
 
+static int d4seek_n_work(DATA4 *d4, const char *text, int len);
 int d4seek_n(DATA4 *d4, const char *text, int len)
+{
+    return e4guard(d4 == nullptr ? nullptr : d4->code_base, e4memory, [&] { return d4seek_n_work(d4, text, len); });
+}
+
+static int d4seek_n_work(DATA4 *d4, const char *text, int len)
 {
     TAG4 *t4 = nullptr;
     int rc = seek_start(d4, &t4);
@@ -1081,7 +1111,13 @@ int d4seek_n(DATA4 *d4, const char *text, int len)
     return seek_and_check(d4, t4, value, len);
 }
 
+static int d4seek_double_work(DATA4 *d4, double v);
 int d4seek_double(DATA4 *d4, double v)
+{
+    return e4guard(d4 == nullptr ? nullptr : d4->code_base, e4memory, [&] { return d4seek_double_work(d4, v); });
+}
+
+static int d4seek_double_work(DATA4 *d4, double v)
 {
     TAG4 *t4 = nullptr;
     int rc = seek_start(d4, &t4);

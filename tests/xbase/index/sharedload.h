@@ -127,8 +127,10 @@ inline std::string check(CODE4 *c4, const std::string &path, const std::vector<s
     problems += indextest::checkIndexes(d);
     std::map<TAG4 *, indextest::Entries> want;
     char *key = nullptr;
+    FIELD4 *id = d4field(d, "ID"); // the records of a table without ID are not counted
     for (long r = 1; r <= d4reccount(d) && d4go_data(d, r) == 0; r++) {
-        ids[std::string(f4ptr(d4field(d, "ID")), 8)]++;
+        if (id != nullptr)
+            ids[std::string(f4ptr(id), 8)]++;
         for (TAG4 *t4 = d4tag_next(d, nullptr); t4 != nullptr; t4 = d4tag_next(d, t4))
             if ((t4->filter == nullptr || expr4true(t4->filter) == 1) && t4expr_key(t4, &key) > 0)
                 want[t4].emplace_back(std::string(key, (size_t)t4->header.key_len), r);
