@@ -147,7 +147,7 @@ TEST_F(Wholeness, KilledDirectiveIsUndoneOrWholeAndTheNextOneSucceeds)
     // sanitizer, where programs start slowly), when a directive works.
     const unsigned long window = 20000 * (5 - kRuns);
     int undone = 0;
-    for (int i = 0; i < 12 * kRuns; i++) {
+    for (int i = 0; i < 26 * kRuns; i++) {
         const Args &a = kCycle[i % 6];
         pid_t pid = spawn(dir.path, a, true);
         usleep((useconds_t)(rng() % window));

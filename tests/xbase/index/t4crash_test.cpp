@@ -41,10 +41,10 @@ TEST(TagCrash, AProcessKilledAtAnyInstantLeavesTheTableWholeForTheNext)
 {
     using namespace sharedload;
     const KillCase cases[] = {
-        {"appends", {1, {1}}, 40, 25},
-        {"appends, key changes, deletions, seeks, walks, rebuilds", {1, {30, 20, 10, 15, 15, 1, 3}}, 40, 25},
-        {"packs", {1, {3, 0, 0, 0, 0, 0, 0, 1, 3}}, 40, 25},
-        {"rebuilds", {1, {2, 2, 0, 0, 0, 1}}, 40, 25},
+        {"appends", {1, {1}}, 100, 25},
+        {"appends, key changes, deletions, seeks, walks, rebuilds", {1, {30, 20, 10, 15, 15, 1, 3}}, 100, 25},
+        {"packs", {1, {3, 0, 0, 0, 0, 0, 0, 1, 3}}, 100, 25},
+        {"rebuilds", {1, {2, 2, 0, 0, 0, 1}}, 100, 25},
     };
     unsigned seed = testutil::testSeed();
     std::mt19937 rng(seed);
