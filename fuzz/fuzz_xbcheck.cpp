@@ -48,11 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         unlink(cdx.c_str());
 
     CODE4 c4;
-    d4init(&c4);
-    c4.read_only = 1;
-    c4.open_error = 0;
-    c4.auto_open = 0;
-    c4.tag_name_error = 0;
+    xbcheck_initContext(&c4);
     c4.expr_error = 0;
     c4.lock_attempts = 1;
     e4clearErrorState();

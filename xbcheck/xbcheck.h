@@ -120,6 +120,10 @@ struct xbcheckrun {
 // The program: the command line, then each table or the dictionary; the
 // exit status.
 int xbcheck_main(int argc, char **argv);
+// Readies an engine context as the checks use it: read-only (C1), opens
+// and missing tags not reported by the engine, no production index opened
+// with a table.
+void xbcheck_initContext(CODE4 *c4);
 // A line on standard error beginning "xbcheck: ".
 void xbcheck_complain(const std::string &text);
 // "xbcheck: FILE: TAG 3/5 40%" on standard error, rewritten in place, once

@@ -163,6 +163,16 @@ void xbcheck_progress(xbcheckrun *run, const std::string &text)
     run->progressShown = true;
 }
 
+void xbcheck_initContext(CODE4 *c4)
+{
+    d4init(c4);
+    // C1: nothing is written and no lock is taken unless --repair asks.
+    c4->read_only = 1;
+    c4->open_error = 0;
+    c4->auto_open = 0;
+    c4->tag_name_error = 0;
+}
+
 int xbcheck_main(int argc, char **argv)
 {
     commandLine cl;
@@ -176,12 +186,7 @@ int xbcheck_main(int argc, char **argv)
     mbstr_initialize(multiByte);
 
     CODE4 c4;
-    d4init(&c4);
-    // C1: nothing is written and no lock is taken unless --repair asks.
-    c4.read_only = 1;
-    c4.open_error = 0;
-    c4.auto_open = 0;
-    c4.tag_name_error = 0;
+    xbcheck_initContext(&c4);
     c4.lock_wait_hook = noteLockWait;
 
     xbcheckrun run{};
