@@ -110,6 +110,7 @@
 #include <string>
 #include <vector>
 
+#include "xbase/d4tag.h"
 #include "xbase/e4error.h"
 #include "xbase/expr/expr4.h"
 #include "xbase/f4field.h"
@@ -700,151 +701,6 @@ int write_keys(DATA4 *data, long rec, KeyChanges *kc)
     return rc;
 }
 
-// Steps `t4` by n entries in its own order: 0 with the number of entries
-// moved (negative backward) in *moved, or -1 when the tag failed (its
-// path is then empty).
-int tag_step(TAG4 *t4, long n, long *moved)
-{
-    *moved = t4dskip(t4, n);
-    return t4block(t4) == nullptr || t4->code_base->error_code < 0 ? -1 : 0;
-}
-
-// From the current entry of `t4`, steps in its own order (`dir` 1 or -1)
-// over entries that name records past the file's end: another process adds
-// a record's keys before it writes the record, and several may do so one
-// after the other while this one steps. 0 with the record in *rec, r4eof
-// when the tag runs out, or -1.
-int pass_unwritten(DATA4 *data, TAG4 *t4, long dir, long *rec)
-{
-    for (;;) {
-        if (t4eof(t4))
-            return r4eof;
-        long r = t4recno(t4);
-        if (r <= 0)
-            return -1;
-        if (r <= data->minCount) {
-            *rec = r;
-            return 0;
-        }
-        long count = d4reccount(data);
-        if (count < 0)
-            return -1;
-        if (r <= count) {
-            *rec = r;
-            return 0;
-        }
-        long moved = 0;
-        if (tag_step(t4, dir, &moved) != 0)
-            return -1;
-        if (moved == 0)
-            return r4eof;
-    }
-}
-
-// The first record in the order of `t4` (top) or the last one (bottom),
-// stepping over entries that name records past the file's end.
-int tag_end(DATA4 *data, TAG4 *t4, int top)
-{
-    int rc = d4update_record(data, 1);
-    if (rc != 0)
-        return rc;
-    rc = t4version_check(t4, 0, 0);
-    if (rc != 0)
-        return rc;
-    rc = top ? t4top(t4) : t4bottom(t4);
-    if (rc != 0)
-        return rc;
-    long r = 0;
-    rc = pass_unwritten(data, t4, top ? 1 : -1, &r);
-    if (rc == r4eof) {
-        data->bof_flag = 1;
-        return d4go_eof(data);
-    }
-    return rc != 0 ? rc : d4go(data, r);
-}
-
-int tag_skip(DATA4 *data, TAG4 *t4, long n)
-{
-    int descending = t4->header.descending != 0;
-    if (data->eof_flag) {
-        if (n >= 0)
-            return d4go_eof(data);
-        int rc = d4bottom(data);
-        if (rc != 0 && rc != r4eof)
-            return rc;
-        if (rc == r4eof) {
-            d4go_eof(data);
-            return r4bof;
-        }
-        // The last entry is the first step back.
-        n++;
-        data->rec_num = t4recno(t4);
-    }
-    data->bof_flag = 0;
-    if (data->record_changed && d4update_record(data, 1) != 0)
-        return -1;
-    int rc = t4version_check(t4, 0, 0);
-    if (rc != 0)
-        return rc;
-    if (n == 0)
-        return 0;
-
-    bool ran_out = false;
-    if (t4recno(t4) != data->rec_num) {
-        rc = d4go(data, data->rec_num);
-        if (rc != 0)
-            return rc;
-        char *key = nullptr;
-        if (t4expr_key(t4, &key) < 0 || key == nullptr)
-            return -1;
-        rc = t4go(t4, key, data->rec_num);
-        if (rc < 0)
-            return -1;
-        // The record's own entry is missing. Positioning works in stored
-        // order and stops on the next stored entry: in an ascending tag the
-        // entry after the record, which a forward skip counts as its first
-        // step; in a descending tag the entry before it, which a backward
-        // skip counts so. No such entry: the ascending record was past the
-        // last entry, the descending one before the first.
-        if (rc > 0) {
-            bool none = t4eof(t4) != 0;
-            if (!none && (descending ? n < 0 : n > 0)) {
-                n += descending ? 1 : -1;
-            } else if (none && !descending && n < 0) {
-                if (t4bottom(t4) != 0)
-                    return -1;
-                n++;
-            } else if (none && descending) {
-                if (t4top(t4) != 0)
-                    return -1;
-                ran_out = n < 0;
-                n = n > 0 ? n - 1 : 0;
-            }
-        }
-    }
-
-    long steps = 0;
-    if (n != 0 && tag_step(t4, n, &steps) != 0)
-        return -1;
-    if (n > 0 && steps < n)
-        return d4go_eof(data);
-    long r = 0;
-    rc = pass_unwritten(data, t4, n <= 0 ? -1 : 1, &r);
-    if (rc == r4eof) {
-        data->bof_flag = 1;
-        return d4go_eof(data);
-    }
-    if (rc != 0)
-        return rc;
-    rc = d4go(data, r);
-    if (rc != 0)
-        return rc;
-    if (steps == n && !ran_out)
-        return 0;
-    data->bof_flag = 1;
-    return r4bof;
-}
-
 } // namespace
 
 // ---- Position ---------------------------------------------------------------
@@ -1013,7 +869,7 @@ static int d4top_work(DATA4 *data)
         return -1;
     TAG4 *t4 = d4tag_selected(data);
     if (t4 != nullptr)
-        return tag_end(data, t4, 1);
+        return d4tag_end(data, t4, 1);
     CODE4 *c4 = data->code_base;
     int saved = c4->go_error;
     c4->go_error = 0;
@@ -1042,7 +898,7 @@ static int d4bottom_work(DATA4 *data)
         return -1;
     TAG4 *t4 = d4tag_selected(data);
     if (t4 != nullptr)
-        return tag_end(data, t4, 0);
+        return d4tag_end(data, t4, 0);
     long count = d4reccount(data);
     if (count > 0)
         return d4go(data, count);
@@ -1073,7 +929,7 @@ static int d4skip_work(DATA4 *data, long n)
     }
     TAG4 *t4 = d4tag_selected(data);
     if (t4 != nullptr)
-        return tag_skip(data, t4, n);
+        return d4tag_skip(data, t4, n);
 
     data->bof_flag = 0;
     // Saturated: a huge forward skip ends past the last record.

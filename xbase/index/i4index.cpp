@@ -1,7 +1,8 @@
 // Compound index files and their tags: opening (the tag directory and the
 // tag headers), block allocation and the free list, the version counter,
-// write-back and closing, tag lookup and selection. Layouts and the
-// invariants kept are in i4index.h.
+// write-back and closing, tag lookup. Layouts and the invariants kept are
+// in i4index.h.
+#include "xbase/d4tag.h"
 #include "xbase/index/i4index.h"
 
 #include <algorithm>
@@ -23,11 +24,9 @@
 #include "xbase/mem4.h"
 #include "xbase/u4util.h"
 
-namespace {
-
 // A data file's, index file's or tag's name in the form tags are compared
 // in: at most 10 characters, trailing blanks removed, upper case.
-void tag_name(char *out, const char *name)
+void i4tag_name(char *out, const char *name)
 {
     size_t n = 0;
     while (name != nullptr && n < I4_DIR_KEY_LEN && name[n] != '\0')
@@ -39,6 +38,8 @@ void tag_name(char *out, const char *name)
     out[n] = '\0';
     c4upper(out);
 }
+
+namespace {
 
 // Gives back everything a tag holds and the tag itself.
 int tag_release(TAG4 *t4)
@@ -219,21 +220,6 @@ int free_list_set(INDEX4 *i4, long head)
     return 0;
 }
 
-// The tag after (or before) `tag` across all indexes of the table; null
-// starts at the first (last) tag.
-TAG4 *tag_step(DATA4 *d4, TAG4 *tag, bool forward)
-{
-    auto step = [forward](LIST4 *list, void *at) { return forward ? l4next(list, at) : l4prev(list, at); };
-    INDEX4 *i4 = tag != nullptr ? tag->index : (INDEX4 *)step(&d4->indexes, nullptr);
-    TAG4 *t4 = i4 == nullptr ? nullptr : (TAG4 *)step(&i4->tags, tag);
-    while (i4 != nullptr && t4 == nullptr) {
-        i4 = (INDEX4 *)step(&d4->indexes, i4);
-        if (i4 != nullptr)
-            t4 = (TAG4 *)step(&i4->tags, nullptr);
-    }
-    return t4;
-}
-
 // The tags a rebuild that stopped part way noted in the header (F3 of
 // i4flight.cpp), opened from their headers: 0, or -310 when there is no
 // such note or it does not hold.
@@ -289,7 +275,7 @@ int i4tags_load(INDEX4 *i4)
     // A single-tag file's one tag is named after the file.
     char file_piece[I4_DIR_KEY_LEN + 1];
     u4name_piece(file_piece, sizeof file_piece, i4->file.name, 0, 0);
-    tag_name(dir->alias, file_piece);
+    i4tag_name(dir->alias, file_piece);
     l4add(&i4->tags, dir);
     return 0;
 }
@@ -587,7 +573,7 @@ TAG4 *i4tag(INDEX4 *i4, const char *name)
     if (i4 == nullptr || name == nullptr)
         return nullptr;
     char wanted[I4_DIR_KEY_LEN + 1];
-    tag_name(wanted, name);
+    i4tag_name(wanted, name);
     for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4))
         if (std::strcmp(t4->alias, wanted) == 0)
             return t4;
@@ -760,7 +746,7 @@ int t4init(TAG4 *t4, INDEX4 *i4, long file_pos, const char *name)
     t4->header_offset = file_pos;
     t4->header.root = -1;
     t4->cmp = t4cdx_cmp;
-    tag_name(t4->alias, name);
+    i4tag_name(t4->alias, name);
 
     unsigned char head[I4_HEAD_LEN], tail[I4_TAIL_LEN];
     int rc = file4read_all(&i4->file, file_pos, head, sizeof head);
@@ -833,7 +819,7 @@ int t4init_info(TAG4 *t4, INDEX4 *i4, const TAG4INFO *info)
     t4->header.root = -1;
     t4->cmp = t4cdx_cmp;
     t4->unique_error = info->unique != 0 ? info->unique : c4->default_unique_error;
-    tag_name(t4->alias, info->name);
+    i4tag_name(t4->alias, info->name);
     T4HEADER &h = t4->header;
     h.type_code = I4_TYPE_COMPACT | I4_TYPE_COMPOUND | (info->unique != 0 ? I4_TYPE_UNIQUE : 0);
     h.descending = info->descending != 0 ? 1 : 0;
@@ -982,88 +968,6 @@ void t4str_to_log(char *out, const char *text, int len)
 }
 
 // ---- Tags of a data file ------------------------------------------------------
-
-INDEX4 *d4index(DATA4 *d4, const char *name)
-{
-    if (d4 == nullptr || name == nullptr)
-        return nullptr;
-    std::vector<char> wanted(std::strlen(name) + 1);
-    u4name_piece(wanted.data(), (int)wanted.size(), name, 1, 0);
-    for (INDEX4 *i4 = (INDEX4 *)l4first(&d4->indexes); i4 != nullptr;
-         i4 = (INDEX4 *)l4next(&d4->indexes, i4)) {
-        std::vector<char> have(std::strlen(i4->file.name) + 1);
-        u4name_piece(have.data(), (int)have.size(), i4->file.name, 1, 0);
-        if (std::strcmp(have.data(), wanted.data()) == 0)
-            return i4;
-    }
-    return nullptr;
-}
-
-TAG4 *d4tag(DATA4 *d4, const char *name)
-{
-    if (d4 == nullptr || name == nullptr)
-        return nullptr;
-    char wanted[I4_DIR_KEY_LEN + 1];
-    tag_name(wanted, name);
-    for (TAG4 *t4 = d4tag_next(d4, nullptr); t4 != nullptr; t4 = d4tag_next(d4, t4))
-        if (std::strcmp(t4->alias, wanted) == 0)
-            return t4;
-    if (d4->code_base->tag_name_error)
-        e4describe(d4->code_base, e4tag_name, name, nullptr, nullptr);
-    return nullptr;
-}
-
-TAG4 *d4tag_default(DATA4 *d4)
-{
-    if (d4 == nullptr)
-        return nullptr;
-    TAG4 *t4 = d4tag_selected(d4);
-    return t4 != nullptr ? t4 : d4tag_next(d4, nullptr);
-}
-
-TAG4 *d4tag_next(DATA4 *d4, TAG4 *tag)
-{
-    return d4 == nullptr ? nullptr : tag_step(d4, tag, true);
-}
-
-TAG4 *d4tag_prev(DATA4 *d4, TAG4 *tag)
-{
-    return d4 == nullptr ? nullptr : tag_step(d4, tag, false);
-}
-
-void d4tag_select(DATA4 *d4, TAG4 *tag)
-{
-    if (d4 == nullptr)
-        return;
-    if (tag == nullptr) {
-        d4->indexes.selected = nullptr;
-        return;
-    }
-    d4->indexes.selected = tag->index;
-    tag->index->tags.selected = tag;
-}
-
-TAG4 *d4tag_selected(DATA4 *d4)
-{
-    if (d4 == nullptr || d4->indexes.selected == nullptr)
-        return nullptr;
-    return (TAG4 *)((INDEX4 *)d4->indexes.selected)->tags.selected;
-}
-
-int d4free_blocks(DATA4 *d4)
-{
-    if (d4 == nullptr)
-        return -1;
-    int rc = 0;
-    for (INDEX4 *i4 = (INDEX4 *)l4first(&d4->indexes); i4 != nullptr;
-         i4 = (INDEX4 *)l4next(&d4->indexes, i4))
-        for (TAG4 *t4 = i4tag_next(i4, nullptr); t4 != nullptr; t4 = i4tag_next(i4, t4)) {
-            int r = t4free_all(t4);
-            if (r != 0 && rc == 0)
-                rc = r;
-        }
-    return rc;
-}
 
 TAG4 *i4tag_alloc(CODE4 *c4)
 {
