@@ -392,7 +392,7 @@ void i4cache_drop(TAG4 *t4);
 // Releases what the index keeps for its buffers (at close).
 void i4cache_release(INDEX4 *i4);
 
-// ---- Tags ---------------------------------------------------------------
+// ---- Tags (t4open.cpp) -------------------------------------------------
 
 // Reads the tag header at `file_pos` and compiles its expressions.
 int t4init(TAG4 *t4, INDEX4 *i4, long file_pos, const char *name);
