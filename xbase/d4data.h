@@ -26,8 +26,6 @@
 
 #include "xbase/x4types.h"
 
-struct TAG4INFO;
-
 // Header and descriptor layout.
 enum {
     D4_HEADER_LEN = 32,

@@ -21,6 +21,7 @@
 #include "xbase/d4tag.h"
 #include "xbase/e4error.h"
 #include "xbase/file4.h"
+#include "xbase/index/i4index.h"
 
 namespace {
 

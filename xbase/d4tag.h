@@ -6,7 +6,7 @@
 #ifndef CATALOGR_D4TAG_H
 #define CATALOGR_D4TAG_H
 
-#include "xbase/index/i4index.h"
+#include "xbase/x4types.h"
 
 // ---- Tags of a data file ---------------------------------------------------
 

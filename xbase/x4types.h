@@ -138,6 +138,14 @@ struct FIELD4INFO {
     unsigned dec;
 };
 
+struct TAG4INFO {
+    const char *name;       // null ends a list
+    const char *expression;
+    const char *filter;
+    int unique;
+    unsigned descending;
+};
+
 // An open table. Lock state and cached counts follow the rules listed at
 // the head of d4lock.cpp.
 struct DATA4 {

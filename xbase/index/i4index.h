@@ -201,14 +201,6 @@ struct TAG4 {
     char p_char;
 };
 
-struct TAG4INFO {
-    const char *name;       // null ends a list
-    const char *expression;
-    const char *filter;
-    int unique;
-    unsigned descending;
-};
-
 // ---- Index files --------------------------------------------------------
 
 INDEX4 *i4open(DATA4 *d4, const char *name);
