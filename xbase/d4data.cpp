@@ -562,3 +562,32 @@ void d4alias_set(DATA4 *data, char *new_alias)
 }
 
 int d4num_fields(DATA4 *data) { return data == nullptr ? -1 : data->n_fields; }
+
+long d4file_len(DATA4 *data) { return data == nullptr ? -1 : file4len(&data->file); }
+
+int d4file_read(DATA4 *data, long pos, void *ptr, unsigned len)
+{
+    return data == nullptr ? -1 : file4read_all(&data->file, pos, ptr, len);
+}
+
+namespace {
+
+// What the table knew of the file from before a change made beside it.
+int forget_records(DATA4 *data, int rc)
+{
+    data->num_recs = -1;
+    data->known_end = 0;
+    return rc;
+}
+
+} // namespace
+
+int d4file_write(DATA4 *data, long pos, const void *ptr, unsigned len)
+{
+    return data == nullptr ? -1 : forget_records(data, file4write(&data->file, pos, ptr, len));
+}
+
+int d4file_len_set(DATA4 *data, long new_len)
+{
+    return data == nullptr ? -1 : forget_records(data, file4len_set(&data->file, new_len));
+}

@@ -74,6 +74,17 @@ const char *d4alias(DATA4 *data);
 void d4alias_set(DATA4 *data, char *new_alias);
 int d4num_fields(DATA4 *data);
 
+// The data file's bytes as they stand, for callers that keep their own
+// copy of a part of it (a journal): the file4 calls on the table's file,
+// with their results. The caller holds the lock that keeps other writers
+// out. A write or a length change makes the table forget what it knew of
+// its records (their count, where the file ends), so that it reads them
+// again at their next use.
+long d4file_len(DATA4 *data);
+int d4file_len_set(DATA4 *data, long new_len);
+int d4file_read(DATA4 *data, long pos, void *ptr, unsigned len);
+int d4file_write(DATA4 *data, long pos, const void *ptr, unsigned len);
+
 // Navigation.
 int d4go(DATA4 *data, long rec);
 int d4go_data(DATA4 *data, long rec);

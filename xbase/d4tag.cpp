@@ -359,6 +359,35 @@ int d4free_blocks(DATA4 *d4)
     return rc;
 }
 
+int d4tag_key(DATA4 *d4, TAG4 *t4, char **text)
+{
+    if (d4 == nullptr || t4 == nullptr || t4->index == nullptr || t4->index->data != d4 ||
+        t4->expr == nullptr)
+        return -1;
+    return expr4vary(t4->expr, text);
+}
+
+INDEX4 *d4index_next(DATA4 *d4, INDEX4 *i4)
+{
+    return d4 == nullptr ? nullptr : (INDEX4 *)l4next(&d4->indexes, i4);
+}
+
+FILE4 *d4index_file(DATA4 *d4, INDEX4 *i4)
+{
+    for (INDEX4 *open = d4index_next(d4, nullptr); open != nullptr; open = d4index_next(d4, open))
+        if (open == i4)
+            return &i4->file;
+    return nullptr;
+}
+
+INDEX4 *d4index_open(DATA4 *d4) { return i4open(d4, nullptr); }
+
+INDEX4 *d4index_create(DATA4 *d4, const TAG4INFO *tag_data)
+{
+    INDEX4 *i4 = i4create(d4, nullptr, tag_data);
+    return i4 != nullptr && i4flush(i4) == 0 ? i4 : nullptr;
+}
+
 // ---- Seeking from a data file -------------------------------------------------------
 
 int d4seek(DATA4 *d4, const char *text)

@@ -18,6 +18,26 @@ TAG4 *d4tag_prev(DATA4 *d4, TAG4 *tag);
 void d4tag_select(DATA4 *d4, TAG4 *tag);
 TAG4 *d4tag_selected(DATA4 *d4);
 int d4free_blocks(DATA4 *d4);
+// The value of `t4`'s key expression for the current record buffer of
+// `d4`, in the expression's own form (the text, for a character key),
+// before any conversion to the form the tag stores: its length, with *text
+// valid until the next evaluation in the context; -1 when `t4` is not a
+// tag of `d4` with a key expression, or the evaluation fails.
+int d4tag_key(DATA4 *d4, TAG4 *t4, char **text);
+// The index files open for the table in the order they were opened: the
+// first when `i4` is null, then the one after `i4`; null after the last.
+INDEX4 *d4index_next(DATA4 *d4, INDEX4 *i4);
+// The file (its name and handle) of `i4`, an index open for `d4`; null for
+// any other.
+FILE4 *d4index_file(DATA4 *d4, INDEX4 *i4);
+// Opens the production index of a table opened without it (d4open_fields):
+// the index, or null with the report in the last-error slot.
+INDEX4 *d4index_open(DATA4 *d4);
+// Creates the production index of a table opened without it, with the tags
+// `tag_data` (a list ended by a null name) built from every record, and
+// writes it whole: the index, or null when either step failed (an index
+// made but not all written stays open, to be closed with the table).
+INDEX4 *d4index_create(DATA4 *d4, const TAG4INFO *tag_data);
 int d4reindex(DATA4 *d4);
 // Marks every index of the table as being rebuilt: each reads as damaged
 // (-310) until a rebuild of it ends well. 0, or the first failure.
