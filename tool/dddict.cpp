@@ -10,11 +10,7 @@
 #include "platform/platform.h"
 #include "tool/ddmain.h"
 #include "util/findfile.h"
-#include "xbase/code4.h"
-#include "xbase/d4data.h"
-#include "xbase/d4tag.h"
-#include "xbase/e4error.h"
-#include "xbase/index/t4tag.h"
+#include "xbase/xbase.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "tool/ddschema.h"
-#include "xbase/x4types.h"
+#include "xbase/xbase.h"
 
 // A table as the dictionary names it: the argument upper-cased in place
 // through the code set. A name the dictionary cannot hold is refused

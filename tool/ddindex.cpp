@@ -7,8 +7,7 @@
 #include "tool/dddict.h"
 #include "tool/ddmain.h"
 #include "util/findfile.h"
-#include "xbase/d4data.h"
-#include "xbase/f4field.h"
+#include "xbase/xbase.h"
 
 namespace {
 

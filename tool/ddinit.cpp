@@ -10,9 +10,7 @@
 #include "tool/dddict.h"
 #include "tool/ddmain.h"
 #include "util/findfile.h"
-#include "xbase/code4.h"
-#include "xbase/d4data.h"
-#include "xbase/e4error.h"
+#include "xbase/xbase.h"
 
 namespace {
 

@@ -12,8 +12,7 @@
 #include "codeset/codeset.h"
 #include "platform/platform.h"
 #include "rscmgr/rscmgr.h"
-#include "xbase/code4.h"
-#include "xbase/e4error.h"
+#include "xbase/xbase.h"
 
 #ifndef CATALOGR_DATADIR
 #define CATALOGR_DATADIR "/usr/local/share/catalogr"

@@ -9,8 +9,7 @@
 #include <string>
 
 #include "util/findfile.h"
-#include "xbase/e4error.h"
-#include "xbase/x4types.h"
+#include "xbase/xbase.h"
 
 // The tool's general failure status (exits with 1).
 enum { DDMAIN_FAILURE = 0x8000 };

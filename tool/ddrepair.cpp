@@ -34,11 +34,7 @@
 #include "platform/platform.h"
 #include "tool/dddict.h"
 #include "tool/ddmain.h"
-#include "xbase/d4data.h"
-#include "xbase/e4error.h"
-#include "xbase/file4.h"
-#include "xbase/index/i4index.h"
-#include "xbase/l4list.h"
+#include "xbase/xbase.h"
 
 namespace {
 
@@ -121,10 +117,10 @@ struct image {
     std::vector<region> regions;
 };
 
-std::string readBytes(FILE4 *file, long offset, long length, bool *ok)
+std::string readBytes(DATA4 *data, long offset, long length, bool *ok)
 {
     std::string bytes((size_t)length, '\0');
-    *ok = length == 0 || file4read_all(file, offset, &bytes[0], (unsigned)length) == 0;
+    *ok = length == 0 || d4file_read(data, offset, &bytes[0], (unsigned)length) == 0;
     return bytes;
 }
 
@@ -246,29 +242,26 @@ int readJournal(std::vector<image> *images)
 int putBack(DATA4 *data, const image &im, bool *changed)
 {
     *changed = false;
-    long len = file4len(&data->file);
+    long len = d4file_len(data);
     if (len < 0)
         return DDMAIN_FAILURE;
     for (const region &r : im.regions) {
         long have = std::min((long)r.bytes.size(), std::max(0L, len - r.offset));
         bool ok = true;
-        std::string now = readBytes(&data->file, r.offset, have, &ok);
+        std::string now = readBytes(data, r.offset, have, &ok);
         if (!ok)
             return DDMAIN_FAILURE;
         if (now.size() == r.bytes.size() && now == r.bytes)
             continue;
-        if (file4write(&data->file, r.offset, r.bytes.data(), (unsigned)r.bytes.size()) != 0)
+        if (d4file_write(data, r.offset, r.bytes.data(), (unsigned)r.bytes.size()) != 0)
             return DDMAIN_FAILURE;
         *changed = true;
     }
-    if (file4len(&data->file) != im.length) {
-        if (file4len_set(&data->file, im.length) != 0)
+    if (d4file_len(data) != im.length) {
+        if (d4file_len_set(data, im.length) != 0)
             return DDMAIN_FAILURE;
         *changed = true;
     }
-    // What the process read of the file before is gone.
-    data->num_recs = -1;
-    data->known_end = 0;
     return 0;
 }
 
@@ -304,14 +297,14 @@ int ddmain_rebuildIndex(DATA4 *data, const dddict_table &table, int say)
         return DDMAIN_FAILURE;
     }
     code_base.error_code = 0;
-    INDEX4 *index = i4create(data, nullptr, table.tags);
-    if (index == nullptr || i4flush(index) != 0) {
+    INDEX4 *index = d4index_create(data, table.tags);
+    if (index == nullptr) {
         putWriteFailure();
         code_base.error_code = 0;
         return DDMAIN_FAILURE;
     }
     if (say)
-        ddmain_putReason("rebuilt the index " + std::string(index->file.name) + " from " +
+        ddmain_putReason("rebuilt the index " + std::string(d4index_file(data, index)->name) + " from " +
                          data->file.name);
     return 0;
 }
@@ -324,7 +317,7 @@ int ddmain_repairIndex(const char *baseName, int force)
         return DDMAIN_FAILURE;
     int rc = 0;
     // J4: under the lock the index may turn out sound: someone repaired it.
-    bool sound = !force && data->has_mdx && i4open(data, nullptr) != nullptr;
+    bool sound = !force && data->has_mdx && d4index_open(data) != nullptr;
     code_base.error_code = 0;
     if (!sound) {
         e4clearErrorState();
@@ -412,11 +405,11 @@ bool indexAtFault(const char *name)
 // lock, and the old file, gone from the directory, must not be used.
 bool indexesCurrent(DATA4 *data)
 {
-    for (INDEX4 *i4 = (INDEX4 *)l4first(&data->indexes); i4 != nullptr;
-         i4 = (INDEX4 *)l4next(&data->indexes, i4)) {
+    for (INDEX4 *i4 = d4index_next(data, nullptr); i4 != nullptr; i4 = d4index_next(data, i4)) {
+        const FILE4 *file = d4index_file(data, i4);
         uint64_t dev = 0, ino = 0, nameDev = 1, nameIno = 1;
-        if (platform_openFileId(i4->file.hand, &dev, &ino) != 0 ||
-            platform_fileId(i4->file.name, &nameDev, &nameIno) != 0 || dev != nameDev ||
+        if (platform_openFileId(file->hand, &dev, &ino) != 0 ||
+            platform_fileId(file->name, &nameDev, &nameIno) != 0 || dev != nameDev ||
             ino != nameIno)
             return false;
     }
@@ -486,19 +479,19 @@ int ddmain_beginChange(DATA4 *const *tables, int count, int whole)
         im.table = tables[i]->alias;
         for (char &c : im.table)
             c = (char)std::tolower((unsigned char)c);
-        im.length = file4len(&tables[i]->file);
+        im.length = d4file_len(tables[i]);
         if (schemaOf(im.table) == nullptr || im.length < 0)
             return DDMAIN_FAILURE;
         bool ok = true;
         if (whole) {
-            im.regions.push_back({0, readBytes(&tables[i]->file, 0, im.length, &ok)});
+            im.regions.push_back({0, readBytes(tables[i], 0, im.length, &ok)});
         } else {
             long head = std::min(kAppendHead, im.length);
-            im.regions.push_back({0, readBytes(&tables[i]->file, 0, head, &ok)});
+            im.regions.push_back({0, readBytes(tables[i], 0, head, &ok)});
             // The end mark an append overwrites.
             if (ok && im.length > head)
                 im.regions.push_back(
-                    {im.length - 1, readBytes(&tables[i]->file, im.length - 1, 1, &ok)});
+                    {im.length - 1, readBytes(tables[i], im.length - 1, 1, &ok)});
         }
         if (!ok)
             return DDMAIN_FAILURE;

@@ -19,8 +19,7 @@
 #ifndef CATALOGR_DDSCHEMA_H
 #define CATALOGR_DDSCHEMA_H
 
-#include "xbase/index/i4index.h"
-#include "xbase/x4types.h"
+#include "xbase/xbase.h"
 
 extern const FIELD4INFO table_info[];
 extern const TAG4INFO table_tags[];

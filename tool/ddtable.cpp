@@ -17,12 +17,7 @@
 #include "platform/platform.h"
 #include "tool/dddict.h"
 #include "tool/ddmain.h"
-#include "xbase/d4data.h"
-#include "xbase/d4tag.h"
-#include "xbase/e4error.h"
-#include "xbase/expr/expr4.h"
-#include "xbase/f4field.h"
-#include "xbase/index/t4tag.h"
+#include "xbase/xbase.h"
 
 namespace {
 
@@ -147,7 +142,7 @@ int deleteRows(DATA4 *dictionary, const std::string &key)
         return DDMAIN_FAILURE;
     while (!d4eof(dictionary)) {
         char *rowKey = nullptr;
-        int len = expr4vary(tag->expr, &rowKey);
+        int len = d4tag_key(dictionary, tag, &rowKey);
         if (len < 0)
             return DDMAIN_FAILURE;
         if ((size_t)len < key.size() || key.compare(0, key.size(), rowKey, key.size()) != 0)
