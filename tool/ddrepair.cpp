@@ -304,8 +304,8 @@ int ddmain_rebuildIndex(DATA4 *data, const dddict_table &table, int say)
         return DDMAIN_FAILURE;
     }
     if (say)
-        ddmain_putReason("rebuilt the index " + std::string(d4index_file(data, index)->name) + " from " +
-                         data->file.name);
+        ddmain_putReason("rebuilt the index " + std::string(d4index_file(data, index)->name) +
+                         " from " + data->file.name);
     return 0;
 }
 

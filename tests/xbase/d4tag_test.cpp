@@ -16,8 +16,7 @@ TEST(TableTagKey, IsTheExpressionsTextForTheRecordInTheBuffer)
                              {nullptr, nullptr, nullptr, 0, 0}};
     DATA4 *d = d4create(&e.c4, e.path("t").c_str(), smallFields(), tags);
     DATA4 *other = d4create(&e.c4, e.path("o").c_str(), smallFields(), tags);
-    ASSERT_NE(nullptr, d) << lastError();
-    ASSERT_NE(nullptr, other) << lastError();
+    ASSERT_TRUE(d != nullptr && other != nullptr) << lastError();
     appendNames(d, {"alpha", "Beta"});
     const struct {
         long rec;
@@ -39,10 +38,8 @@ TEST(TableTagKey, IsTheExpressionsTextForTheRecordInTheBuffer)
     char *text = nullptr;
     ASSERT_EQ(10, d4tag_key(d, d4tag(d, "NAME"), &text));
     EXPECT_EQ("gamma     ", std::string(text, 10));
-    d4changed(d, 0);
     // A tag of another table, or none, has no key here.
     EXPECT_EQ(-1, d4tag_key(d, d4tag(other, "NAME"), &text));
     EXPECT_EQ(-1, d4tag_key(d, nullptr, &text));
-    EXPECT_EQ(0, d4close(other));
-    EXPECT_EQ(0, d4close(d));
+    EXPECT_EQ(0, d4close_all(&e.c4));
 }
