@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "util/byteorder.h"
-#include "xbase/d4data.h"
 #include "xbase/e4error.h"
 #include "xbase/file4.h"
 #include "xbase/l4list.h"
