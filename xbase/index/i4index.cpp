@@ -12,7 +12,6 @@
 
 #include "util/byteorder.h"
 #include "xbase/c4conv.h"
-#include "xbase/d4data.h"
 #include "xbase/date4.h"
 #include "xbase/e4error.h"
 #include "xbase/expr/expr4.h"
@@ -398,16 +397,10 @@ static int i4close_work(INDEX4 *i4)
     CODE4 *c4 = i4->code_base;
     int saved_attempts = c4->lock_attempts;
     c4->lock_attempts = -1;
-    int rc = 0;
-    if (i4->data != nullptr) {
-        int r = d4update(i4->data);
-        if (r != 0)
-            rc = r;
-    }
-    int r = i4update(i4);
-    if (r != 0 && rc == 0)
-        rc = r;
-    r = i4unlock(i4);
+    // The table's changed record was written back by its closing (d4close)
+    // before any of its indexes closes.
+    int rc = i4update(i4);
+    int r = i4unlock(i4);
     if (r != 0 && rc == 0)
         rc = r;
     r = index_release(i4);
