@@ -8,8 +8,11 @@
 //      (CATALOGR.JNL in the dictionary's directory): for each table it may
 //      change, the data file's length and the bytes the change may
 //      overwrite (TA: the header and the end mark, as it only appends; TD:
-//      the whole file, as it packs). The journal is written under another
-//      name and renamed, so it is there whole or not at all.
+//      the header and the file from the first record its pack may move on,
+//      as a pack leaves every record before the first deleted one where it
+//      is; without the rows it is going to remove, the whole file). The
+//      journal is written under another name and renamed, so it is there
+//      whole or not at all.
 //  J2. The journal is removed only once every change of the directive is
 //      in its files (d4update of each table), so while it is there the
 //      change may be half done, and once it is gone the change is whole.
@@ -126,18 +129,6 @@ std::string readBytes(FILE4 *file, long offset, long length, bool *ok)
     std::string bytes((size_t)length, '\0');
     *ok = length == 0 || file4read_all(file, offset, &bytes[0], (unsigned)length) == 0;
     return bytes;
-}
-
-std::string serialize(const std::vector<image> &images)
-{
-    std::string out = kJournalHead;
-    for (const image &im : images) {
-        out += "TABLE " + im.table + " " + std::to_string(im.length) + " " +
-               std::to_string(im.regions.size()) + "\n";
-        for (const region &r : im.regions)
-            out += std::to_string(r.offset) + " " + std::to_string(r.bytes.size()) + "\n" + r.bytes;
-    }
-    return out + "END\n";
 }
 
 // Reads a number and the blank or newline after it.
@@ -277,6 +268,7 @@ struct pendingChange {
     DATA4 *const *tables = nullptr;
     int count = 0;
     int journal = DDDICT_NO_JOURNAL;
+    const long *firstRows = nullptr;  // ddmain_changingRows
     bool written = false;
 };
 pendingChange pending;
@@ -478,42 +470,90 @@ int ddmain_openDictionaryLocked(const char *const *names, int count, DATA4 **tab
     return DDMAIN_FAILURE;
 }
 
-int ddmain_beginChange(DATA4 *const *tables, int count, int whole)
+namespace {
+
+// The first record a pack of `data` may move or mark: the first one marked
+// deleted, among those before `first` (the lowest the directive is going to
+// mark, 0 for none) and the count + 1, where anything past the count lies.
+// Records before it stay where they are, byte for byte. -1 when the file
+// cannot be read.
+long firstMoved(DATA4 *data, long first)
 {
-    std::vector<image> images;
-    for (int i = 0; i < count; i++) {
-        image im;
-        im.table = tables[i]->alias;
-        for (char &c : im.table)
-            c = (char)std::tolower((unsigned char)c);
-        im.length = file4len(&tables[i]->file);
-        if (schemaOf(im.table) == nullptr || im.length < 0)
-            return DDMAIN_FAILURE;
+    long count = d4reccount(data);
+    if (count < 0)
+        return -1;
+    long upto = first > 0 && first <= count ? first : count + 1;
+    long start = d4record_position(data, 1), width = (long)d4record_width(data);
+    long len = std::min(file4len(&data->file), d4record_position(data, upto));
+    if (len > start) {
         bool ok = true;
-        if (whole) {
-            im.regions.push_back({0, readBytes(&tables[i]->file, 0, im.length, &ok)});
-        } else {
-            long head = std::min(kAppendHead, im.length);
-            im.regions.push_back({0, readBytes(&tables[i]->file, 0, head, &ok)});
-            // The end mark an append overwrites.
-            if (ok && im.length > head)
-                im.regions.push_back(
-                    {im.length - 1, readBytes(&tables[i]->file, im.length - 1, 1, &ok)});
-        }
+        std::string before = readBytes(&data->file, start, len - start, &ok);
         if (!ok)
-            return DDMAIN_FAILURE;
-        images.push_back(im);
+            return -1;
+        for (long at = 0; at < (long)before.size(); at += width)
+            if (before[(size_t)at] == '*')
+                return 1 + at / width;
     }
-    return writeJournal(serialize(images));
+    return upto;
+}
+
+// Appends one region of `file` (`length` bytes at `offset`) to the journal
+// text, read straight into it.
+bool appendRegion(std::string *out, FILE4 *file, long offset, long length)
+{
+    *out += std::to_string(offset) + " " + std::to_string(length) + "\n";
+    size_t at = out->size();
+    out->resize(at + (size_t)length);
+    return length == 0 || file4read_all(file, offset, &(*out)[at], (unsigned)length) == 0;
+}
+
+} // namespace
+
+int ddmain_beginChange(DATA4 *const *tables, int count, int whole, const long *firstRows)
+{
+    std::string out = kJournalHead;
+    for (int i = 0; i < count; i++) {
+        std::string table = tables[i]->alias;
+        for (char &c : table)
+            c = (char)std::tolower((unsigned char)c);
+        FILE4 *file = &tables[i]->file;
+        long length = file4len(file);
+        if (schemaOf(table) == nullptr || length < 0)
+            return DDMAIN_FAILURE;
+        // TA only appends: the header and the end mark it overwrites. TD
+        // marks rows and packs: the header and everything from the first
+        // record the pack may move on.
+        long head = std::min(kAppendHead, length), from = length - 1;
+        if (whole) {
+            long first = firstRows != nullptr ? firstMoved(tables[i], firstRows[i]) : 0;
+            if (first < 0)
+                return DDMAIN_FAILURE;
+            from = first == 0 ? head
+                              : std::min(length, std::max(head, d4record_position(tables[i], first)));
+        }
+        bool tail = from >= head && from < length;
+        out += "TABLE " + table + " " + std::to_string(length) + " " + (tail ? "2" : "1") + "\n";
+        if (!appendRegion(&out, file, 0, head) ||
+            (tail && !appendRegion(&out, file, from, length - from)))
+            return DDMAIN_FAILURE;
+    }
+    return writeJournal(out + "END\n");
 }
 
 int ddmain_changing(void)
 {
     if (pending.journal == DDDICT_NO_JOURNAL || pending.written)
         return 0;
-    int rc = ddmain_beginChange(pending.tables, pending.count, pending.journal == DDDICT_WHOLE);
+    int rc = ddmain_beginChange(pending.tables, pending.count, pending.journal == DDDICT_WHOLE,
+                                pending.firstRows);
     pending.written = rc == 0;
     return rc;
+}
+
+int ddmain_changingRows(const long *firstRows)
+{
+    pending.firstRows = firstRows;
+    return ddmain_changing();
 }
 
 int ddmain_endChange(DATA4 *const *tables, int count, int status)
