@@ -31,6 +31,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -179,14 +180,15 @@ bool parse(const std::string &s, std::vector<image> *images)
     return at + 4 == s.size();
 }
 
-// Writes `text` as the journal: under another name, then renamed (J1).
-int writeJournal(const std::string &text)
+// Writes `size` bytes of `text` as the journal: under another name, then
+// renamed (J1).
+int writeJournal(const char *text, size_t size)
 {
     const std::string fresh = inDir(kJournalNew), path = inDir(kJournal);
     int fd = -1;
     int rc = platform_createFile(fresh.c_str(), 0, &fd);
     if (rc == 0) {
-        if (platform_write(fd, 0, text.data(), text.size()) != (int64_t)text.size())
+        if (platform_write(fd, 0, text, size) != (int64_t)size)
             rc = -1;
         if (platform_close(fd) != 0)
             rc = -1;
@@ -483,61 +485,98 @@ long firstMoved(DATA4 *data, long first)
     if (count < 0)
         return -1;
     long upto = first > 0 && first <= count ? first : count + 1;
-    long start = d4record_position(data, 1), width = (long)d4record_width(data);
-    long len = std::min(file4len(&data->file), d4record_position(data, upto));
-    if (len > start) {
-        bool ok = true;
-        std::string before = readBytes(&data->file, start, len - start, &ok);
-        if (!ok)
+    const long width = (long)d4record_width(data), per = std::max(1L, 65536 / width);
+    std::vector<char> piece((size_t)(per * width));
+    long len = file4len(&data->file);
+    for (long rec = 1; rec < upto; rec += per) {
+        long at = d4record_position(data, rec);
+        long got = std::min({per, upto - rec, (len - at) / width});
+        if (got <= 0)
+            break;
+        if (file4read_all(&data->file, at, piece.data(), (unsigned)(got * width)) != 0)
             return -1;
-        for (long at = 0; at < (long)before.size(); at += width)
-            if (before[(size_t)at] == '*')
-                return 1 + at / width;
+        for (long k = 0; k < got; k++)
+            if (piece[(size_t)(k * width)] == '*')
+                return rec + k;
     }
     return upto;
 }
 
-// Appends one region of `file` (`length` bytes at `offset`) to the journal
-// text, read straight into it.
-bool appendRegion(std::string *out, FILE4 *file, long offset, long length)
+// What the journal keeps of one data file: two regions at most.
+struct plan {
+    std::string table;
+    long length;
+    long offset[2], size[2];
+    int regions;
+};
+
+std::string tableLine(const plan &p)
 {
-    *out += std::to_string(offset) + " " + std::to_string(length) + "\n";
-    size_t at = out->size();
-    out->resize(at + (size_t)length);
-    return length == 0 || file4read_all(file, offset, &(*out)[at], (unsigned)length) == 0;
+    return "TABLE " + p.table + " " + std::to_string(p.length) + " " +
+           std::to_string(p.regions) + "\n";
+}
+
+std::string regionLine(const plan &p, int r)
+{
+    return std::to_string(p.offset[r]) + " " + std::to_string(p.size[r]) + "\n";
 }
 
 } // namespace
 
 int ddmain_beginChange(DATA4 *const *tables, int count, int whole, const long *firstRows)
 {
-    std::string out = kJournalHead;
+    std::vector<plan> plans;
+    size_t total = std::strlen(kJournalHead) + 4;
     for (int i = 0; i < count; i++) {
-        std::string table = tables[i]->alias;
-        for (char &c : table)
+        plan p;
+        p.table = tables[i]->alias;
+        for (char &c : p.table)
             c = (char)std::tolower((unsigned char)c);
-        FILE4 *file = &tables[i]->file;
-        long length = file4len(file);
-        if (schemaOf(table) == nullptr || length < 0)
+        p.length = file4len(&tables[i]->file);
+        if (schemaOf(p.table) == nullptr || p.length < 0)
             return DDMAIN_FAILURE;
         // TA only appends: the header and the end mark it overwrites. TD
         // marks rows and packs: the header and everything from the first
         // record the pack may move on.
-        long head = std::min(kAppendHead, length), from = length - 1;
+        long head = std::min(kAppendHead, p.length), from = p.length - 1;
         if (whole) {
             long first = firstRows != nullptr ? firstMoved(tables[i], firstRows[i]) : 0;
             if (first < 0)
                 return DDMAIN_FAILURE;
             from = first == 0 ? head
-                              : std::min(length, std::max(head, d4record_position(tables[i], first)));
+                              : std::min(p.length, std::max(head, d4record_position(tables[i], first)));
         }
-        bool tail = from >= head && from < length;
-        out += "TABLE " + table + " " + std::to_string(length) + " " + (tail ? "2" : "1") + "\n";
-        if (!appendRegion(&out, file, 0, head) ||
-            (tail && !appendRegion(&out, file, from, length - from)))
-            return DDMAIN_FAILURE;
+        p.offset[0] = 0;
+        p.size[0] = head;
+        p.offset[1] = from;
+        p.size[1] = p.length - from;
+        p.regions = from >= head && from < p.length ? 2 : 1;
+        total += tableLine(p).size();
+        for (int r = 0; r < p.regions; r++)
+            total += regionLine(p, r).size() + (size_t)p.size[r];
+        plans.push_back(p);
     }
-    return writeJournal(out + "END\n");
+    // The text is made in place: the files' bytes are read straight into it.
+    std::unique_ptr<char[]> text(new char[total]);
+    size_t at = 0;
+    auto put = [&](const std::string &s) {
+        std::memcpy(text.get() + at, s.data(), s.size());
+        at += s.size();
+    };
+    put(kJournalHead);
+    for (size_t i = 0; i < plans.size(); i++) {
+        const plan &p = plans[i];
+        put(tableLine(p));
+        for (int r = 0; r < p.regions; r++) {
+            put(regionLine(p, r));
+            if (p.size[r] > 0 &&
+                file4read_all(&tables[i]->file, p.offset[r], text.get() + at, (unsigned)p.size[r]) != 0)
+                return DDMAIN_FAILURE;
+            at += (size_t)p.size[r];
+        }
+    }
+    put("END\n");
+    return writeJournal(text.get(), at);
 }
 
 int ddmain_changing(void)
