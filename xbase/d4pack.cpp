@@ -252,6 +252,9 @@ int pack_stage(Pack *p)
             p->staged = true;
             return 0;
         }
+        // The note that did not reach the file must not reach it later
+        // either: no note stood before the pack.
+        i4pack_note(p->journal, 0, 0);
         p->w = w;
         p->r = from;
         failed = 1;
