@@ -90,11 +90,18 @@ int ddmain_repairIndex(const char *baseName, int force);
 int ddmain_recoverDictionary(int quiet);
 // Writes the journal before a change of `tables` (count of them): 0, or
 // 0x8000 (said why, nothing changed).
-int ddmain_beginChange(DATA4 *const *tables, int count, int whole);
+// With `whole` and `firstRows` (the lowest record number the directive is
+// going to mark deleted in each table, 0 for none), the journal keeps only
+// what a pack may change; with `whole` alone, the whole of each file.
+int ddmain_beginChange(DATA4 *const *tables, int count, int whole, const long *firstRows);
 // Called by a directive's body before each change of a dictionary table:
 // the first call of a run that keeps a journal writes it. 0, or 0x8000
 // (said why): the body must then change nothing.
 int ddmain_changing(void);
+// As ddmain_changing, for a body that only marks rows deleted and packs:
+// `firstRows` as for ddmain_beginChange, one for each table of the run
+// (it must stay valid for the run).
+int ddmain_changingRows(const long *firstRows);
 // Ends a change: with `status` 0 every table's changes are written and the
 // journal removed; otherwise, or when that fails, the change is undone.
 // Every data file is closed. Returns the status.

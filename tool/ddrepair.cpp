@@ -8,8 +8,11 @@
 //      (CATALOGR.JNL in the dictionary's directory): for each table it may
 //      change, the data file's length and the bytes the change may
 //      overwrite (TA: the header and the end mark, as it only appends; TD:
-//      the whole file, as it packs). The journal is written under another
-//      name and renamed, so it is there whole or not at all.
+//      the header and the file from the first record its pack may move on,
+//      as a pack leaves every record before the first deleted one where it
+//      is; without the rows it is going to remove, the whole file). The
+//      journal is written under another name and renamed, so it is there
+//      whole or not at all.
 //  J2. The journal is removed only once every change of the directive is
 //      in its files (d4update of each table), so while it is there the
 //      change may be half done, and once it is gone the change is whole.
@@ -28,6 +31,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -124,18 +128,6 @@ std::string readBytes(DATA4 *data, long offset, long length, bool *ok)
     return bytes;
 }
 
-std::string serialize(const std::vector<image> &images)
-{
-    std::string out = kJournalHead;
-    for (const image &im : images) {
-        out += "TABLE " + im.table + " " + std::to_string(im.length) + " " +
-               std::to_string(im.regions.size()) + "\n";
-        for (const region &r : im.regions)
-            out += std::to_string(r.offset) + " " + std::to_string(r.bytes.size()) + "\n" + r.bytes;
-    }
-    return out + "END\n";
-}
-
 // Reads a number and the blank or newline after it.
 bool number(const std::string &s, size_t *at, long *value, char end)
 {
@@ -184,14 +176,15 @@ bool parse(const std::string &s, std::vector<image> *images)
     return at + 4 == s.size();
 }
 
-// Writes `text` as the journal: under another name, then renamed (J1).
-int writeJournal(const std::string &text)
+// Writes `size` bytes of `text` as the journal: under another name, then
+// renamed (J1).
+int writeJournal(const char *text, size_t size)
 {
     const std::string fresh = inDir(kJournalNew), path = inDir(kJournal);
     int fd = -1;
     int rc = platform_createFile(fresh.c_str(), 0, &fd);
     if (rc == 0) {
-        if (platform_write(fd, 0, text.data(), text.size()) != (int64_t)text.size())
+        if (platform_write(fd, 0, text, size) != (int64_t)size)
             rc = -1;
         if (platform_close(fd) != 0)
             rc = -1;
@@ -270,6 +263,7 @@ struct pendingChange {
     DATA4 *const *tables = nullptr;
     int count = 0;
     int journal = DDDICT_NO_JOURNAL;
+    const long *firstRows = nullptr;  // ddmain_changingRows
     bool written = false;
 };
 pendingChange pending;
@@ -471,42 +465,127 @@ int ddmain_openDictionaryLocked(const char *const *names, int count, DATA4 **tab
     return DDMAIN_FAILURE;
 }
 
-int ddmain_beginChange(DATA4 *const *tables, int count, int whole)
+namespace {
+
+// The first record a pack of `data` may move or mark: the first one marked
+// deleted, among those before `first` (the lowest the directive is going to
+// mark, 0 for none) and the count + 1, where anything past the count lies.
+// Records before it stay where they are, byte for byte. -1 when the file
+// cannot be read.
+long firstMoved(DATA4 *data, long first)
 {
-    std::vector<image> images;
-    for (int i = 0; i < count; i++) {
-        image im;
-        im.table = tables[i]->alias;
-        for (char &c : im.table)
-            c = (char)std::tolower((unsigned char)c);
-        im.length = d4file_len(tables[i]);
-        if (schemaOf(im.table) == nullptr || im.length < 0)
-            return DDMAIN_FAILURE;
-        bool ok = true;
-        if (whole) {
-            im.regions.push_back({0, readBytes(tables[i], 0, im.length, &ok)});
-        } else {
-            long head = std::min(kAppendHead, im.length);
-            im.regions.push_back({0, readBytes(tables[i], 0, head, &ok)});
-            // The end mark an append overwrites.
-            if (ok && im.length > head)
-                im.regions.push_back(
-                    {im.length - 1, readBytes(tables[i], im.length - 1, 1, &ok)});
-        }
-        if (!ok)
-            return DDMAIN_FAILURE;
-        images.push_back(im);
+    long count = d4reccount(data);
+    if (count < 0)
+        return -1;
+    long upto = first > 0 && first <= count ? first : count + 1;
+    const long width = (long)d4record_width(data), per = std::max(1L, 65536 / width);
+    std::vector<char> piece((size_t)(per * width));
+    long len = d4file_len(data);
+    for (long rec = 1; rec < upto; rec += per) {
+        long at = d4record_position(data, rec);
+        long got = std::min({per, upto - rec, (len - at) / width});
+        if (got <= 0)
+            break;
+        if (d4file_read(data, at, piece.data(), (unsigned)(got * width)) != 0)
+            return -1;
+        for (long k = 0; k < got; k++)
+            if (piece[(size_t)(k * width)] == '*')
+                return rec + k;
     }
-    return writeJournal(serialize(images));
+    return upto;
+}
+
+// What the journal keeps of one data file: two regions at most.
+struct plan {
+    std::string table;
+    long length;
+    long offset[2], size[2];
+    int regions;
+};
+
+std::string tableLine(const plan &p)
+{
+    return "TABLE " + p.table + " " + std::to_string(p.length) + " " +
+           std::to_string(p.regions) + "\n";
+}
+
+std::string regionLine(const plan &p, int r)
+{
+    return std::to_string(p.offset[r]) + " " + std::to_string(p.size[r]) + "\n";
+}
+
+} // namespace
+
+int ddmain_beginChange(DATA4 *const *tables, int count, int whole, const long *firstRows)
+{
+    std::vector<plan> plans;
+    size_t total = std::strlen(kJournalHead) + 4;
+    for (int i = 0; i < count; i++) {
+        plan p;
+        p.table = tables[i]->alias;
+        for (char &c : p.table)
+            c = (char)std::tolower((unsigned char)c);
+        p.length = d4file_len(tables[i]);
+        if (schemaOf(p.table) == nullptr || p.length < 0)
+            return DDMAIN_FAILURE;
+        // TA only appends: the header and the end mark it overwrites. TD
+        // marks rows and packs: the header and everything from the first
+        // record the pack may move on.
+        long head = std::min(kAppendHead, p.length), from = p.length - 1;
+        if (whole) {
+            long first = firstRows != nullptr ? firstMoved(tables[i], firstRows[i]) : 0;
+            if (first < 0)
+                return DDMAIN_FAILURE;
+            from = first == 0 ? head
+                              : std::min(p.length, std::max(head, d4record_position(tables[i], first)));
+        }
+        p.offset[0] = 0;
+        p.size[0] = head;
+        p.offset[1] = from;
+        p.size[1] = p.length - from;
+        p.regions = from >= head && from < p.length ? 2 : 1;
+        total += tableLine(p).size();
+        for (int r = 0; r < p.regions; r++)
+            total += regionLine(p, r).size() + (size_t)p.size[r];
+        plans.push_back(p);
+    }
+    // The text is made in place: the files' bytes are read straight into it.
+    std::unique_ptr<char[]> text(new char[total]);
+    size_t at = 0;
+    auto put = [&](const std::string &s) {
+        std::memcpy(text.get() + at, s.data(), s.size());
+        at += s.size();
+    };
+    put(kJournalHead);
+    for (size_t i = 0; i < plans.size(); i++) {
+        const plan &p = plans[i];
+        put(tableLine(p));
+        for (int r = 0; r < p.regions; r++) {
+            put(regionLine(p, r));
+            if (p.size[r] > 0 &&
+                d4file_read(tables[i], p.offset[r], text.get() + at, (unsigned)p.size[r]) != 0)
+                return DDMAIN_FAILURE;
+            at += (size_t)p.size[r];
+        }
+    }
+    put("END\n");
+    return writeJournal(text.get(), at);
 }
 
 int ddmain_changing(void)
 {
     if (pending.journal == DDDICT_NO_JOURNAL || pending.written)
         return 0;
-    int rc = ddmain_beginChange(pending.tables, pending.count, pending.journal == DDDICT_WHOLE);
+    int rc = ddmain_beginChange(pending.tables, pending.count, pending.journal == DDDICT_WHOLE,
+                                pending.firstRows);
     pending.written = rc == 0;
     return rc;
+}
+
+int ddmain_changingRows(const long *firstRows)
+{
+    pending.firstRows = firstRows;
+    return ddmain_changing();
 }
 
 int ddmain_endChange(DATA4 *const *tables, int count, int status)

@@ -129,15 +129,17 @@ int refuseNameless(const char *fileArgument)
 // Packs `dictionary`, removing its rows marked deleted for good.
 int packRemoved(DATA4 *dictionary) { return d4pack(dictionary) == 0 ? 0 : DDMAIN_FAILURE; }
 
-// Marks deleted every row of `key` in the selected tag, the current row
-// (found by the seek for `key`) first, then packs. The rows of one key
-// stand together in the tag's order; each marked row leaves the filtered
-// tag when the skip writes it back, and the skip goes on from where it
-// stood. A skip that fails (a damaged or read-only dictionary) fails the
-// removal.
-int deleteRows(DATA4 *dictionary, const std::string &key)
+// Walks every row of `key` in the selected tag, from the current row (found
+// by the seek for `key`) on, and notes in `*lowest` the lowest record
+// number among them (0 when there is none); with `remove` each row is marked
+// deleted as it goes. The rows of one key stand together in the tag's
+// order; each marked row leaves the filtered tag when the skip writes it
+// back, and the skip goes on from where it stood. A skip that fails (a
+// damaged or read-only dictionary) fails the walk.
+int walkRows(DATA4 *dictionary, const std::string &key, bool remove, long *lowest)
 {
     TAG4 *tag = d4tag_selected(dictionary);
+    *lowest = 0;
     if (tag == nullptr)
         return DDMAIN_FAILURE;
     while (!d4eof(dictionary)) {
@@ -147,14 +149,34 @@ int deleteRows(DATA4 *dictionary, const std::string &key)
             return DDMAIN_FAILURE;
         if ((size_t)len < key.size() || key.compare(0, key.size(), rowKey, key.size()) != 0)
             break;
-        d4delete(dictionary);
+        if (*lowest == 0 || d4recno(dictionary) < *lowest)
+            *lowest = d4recno(dictionary);
+        if (remove)
+            d4delete(dictionary);
         int skipped = d4skip(dictionary, 1);
         if (skipped == r4eof)
             break;
         if (skipped != 0)
             return DDMAIN_FAILURE;
     }
-    return packRemoved(dictionary);
+    return 0;
+}
+
+// Marks deleted every row of `key` (walkRows), then packs.
+int deleteRows(DATA4 *dictionary, const std::string &key)
+{
+    long lowest = 0;
+    return walkRows(dictionary, key, true, &lowest) != 0 ? DDMAIN_FAILURE
+                                                         : packRemoved(dictionary);
+}
+
+// The lowest record number of the rows of `key` in tag `tagName`, 0 when
+// there is none: read only.
+int lowestRow(DATA4 *dictionary, const char *tagName, const std::string &key, long *lowest)
+{
+    *lowest = 0;
+    int rc = ddmain_findTable(dictionary, tagName, key, nullptr);
+    return rc == 1 ? 0 : rc != 0 ? rc : walkRows(dictionary, key, false, lowest);
 }
 
 } // namespace
@@ -322,8 +344,15 @@ int ddmain_operateTable(int argc, char **argv, int operation)
             ddmain_putError(DDMAIN_MSG_TD_NOT_REGISTERED);
             return seek;
         }
+        // The journal keeps what the packs may move: each table from the
+        // first of its rows to go.
+        long firstRows[2] = {0, 0};
         if (status == 0)
-            status = ddmain_changing();
+            status = lowestRow(t[0], "CRTB", ddmain_searchKey(nullptr, name), &firstRows[0]);
+        if (status == 0)
+            status = lowestRow(t[1], "CCRTB", ddmain_searchKey(nullptr, name), &firstRows[1]);
+        if (status == 0)
+            status = ddmain_changingRows(firstRows);
         if (status == 0)
             status = ddmain_deleteColumns(argv[2], nullptr, t[1]);
         if (status == 0)

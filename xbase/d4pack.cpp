@@ -32,6 +32,11 @@
 //      pack that stopped part way; a pending change is written back before
 //      they are marked; the pack's own failure is its result, else the
 //      rebuild's (d4pack).
+//  P9. A table of at most PACK_STAGE_MAX bytes with a production index
+//      first copies its live records from the first deleted one on past
+//      its end, behind an end mark, and notes that the pack reads them
+//      from there; they then move into place in long runs (pack_stage).
+//      A pack that fails while they wait there counts them (P5).
 #include "xbase/d4data.h"
 
 #include <algorithm>
@@ -48,6 +53,9 @@
 namespace {
 
 enum { PACK_BUFFER_STEP = 2048 };
+// The largest table whose pack copies its records past the end first
+// (P9): beyond it the second copy costs more than the short runs save.
+const long PACK_STAGE_MAX = 8L << 20;
 
 int refused(DATA4 *data) { return data == nullptr || data->code_base->error_code < 0; }
 
@@ -85,6 +93,7 @@ struct Pack {
     char *run = nullptr;        // the run's records, run_max of them at most
     long run_max = 1, run_n = 0, run_from = 0;
     long noted_w = 0, noted_r = 0;
+    bool staged = false;        // the records to move wait past the end (P9)
     char *read_buf = nullptr;
     unsigned buf_len = 0;
 
@@ -174,6 +183,91 @@ int pack_mark_garbage(Pack *p, long upto)
     return pack_mark_deleted(p->data, p->w, upto);
 }
 
+// P9: a small table's live records from its first deleted one on are
+// copied past its end in long runs before anything moves, behind an end
+// mark in the slot after the last one scanned (so that a pack killed
+// meanwhile leaves them where no count and no scan reaches); the note
+// then says slots from that copy on hold the records as they were, and
+// they move into place in long runs too, instead of runs no longer than
+// the deleted records before them. 0 (staged, or nothing to stage), or -1
+// after a report with the table as it was.
+int pack_stage(Pack *p)
+{
+    DATA4 *data = p->data;
+    const unsigned width = data->record_width;
+    const long after = d4record_position(data, p->scan + 1);
+    if (p->journal == nullptr || p->read_buf == nullptr || after > PACK_STAGE_MAX)
+        return 0;
+    FILE4SEQ_READ reader;
+    file4seq_read_init(&reader, &data->file, d4record_position(data, 1), p->read_buf, p->buf_len);
+    char *rec = p->rec.data();
+    long r = 1;
+    for (; r <= p->scan; r++) {
+        // The file's end, or nothing deleted: the plain pack; a failed read
+        // fails the pack, nothing moved.
+        unsigned got = file4seq_read(&reader, rec, width);
+        if (got < width)
+            return d4record_position(data, r) + long(got) < p->file_len ? -1 : 0;
+        if (r > p->count && rec[0] == D4_FILE_END)
+            return 0;
+        if (rec[0] == '*')
+            break;
+    }
+    if (r > p->scan)
+        return 0;
+    const long first = r, stage = p->scan + 2;
+    data->known_end = 0;
+    const char end_mark = D4_FILE_END;
+    FILE4SEQ_WRITE writer;
+    file4seq_write_init(&writer, &data->file, d4record_position(data, stage), p->run, p->buf_len);
+    int failed = file4write(&data->file, after, &end_mark, 1) != 0;
+    long n = 0;
+    for (r++; failed == 0 && r <= p->scan; r++) {
+        unsigned got = file4seq_read(&reader, rec, width);
+        if (got < width) {
+            failed = d4record_position(data, r) + long(got) < p->file_len;
+            break;
+        }
+        if (r > p->count && rec[0] == D4_FILE_END)
+            break;
+        if (rec[0] == '*')
+            continue;
+        // A live record that would end the scan of the copy: the plain pack.
+        if (rec[0] == D4_FILE_END) {
+            n = -1;
+            break;
+        }
+        failed = file4seq_write(&writer, rec, width) != 0;
+        n++;
+    }
+    if (failed == 0 && n > 0)
+        failed = file4seq_write_flush(&writer) != 0;
+    if (failed == 0 && n > 0) {
+        long w = p->w, from = p->r;
+        p->w = first;
+        p->r = stage;
+        if (pack_note(p) == 0) {
+            p->scan = stage + n - 1;
+            p->file_len = d4record_position(data, stage + n);
+            p->staged = true;
+            return 0;
+        }
+        // The note that did not reach the file must not reach it later
+        // either: no note stood before the pack.
+        i4pack_note(p->journal, 0, 0);
+        p->w = w;
+        p->r = from;
+        failed = 1;
+    }
+    // Nothing moved: the file back to its length.
+    CODE4 *c4 = data->code_base;
+    int saved = e4set(c4, 0);
+    if (file4len_set(&data->file, p->file_len) != 0)
+        failed = 1;
+    e4set(c4, saved);
+    return failed != 0 ? -1 : 0;
+}
+
 // Reads from slot r to the end and writes every live record to slot w on,
 // then ends the file after them: the end mark, the count (P4) and the cut.
 // 0, or -1 after the table was left with every live record once (P5-P7)
@@ -217,7 +311,14 @@ int pack_run(Pack *p)
     if (failed == 0 && (c4->error_code < 0 || pack_flush(p) != 0))
         failed = 1;
     if (failed != 0) {
-        pack_mark_garbage(p, p->source() - 1);
+        // P5; with the records waiting past the end (P9), the count then
+        // takes them in, so that every live record is still counted once.
+        if (pack_mark_garbage(p, p->source() - 1) == 0 && p->staged) {
+            int saved = e4set(c4, 0);
+            data->num_recs = p->scan;
+            d4update_header(data, 0, 1);
+            e4set(c4, saved);
+        }
         return -1;
     }
     // Every record read is in place: what follows slot w - 1 is garbage.
@@ -319,6 +420,8 @@ static int d4pack_data_work(DATA4 *data)
     Pack p(data);
     p.journal = pack_journal(data);
     rc = pack_start(&p);
+    if (rc == 0)
+        rc = pack_stage(&p);
     if (rc == 0)
         rc = pack_run(&p);
     data->rec_num = -1;

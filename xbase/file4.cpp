@@ -650,6 +650,18 @@ int file4seq_write_flush(FILE4SEQ_WRITE *seq_write)
     return 0;
 }
 
+int file4seq_write_mend(FILE4SEQ_WRITE *seq_write, long offset, const void *bytes, unsigned len)
+{
+    if (seq_write == nullptr || seq_write->buffer == nullptr)
+        return 0;
+    FILE4SEQ_WRITE *s = seq_write;
+    long held = long(s->working - s->avail);
+    if (offset < s->pos || offset + long(len) > s->pos + held)
+        return 0;
+    std::memcpy(s->buffer + (offset - s->pos), bytes, len);
+    return 1;
+}
+
 int file4seq_write_repeat(FILE4SEQ_WRITE *seq_write, long num_repeat, char ch)
 {
     if (num_repeat < 0)

@@ -74,6 +74,10 @@ int file4seq_write_init(FILE4SEQ_WRITE *seq_write, FILE4 *file, long start_offse
 int file4seq_write(FILE4SEQ_WRITE *seq_write, const void *buffer, unsigned ptr_len);
 int file4seq_write_flush(FILE4SEQ_WRITE *seq_write);
 int file4seq_write_repeat(FILE4SEQ_WRITE *seq_write, long num_repeat, char ch);
+// Changes `len` bytes at file offset `offset` among those written but still
+// held in the buffer, so that they reach the file as changed: 1; 0 (nothing
+// changed) when they are not all held there.
+int file4seq_write_mend(FILE4SEQ_WRITE *seq_write, long offset, const void *bytes, unsigned len);
 
 // The usable size of a sequential buffer of `len` bytes: capped at 64512 and
 // rounded down to a multiple of 1024; 0 (unbuffered) below 1024.

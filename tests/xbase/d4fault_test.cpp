@@ -12,6 +12,7 @@
 #include <set>
 
 #include "tests/faultinject.h"
+#include "xbase/index/i4index.h"
 #include "xbase/memo4.h"
 
 using namespace d4test;
@@ -133,6 +134,7 @@ struct Case {
     std::function<int(DATA4 *)> op;
     std::function<void(Model &)> change;            // from the live records to the meant ones
     bool appends = false;   // a failure must leave the data file's bytes as they were
+    const TAG4INFO *tags = nullptr;  // of a production index made with the table
 };
 
 // Runs the case for every failure mode and every N until the operation
@@ -141,7 +143,7 @@ int sweep(const Case &c)
 {
     Engine e;
     const std::string dbf = e.path("T.DBF"), fpt = e.path("T.FPT");
-    DATA4 *d = d4create(&e.c4, e.path("t").c_str(), c.fields, nullptr);
+    DATA4 *d = d4create(&e.c4, e.path("t").c_str(), c.fields, c.tags);
     EXPECT_NE(nullptr, d) << lastError();
     if (d == nullptr)
         return 0;
@@ -159,8 +161,9 @@ int sweep(const Case &c)
     EXPECT_EQ(0, d4close(d));
     Model after = before;
     c.change(after);
-    const bool memo = testutil::fileExists(fpt);
+    const bool memo = testutil::fileExists(fpt), index = c.tags != nullptr;
     const std::string dbfBytes = readFile(dbf), fptBytes = memo ? readFile(fpt) : "";
+    const std::string cdx = e.path("T.CDX"), cdxBytes = index ? readFile(cdx) : "";
     testutil::TempDir crash;
     int failures = 0;
 
@@ -170,6 +173,8 @@ int sweep(const Case &c)
             writeFile(dbf, dbfBytes);
             if (memo)
                 writeFile(fpt, fptBytes);
+            if (index)
+                writeFile(cdx, cdxBytes);
             e4clearErrorState();
             e.c4.mem_size_buffer = c.bufferSize;
             d = d4open(&e.c4, dbf.c_str());
@@ -200,6 +205,9 @@ int sweep(const Case &c)
             writeFile(crash.file("T.DBF"), readFile(dbf));
             if (memo)
                 writeFile(crash.file("T.FPT"), readFile(fpt));
+            // With the index, the next open finishes what the pack noted.
+            if (index)
+                writeFile(crash.file("T.CDX"), readFile(cdx));
             expectTable(crash.file("T.DBF"), before, after, false);
             e.c4.error_code = 0;
             d4close(d);
@@ -377,10 +385,14 @@ TEST(FailedPack, NeverLeavesARecordTwiceOrLosesOne)
          pack, unchanged},
         {"memo table", kMemoFields, memoRows(), {1, 3}, 1024, pack, unchanged},
     };
-    for (unsigned buffer : {0u, 1024u, 3072u}) {
+    // With a production index the records wait past the end first.
+    static const TAG4INFO keyTag[] = {{"KEY", "KEY", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+    for (unsigned buffer : {0u, 1024u, 3072u, 2048u}) {
+        const int rows = buffer == 2048u ? 40 : 80;
         cases.push_back(
-            {"random deletions", kPlainFields, plainRows(80), {}, buffer, pack, unchanged});
-        for (long r = 1; r <= 80; r++)
+            {"random deletions", kPlainFields, plainRows(rows), {}, buffer, pack, unchanged});
+        cases.back().tags = buffer == 2048u ? keyTag : nullptr;
+        for (long r = 1; r <= rows; r++)
             if (rng() % 3 == 0)
                 cases.back().deleted.insert(r);
     }

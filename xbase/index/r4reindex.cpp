@@ -129,8 +129,14 @@ int level_out(R4REINDEX *r4, int level, short attribute, bool last)
         return e4describe(r4->code_base, e4write, "File Name:", r4->index->file.name,
                           "Index would pass the addressable size of the file");
     r4->lastblock = pos;
-    if (b.written >= 0 && b.written_right != pos)
-        r4->patches.push_back({b.written, pos});
+    if (b.written >= 0 && b.written_right != pos) {
+        // The block written before on the level guessed its right link
+        // wrong: mended in the writer's buffer while it is still there.
+        unsigned char right[4];
+        util_putLe32(right, (uint32_t)pos);
+        if (!file4seq_write_mend(&r4->seqwrite, b.written + B4_OFF_RIGHT, right, sizeof right))
+            r4->patches.push_back({b.written, pos});
+    }
     b.header.node_attribute = attribute;
     b.header.left_node = b.written;
     b.header.right_node = last ? -1 : block_after(r4, pos + B4_BLOCK_SIZE);

@@ -28,7 +28,8 @@
 //  R3. Every tree's blocks are written once, in ascending file order, each
 //      level from its first block to its last; a block's left link is the
 //      block written before it on its level, its right link the one after
-//      (a guess proved wrong is mended once the tree is on disk), and the
+//      (a guess proved wrong is mended in the writer's buffer while the
+//      block is still there, else once the tree is on disk), and the
 //      ends of every level link to -1 (level_out, r4reindex_finish).
 //  R4. Leaf record-number fields are wide enough for the largest number the
 //      tree holds: the table's record count, or for the directory the
