@@ -132,19 +132,26 @@ void zero_free_space(B4BLOCK *b4)
     std::memset(b4->image + start, 0, (size_t)b4->node_hdr.free_space);
 }
 
-// Replaces entries [a, b) by `count` new ones. 0, or 1 (unchanged) when the
+// The lowest stored key byte: the sizes of b4block.h put it right above
+// the free space, so no entry needs reading to find it.
+int leaf_low(const B4BLOCK *b4)
+{
+    return B4_LEAF_BODY + b4->header.n_keys * b4->node_hdr.info_len + b4->node_hdr.free_space;
+}
+
+// Replaces entries [a, b) by `count` new ones; `top` is entry a-1's
+// leaf_pos when the caller knows it, else -1. 0, or 1 (unchanged) when the
 // block lacks the room.
-int leaf_splice(B4BLOCK *b4, int a, int b, const LeafEntry *entries, int count)
+int leaf_splice(B4BLOCK *b4, int a, int b, const LeafEntry *entries, int count, int top = -1)
 {
     int n = b4->header.n_keys;
     int info_len = b4->node_hdr.info_len;
-    int top = leaf_pos(b4, a - 1);
+    if (top < 0)
+        top = leaf_pos(b4, a - 1);
     int old_bytes = 0;
     for (int j = a; j < b; j++)
         old_bytes += stored_len(b4, j);
-    int low = top - old_bytes;
-    for (int j = b; j < n; j++)
-        low -= stored_len(b4, j);
+    int low = leaf_low(b4);
     int new_bytes = 0;
     for (int k = 0; k < count; k++)
         new_bytes += entries[k].len;
@@ -228,8 +235,13 @@ int b4insert_leaf(B4BLOCK *b4, const unsigned char *key, long rec)
     int i = b4->key_on < 0 ? 0 : (b4->key_on > n ? n : b4->key_on);
     unsigned char prev[I4_MAX_KEY_LEN], next[I4_MAX_KEY_LEN];
     int prev_trail = 0;
-    if (i > 0)
+    // Reading entry i-1's key leaves its stored bytes' offset in built_pos:
+    // the top of the splice, which then reads no entry before it again.
+    int top = B4_BLOCK_SIZE;
+    if (i > 0) {
         copy_key(b4, i - 1, prev, nullptr, &prev_trail);
+        top = b4->built_pos;
+    }
     int trail = trail_count(b4, key);
     int dup = dup_count(b4, i > 0 ? prev : nullptr, prev_trail, key, trail);
     LeafEntry e[2] = {{rec, dup, trail, key + dup, kl - dup - trail}, {}};
@@ -242,7 +254,7 @@ int b4insert_leaf(B4BLOCK *b4, const unsigned char *key, long rec)
         e[1] = {next_rec, next_dup, next_trail, next + next_dup, kl - next_dup - next_trail};
         count = 2;
     }
-    if (leaf_splice(b4, i, i < n ? i + 1 : i, e, count) != 0) {
+    if (leaf_splice(b4, i, i < n ? i + 1 : i, e, count, top) != 0) {
         if (widened) {
             b4->node_hdr = narrow;
             std::memcpy(b4->image, image, sizeof image);
@@ -250,7 +262,16 @@ int b4insert_leaf(B4BLOCK *b4, const unsigned char *key, long rec)
         }
         return 1;
     }
-    b4go(b4, i);
+    // The new entry is current, and its full key is the one inserted (its
+    // trailing bytes are padding), so a later read of the keys after it
+    // goes on from here.
+    b4->key_on = i;
+    b4->cur_pos = top - e[0].len;
+    std::memcpy(b4->built_key.value, key, (size_t)kl);
+    b4->built_key.value[kl] = 0;
+    b4->built_key.num = rec;
+    b4->built_on = i;
+    b4->built_pos = b4->cur_pos;
     b4->cur_dup_cnt = dup;
     b4->cur_trail_cnt = trail;
     return 0;
@@ -306,14 +327,18 @@ int b4remove_leaf(B4BLOCK *b4)
     unsigned char prev[I4_MAX_KEY_LEN], next[I4_MAX_KEY_LEN];
     int prev_trail = 0, next_trail = 0;
     long next_rec = 0;
-    if (i > 0)
+    int top = B4_BLOCK_SIZE;
+    if (i > 0) {
         copy_key(b4, i - 1, prev, nullptr, &prev_trail);
+        top = b4->built_pos;
+    }
     copy_key(b4, i + 1, next, &next_rec, &next_trail);
     int dup = dup_count(b4, i > 0 ? prev : nullptr, prev_trail, next, next_trail);
     LeafEntry e = {next_rec, dup, next_trail, next + dup, kl - dup - next_trail};
-    if (leaf_splice(b4, i, i + 2, &e, 1) != 0)
+    if (leaf_splice(b4, i, i + 2, &e, 1, top) != 0)
         return 1;
-    b4go(b4, i);
+    b4->key_on = i;
+    b4->cur_pos = top - e.len;
     return 0;
 }
 
@@ -401,7 +426,7 @@ void move_leaf_entries(B4BLOCK *old, B4BLOCK *fresh, int s)
         int first_trail;
         copy_key(old, s, first, &first_rec, &first_trail);
         int pos_s = leaf_pos(old, s);
-        int low = leaf_pos(old, n);
+        int low = leaf_low(old);
         int first_bytes = kl - first_trail;
         std::memcpy(fresh->image + B4_BLOCK_SIZE - first_bytes, first, (size_t)first_bytes);
         std::memcpy(fresh->image + B4_BLOCK_SIZE - first_bytes - (pos_s - low), old->image + low,
@@ -882,7 +907,7 @@ B4BLOCK *t4split(TAG4 *t4, B4BLOCK *old, const void *key, long rec, B4BLOCK **de
             // which the caller splits again.
             s = p;
             to_new = false;
-            int right = first_len(old, p) + (B4_BLOCK_SIZE - leaf_pos(old, n)) -
+            int right = first_len(old, p) + (B4_BLOCK_SIZE - leaf_low(old)) -
                         (B4_BLOCK_SIZE - leaf_pos(old, p)) + (n - p) * pd.info_len;
             if (p == 0 || p == n || right > B4_LEAF_ROOM) {
                 i4corrupt(i4, old->file_block);
