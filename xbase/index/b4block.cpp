@@ -459,6 +459,7 @@ B4BLOCK *b4alloc(TAG4 *t4, long file_block)
     b4->tag = t4;
     b4->file_block = file_block;
     b4->built_on = -1;
+    b4->cache_node = -1;
     return b4;
 }
 

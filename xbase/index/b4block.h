@@ -114,7 +114,7 @@ struct B4BLOCK {
     B4NODE_HEADER node_hdr;
     unsigned char image[B4_BLOCK_SIZE];
     int listed;         // among the index's changed saved buffers (i4cache.cpp)
-    unsigned long saved_at; // when it last joined the saved buffers (i4cache.cpp)
+    int cache_node;     // its node in the index's cache while held, -1 none (i4cache.cpp)
 };
 
 // Buffers.

@@ -745,11 +745,7 @@ int t4free_saved(TAG4 *t4)
     if (t4 == nullptr)
         return -1;
     int rc = t4update(t4);
-    for (B4BLOCK *b = (B4BLOCK *)l4first(&t4->saved); b != nullptr; b = (B4BLOCK *)l4first(&t4->saved))
-        if (!i4cache_forget(t4->index, b->file_block)) {
-            l4remove(&t4->saved, b);
-            b4free(b);
-        }
+    i4cache_drop_saved(t4);
     return rc;
 }
 
