@@ -716,7 +716,10 @@ long b4recno(B4BLOCK *b4, int i)
 
 // ---- Searches ---------------------------------------------------------------
 
-int b4seek(B4BLOCK *b4, const char *value, int len)
+namespace {
+
+template <bool Build>
+int seek_in(B4BLOCK *b4, const char *value, int len)
 {
     int kl = key_len_of(b4);
     int n = b4->header.n_keys;
@@ -742,13 +745,27 @@ int b4seek(B4BLOCK *b4, const char *value, int len)
     // key is smaller too; any other entry already equals the value on its
     // copied bytes and is compared from there, its stored bytes first and
     // then its padding. Stored counts are only ever lower bounds of the
-    // shared bytes, so this holds for every encoding. Keys are not rebuilt
-    // on the way.
+    // shared bytes, so this holds for every encoding. With Build the keys
+    // passed are rebuilt on the way, so that the one before where the
+    // search stops is decoded (what a change there starts from).
     int m = 0;
     int pos = B4_BLOCK_SIZE;
     int pad = pad_of(b4);
     int info_end = B4_LEAF_BODY + n * b4->node_hdr.info_len;
+    unsigned char *built = b4->built_key.value;
     b4->built_on = -1;
+    auto passed = [&](int j, int d, int t, int at) {
+        std::memcpy(built + d, b4->image + at, (size_t)(kl - d - t));
+        std::memset(built + kl - t, pad, (size_t)t);
+        b4->built_on = j;
+        b4->built_pos = at;
+    };
+    auto keep_built = [&] {
+        if (b4->built_on >= 0) {
+            built[kl] = 0;
+            b4->built_key.num = x4recno(b4, b4->built_on);
+        }
+    };
     for (int j = 0; j < n; j++) {
         int d, t;
         info_counts(b4, j, &d, &t);
@@ -758,8 +775,11 @@ int b4seek(B4BLOCK *b4, const char *value, int len)
         if (stored < 0 || pos - stored < info_end)
             break;
         pos -= stored;
-        if (j > 0 && d > m)
+        if (j > 0 && d > m) {
+            if (Build)
+                passed(j, d, t, pos);
             continue;
+        }
         const unsigned char *bytes = b4->image + pos - d;
         int end = d + stored < len ? d + stored : len;
         int c = d;
@@ -773,6 +793,7 @@ int b4seek(B4BLOCK *b4, const char *value, int len)
             b4->key_on = j;
             b4->cur_pos = pos;
             b4->cur_dup_cnt = m;
+            keep_built();
             if (c == len && len == kl) {
                 // The entry is the value itself: its key is known.
                 std::memcpy(b4->built_key.value, v, (size_t)kl);
@@ -783,11 +804,26 @@ int b4seek(B4BLOCK *b4, const char *value, int len)
             }
             return c == len ? 0 : r4after;
         }
+        if (Build)
+            passed(j, d, t, pos);
         m = c;
     }
+    keep_built();
     b4go_eof(b4);
     b4->cur_dup_cnt = m;
     return r4after;
+}
+
+} // namespace
+
+int b4seek(B4BLOCK *b4, const char *value, int len)
+{
+    return seek_in<false>(b4, value, len);
+}
+
+int b4seek_decoding(B4BLOCK *b4, const char *value, int len)
+{
+    return seek_in<true>(b4, value, len);
 }
 
 int b4r_brseek(B4BLOCK *b4, const char *value, int len, long recno)

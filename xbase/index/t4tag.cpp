@@ -136,7 +136,7 @@ int go_leaf(B4BLOCK *b, const GoCtx *g)
 {
     TAG4 *t4 = b->tag;
     int kl = key_len_of(t4);
-    if (b4seek(b, (const char *)g->key, kl) != 0)
+    if (b4seek_decoding(b, (const char *)g->key, kl) != 0)
         return 2;
     int first = b->key_on, n = b->header.n_keys;
     for (int i = first; i < n; i++) {
