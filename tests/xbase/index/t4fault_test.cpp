@@ -11,6 +11,7 @@
 
 #include "tests/faultinject.h"
 #include "tests/xbase/index/sharedload.h"
+#include "xbase/d4tag.h"
 
 namespace {
 
