@@ -121,7 +121,6 @@ struct BlockTable {
     }
 };
 
-
 // A held buffer's node: its tag (so that a tag's buffers are found without
 // reading them) and its links in the recency order, or IN_PATH.
 struct Node {
