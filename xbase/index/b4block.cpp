@@ -131,19 +131,26 @@ void zero_free_space(B4BLOCK *b4)
     std::memset(b4->image + start, 0, (size_t)b4->node_hdr.free_space);
 }
 
-// Replaces entries [a, b) by `count` new ones. 0, or 1 (unchanged) when the
+// The lowest stored key byte: the sizes of b4block.h put it right above
+// the free space, so no entry needs reading to find it.
+int leaf_low(const B4BLOCK *b4)
+{
+    return B4_LEAF_BODY + b4->header.n_keys * b4->node_hdr.info_len + b4->node_hdr.free_space;
+}
+
+// Replaces entries [a, b) by `count` new ones; `top` is entry a-1's
+// leaf_pos when the caller knows it, else -1. 0, or 1 (unchanged) when the
 // block lacks the room.
-int leaf_splice(B4BLOCK *b4, int a, int b, const LeafEntry *entries, int count)
+int leaf_splice(B4BLOCK *b4, int a, int b, const LeafEntry *entries, int count, int top = -1)
 {
     int n = b4->header.n_keys;
     int info_len = b4->node_hdr.info_len;
-    int top = leaf_pos(b4, a - 1);
+    if (top < 0)
+        top = leaf_pos(b4, a - 1);
     int old_bytes = 0;
     for (int j = a; j < b; j++)
         old_bytes += stored_len(b4, j);
-    int low = top - old_bytes;
-    for (int j = b; j < n; j++)
-        low -= stored_len(b4, j);
+    int low = leaf_low(b4);
     int new_bytes = 0;
     for (int k = 0; k < count; k++)
         new_bytes += entries[k].len;
@@ -219,8 +226,13 @@ int b4insert_leaf(B4BLOCK *b4, const unsigned char *key, long rec, long base)
     int i = b4->key_on < 0 ? 0 : (b4->key_on > n ? n : b4->key_on);
     unsigned char prev[I4_MAX_KEY_LEN], next[I4_MAX_KEY_LEN];
     int prev_trail = 0;
-    if (i > 0)
+    // Reading entry i-1's key leaves its stored bytes' offset in built_pos:
+    // the top of the splice, which then reads no entry before it again.
+    int top = B4_BLOCK_SIZE;
+    if (i > 0) {
         copy_key(b4, i - 1, prev, nullptr, &prev_trail);
+        top = b4->built_pos;
+    }
     int trail = trail_count(b4, key);
     int dup = dup_count(b4, i > 0 ? prev : nullptr, prev_trail, key, trail);
     LeafEntry e[2] = {{rec, dup, trail, key + dup, kl - dup - trail}, {}};
@@ -233,7 +245,7 @@ int b4insert_leaf(B4BLOCK *b4, const unsigned char *key, long rec, long base)
         e[1] = {next_rec, next_dup, next_trail, next + next_dup, kl - next_dup - next_trail};
         count = 2;
     }
-    if (leaf_splice(b4, i, i < n ? i + 1 : i, e, count) != 0) {
+    if (leaf_splice(b4, i, i < n ? i + 1 : i, e, count, top) != 0) {
         if (widened) {
             b4->node_hdr = narrow;
             std::memcpy(b4->image, image, sizeof image);
@@ -241,7 +253,16 @@ int b4insert_leaf(B4BLOCK *b4, const unsigned char *key, long rec, long base)
         }
         return 1;
     }
-    b4go(b4, i);
+    // The new entry is current, and its full key is the one inserted (its
+    // trailing bytes are padding), so a later read of the keys after it
+    // goes on from here.
+    b4->key_on = i;
+    b4->cur_pos = top - e[0].len;
+    std::memcpy(b4->built_key.value, key, (size_t)kl);
+    b4->built_key.value[kl] = 0;
+    b4->built_key.num = rec;
+    b4->built_on = i;
+    b4->built_pos = b4->cur_pos;
     b4->cur_dup_cnt = dup;
     b4->cur_trail_cnt = trail;
     return 0;
@@ -297,14 +318,18 @@ int b4remove_leaf(B4BLOCK *b4)
     unsigned char prev[I4_MAX_KEY_LEN], next[I4_MAX_KEY_LEN];
     int prev_trail = 0, next_trail = 0;
     long next_rec = 0;
-    if (i > 0)
+    int top = B4_BLOCK_SIZE;
+    if (i > 0) {
         copy_key(b4, i - 1, prev, nullptr, &prev_trail);
+        top = b4->built_pos;
+    }
     copy_key(b4, i + 1, next, &next_rec, &next_trail);
     int dup = dup_count(b4, i > 0 ? prev : nullptr, prev_trail, next, next_trail);
     LeafEntry e = {next_rec, dup, next_trail, next + dup, kl - dup - next_trail};
-    if (leaf_splice(b4, i, i + 2, &e, 1) != 0)
+    if (leaf_splice(b4, i, i + 2, &e, 1, top) != 0)
         return 1;
-    b4go(b4, i);
+    b4->key_on = i;
+    b4->cur_pos = top - e.len;
     return 0;
 }
 
@@ -392,7 +417,7 @@ void move_leaf_entries(B4BLOCK *old, B4BLOCK *fresh, int s)
         int first_trail;
         copy_key(old, s, first, &first_rec, &first_trail);
         int pos_s = leaf_pos(old, s);
-        int low = leaf_pos(old, n);
+        int low = leaf_low(old);
         int first_bytes = kl - first_trail;
         std::memcpy(fresh->image + B4_BLOCK_SIZE - first_bytes, first, (size_t)first_bytes);
         std::memcpy(fresh->image + B4_BLOCK_SIZE - first_bytes - (pos_s - low), old->image + low,
@@ -425,6 +450,7 @@ B4BLOCK *b4alloc(TAG4 *t4, long file_block)
     b4->tag = t4;
     b4->file_block = file_block;
     b4->built_on = -1;
+    b4->cache_node = -1;
     return b4;
 }
 
@@ -681,7 +707,10 @@ long b4recno(B4BLOCK *b4, int i)
 
 // ---- Searches ---------------------------------------------------------------
 
-int b4seek(B4BLOCK *b4, const char *value, int len)
+namespace {
+
+template <bool Build>
+int seek_in(B4BLOCK *b4, const char *value, int len)
 {
     int kl = key_len_of(b4);
     int n = b4->header.n_keys;
@@ -707,13 +736,27 @@ int b4seek(B4BLOCK *b4, const char *value, int len)
     // key is smaller too; any other entry already equals the value on its
     // copied bytes and is compared from there, its stored bytes first and
     // then its padding. Stored counts are only ever lower bounds of the
-    // shared bytes, so this holds for every encoding. Keys are not rebuilt
-    // on the way.
+    // shared bytes, so this holds for every encoding. With Build the keys
+    // passed are rebuilt on the way, so that the one before where the
+    // search stops is decoded (what a change there starts from).
     int m = 0;
     int pos = B4_BLOCK_SIZE;
     int pad = pad_of(b4);
     int info_end = B4_LEAF_BODY + n * b4->node_hdr.info_len;
+    unsigned char *built = b4->built_key.value;
     b4->built_on = -1;
+    auto passed = [&](int j, int d, int t, int at) {
+        std::memcpy(built + d, b4->image + at, (size_t)(kl - d - t));
+        std::memset(built + kl - t, pad, (size_t)t);
+        b4->built_on = j;
+        b4->built_pos = at;
+    };
+    auto keep_built = [&] {
+        if (b4->built_on >= 0) {
+            built[kl] = 0;
+            b4->built_key.num = x4recno(b4, b4->built_on);
+        }
+    };
     for (int j = 0; j < n; j++) {
         int d, t;
         info_counts(b4, j, &d, &t);
@@ -723,8 +766,11 @@ int b4seek(B4BLOCK *b4, const char *value, int len)
         if (stored < 0 || pos - stored < info_end)
             break;
         pos -= stored;
-        if (j > 0 && d > m)
+        if (j > 0 && d > m) {
+            if (Build)
+                passed(j, d, t, pos);
             continue;
+        }
         const unsigned char *bytes = b4->image + pos - d;
         int end = d + stored < len ? d + stored : len;
         int c = d;
@@ -738,6 +784,7 @@ int b4seek(B4BLOCK *b4, const char *value, int len)
             b4->key_on = j;
             b4->cur_pos = pos;
             b4->cur_dup_cnt = m;
+            keep_built();
             if (c == len && len == kl) {
                 // The entry is the value itself: its key is known.
                 std::memcpy(b4->built_key.value, v, (size_t)kl);
@@ -748,11 +795,26 @@ int b4seek(B4BLOCK *b4, const char *value, int len)
             }
             return c == len ? 0 : r4after;
         }
+        if (Build)
+            passed(j, d, t, pos);
         m = c;
     }
+    keep_built();
     b4go_eof(b4);
     b4->cur_dup_cnt = m;
     return r4after;
+}
+
+} // namespace
+
+int b4seek(B4BLOCK *b4, const char *value, int len)
+{
+    return seek_in<false>(b4, value, len);
+}
+
+int b4seek_decoding(B4BLOCK *b4, const char *value, int len)
+{
+    return seek_in<true>(b4, value, len);
 }
 
 int b4r_brseek(B4BLOCK *b4, const char *value, int len, long recno)
@@ -873,7 +935,7 @@ B4BLOCK *t4split(TAG4 *t4, B4BLOCK *old, const void *key, long rec, B4BLOCK **de
             // which the caller splits again.
             s = p;
             to_new = false;
-            int right = first_len(old, p) + (B4_BLOCK_SIZE - leaf_pos(old, n)) -
+            int right = first_len(old, p) + (B4_BLOCK_SIZE - leaf_low(old)) -
                         (B4_BLOCK_SIZE - leaf_pos(old, p)) + (n - p) * pd.info_len;
             if (p == 0 || p == n || right > B4_LEAF_ROOM) {
                 i4corrupt(i4, old->file_block);

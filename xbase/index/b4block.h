@@ -114,7 +114,7 @@ struct B4BLOCK {
     B4NODE_HEADER node_hdr;
     unsigned char image[B4_BLOCK_SIZE];
     int listed;         // among the index's changed saved buffers (i4cache.cpp)
-    unsigned long saved_at; // when it last joined the saved buffers (i4cache.cpp)
+    int cache_node;     // its node in the index's cache while held, -1 none (i4cache.cpp)
 };
 
 // Buffers.
@@ -148,6 +148,9 @@ long b4recno(B4BLOCK *b4, int i);
 
 // Searches: 0 found, 2 not found; key_on is the first entry not smaller.
 int b4seek(B4BLOCK *b4, const char *value, int len);
+// b4seek that, in a leaf, also leaves the key before the entry found
+// decoded, so that a change there reads no key again.
+int b4seek_decoding(B4BLOCK *b4, const char *value, int len);
 int b4r_brseek(B4BLOCK *b4, const char *value, int len, long recno);
 
 // Changes. Insertion and removal answer 0, or 1 when the block lacks room

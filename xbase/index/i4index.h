@@ -100,9 +100,12 @@ enum {
 };
 
 // Memory the saved buffers of one index may take: as many buffers as fit
-// in it are kept (I4_CACHE_BLOCKS in i4cache.cpp). Sized so that a process
+// in it are kept (i4cache_blocks). Sized so that a process
 // appending to one large table stays well under 100 MB in all.
 const unsigned long I4_CACHE_BYTES = 64UL << 20;
+// The saved buffers each index keeps: as many as I4_CACHE_BYTES holds. A
+// test lowers it to make every few operations give buffers back.
+extern long i4cache_blocks;
 
 // A tag header (the table above) as this process last read or wrote it.
 // The fields of the header at offset 0 that other processes change (free
@@ -194,7 +197,7 @@ struct TAG4 {
     long header_offset; // byte offset of the tag's header in the file: 0 for the directory
     int root_write;     // 1: header.root changed and goes to the file at the next t4update
     int key_dec;        // unused
-    LIST4 saved;        // buffers off the path, kept for reuse
+    long saved_count;   // buffers off the path, kept for reuse (i4cache.cpp)
     int debug_int;      // unused
     // The byte that pads keys and that trailing-byte compression drops:
     // a blank for character keys, 0 for the others.
@@ -341,10 +344,11 @@ int i4tag_walk(TAG4 *t4, int (*visit)(void *ctx, const B4KEY_DATA *entry), void 
 
 // ---- Block buffers of the index's tags (i4cache.cpp) ------------------------
 //
-// A tag's buffers are its path (`blocks`) and its saved buffers (`saved`,
-// least recently used first). The index knows each of them by the block it
-// holds, keeps the saved buffers of all its tags within I4_CACHE_BYTES,
-// and writes a changed saved buffer back before it lets it go.
+// A tag's buffers are its path (`blocks`) and its saved buffers (counted by
+// `saved_count`), which the index keeps in one order of use for all its
+// tags. The index knows each buffer by the block it holds, keeps the saved
+// buffers within I4_CACHE_BYTES, and writes a changed saved buffer back
+// before it lets it go.
 
 // What the buffers of every index of the process did since it started (or
 // since a caller last cleared the record): plain counters for benchmarks.
@@ -381,6 +385,8 @@ int i4cache_forget(INDEX4 *i4, long pos);
 int i4cache_flush(INDEX4 *i4, TAG4 *t4);
 // Gives back every buffer of `t4`, path and saved, without writing them.
 void i4cache_drop(TAG4 *t4);
+// Gives back the saved buffers of `t4` without writing them.
+void i4cache_drop_saved(TAG4 *t4);
 // Releases what the index keeps for its buffers (at close).
 void i4cache_release(INDEX4 *i4);
 

@@ -136,7 +136,7 @@ int go_leaf(B4BLOCK *b, const GoCtx *g)
 {
     TAG4 *t4 = b->tag;
     int kl = key_len_of(t4);
-    if (b4seek(b, (const char *)g->key, kl) != 0)
+    if (b4seek_decoding(b, (const char *)g->key, kl) != 0)
         return 2;
     int first = b->key_on, n = b->header.n_keys;
     for (int i = first; i < n; i++) {
@@ -671,11 +671,7 @@ int t4free_saved(TAG4 *t4)
     if (t4 == nullptr)
         return -1;
     int rc = t4update(t4);
-    for (B4BLOCK *b = (B4BLOCK *)l4first(&t4->saved); b != nullptr; b = (B4BLOCK *)l4first(&t4->saved))
-        if (!i4cache_forget(t4->index, b->file_block)) {
-            l4remove(&t4->saved, b);
-            b4free(b);
-        }
+    i4cache_drop_saved(t4);
     return rc;
 }
 

@@ -222,13 +222,13 @@ TEST(IndexVersion, EachChangeWritesTheNextVersionAndOthersDropWhatTheyCached)
         ASSERT_GT(t4root(t4), 0);
         ASSERT_EQ(0, i4cache_save(t4, b4alloc(t4, t4->header.root)));
         EXPECT_EQ(0, i4version_check(r, 0, 0));
-        EXPECT_EQ(0, t4->saved.n_link);
+        EXPECT_EQ(0, t4->saved_count);
         EXPECT_EQ(-1, t4->header.root);
         EXPECT_EQ(want, r->version_old);
         ASSERT_GT(t4root(t4), 0);
         ASSERT_EQ(0, i4cache_save(t4, b4alloc(t4, t4->header.root)));
         EXPECT_EQ(0, i4version_check(r, 0, 1));
-        EXPECT_EQ(1, t4->saved.n_link) << "nothing changed since";
+        EXPECT_EQ(1, t4->saved_count) << "nothing changed since";
         EXPECT_LT(0, t4->header.root);
     }
     d4close(reader);

@@ -263,10 +263,16 @@ std::string compare(DATA4 *d, const Model &model, int data_tag, size_t *deepest)
     return "";
 }
 
-} // namespace
-
-TEST(TagModel, RandomChangesKeepEveryTagAsItsModel)
+// The random run; `cache_blocks` saved buffers per index (a tiny cache
+// writes back and rereads blocks all the time).
+void runModel(long cache_blocks)
 {
+    struct Restore {
+        long blocks = i4cache_blocks;
+        ~Restore() { i4cache_blocks = blocks; }
+    } restore;
+    i4cache_blocks = cache_blocks;
+    unsigned long long evictions = i4cache_counts.evictions;
     unsigned seed = testutil::testSeed();
     const char *steps_env = std::getenv("CATALOGR_MODEL_STEPS");
     const int steps = steps_env != nullptr ? std::atoi(steps_env) : 500;
@@ -333,4 +339,19 @@ TEST(TagModel, RandomChangesKeepEveryTagAsItsModel)
     EXPECT_GE(deepest, 3u) << "the long keys should have made deep trees";
     EXPECT_GT(refused, 0) << "the unique tag should have refused some changes";
     EXPECT_EQ(0, d4close(d));
+    if (cache_blocks < 16) {
+        EXPECT_GT(i4cache_counts.evictions, evictions) << "the tiny cache should have given buffers back";
+    }
+}
+
+} // namespace
+
+TEST(TagModel, RandomChangesKeepEveryTagAsItsModel)
+{
+    runModel(i4cache_blocks);
+}
+
+TEST(TagModel, RandomChangesKeepEveryTagAsItsModelInATinyCache)
+{
+    runModel(3);
 }
