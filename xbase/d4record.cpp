@@ -46,6 +46,17 @@
 //      covers the whole append (F1 of i4flight.cpp); keys that cannot be
 //      taken back, or a record that cannot, leave the indexes marked to be
 //      rebuilt (fail_indexes).
+//  A11. In a file open exclusively nobody else looks: the record joins the
+//      file's write-behind run, and the header's count and date wait in
+//      memory (header_behind). They reach the file in that order (B1 of
+//      file4.cpp) by d4write_behind, which every write-back of an index
+//      calls before it takes the index's change mark away (i4update), so
+//      the mark stays on disk while the trees name records the file may
+//      not hold yet; flush and close call it too.
+//  A12. Records kept back that cannot be written are gone from the file
+//      whole (B2 of file4.cpp): the count becomes what the file holds, and
+//      the indexes, whose trees name the lost records, are mended over it
+//      (behind_lost).
 //
 // Write-back with key rollback (d4write, d4write_keys) keeps true:
 //  W1. Keys change only under the index locks; when this write took them,
@@ -228,6 +239,32 @@ void settle_indexes(DATA4 *data)
          i4 = (INDEX4 *)l4next(&data->indexes, i4))
         if (i4->failed && i4->file.is_exclusive)
             i4update(i4);
+}
+
+// A12: after a run of the data file could not be written. With the pending
+// report kept.
+void behind_lost(DATA4 *data)
+{
+    CODE4 *c4 = data->code_base;
+    data->file.run_lost = 0;
+    int saved = e4set(c4, 0);
+    long len = file4len(&data->file);
+    long count = len < long(data->header_len) ? -1 : (len - long(data->header_len)) / long(data->record_width);
+    data->known_end = 0;
+    data->num_recs = count;
+    if (count >= 0 && data->minCount > count)
+        data->minCount = count;
+    if (data->rec_num > count) {
+        data->rec_num = -1;
+        data->rec_num_old = -1;
+        data->record_changed = 0;
+    }
+    data->header_behind = 0;
+    if (count < 0 || d4update_header(data, 1, 1) != 0)
+        data->num_recs = -1;
+    e4set(c4, saved);
+    fail_indexes(data);
+    settle_indexes(data);
 }
 
 // Takes the new record's keys out of tags[0 .. upto) again (A3); a key that
@@ -1408,7 +1445,9 @@ static int d4append_work(DATA4 *data)
     if (rc != 0)
         goto abandon_keys;
     rc = d4append_data(data);
-    if (rc == 0) {
+    if (rc == 0 && data->file.is_exclusive) {
+        data->header_behind = 1; // A11
+    } else if (rc == 0) {
         header_tried = 1;
         rc = d4update_header(data, 1, 1);
     }
@@ -1422,6 +1461,12 @@ static int d4append_work(DATA4 *data)
             d4unlock_index(data);
             goto abandon;
         }
+    }
+    if (rc != 0 && data->file.run_lost) {
+        // A12: the file lost the records kept back with this one's place.
+        remove_new_keys(data, tags, tags.size(), count + 1);
+        behind_lost(data);
+        goto abandon;
     }
     if (rc != 0) {
         append_take_back(data, count, &tail, header_tried);
@@ -1471,8 +1516,8 @@ static int d4append_data_work(DATA4 *data)
     data->file_changed = 1;
     data->known_end = 0;
     data->record[data->record_width] = D4_FILE_END;
-    rc = file4write(&data->file, d4record_position(data, count + 1), data->record,
-                    data->record_width + 1);
+    rc = file4write_behind(&data->file, d4record_position(data, count + 1), data->record,
+                           data->record_width + 1);
     data->record[data->record_width] = 0;
     if (rc != 0)
         return -1;
@@ -1509,6 +1554,8 @@ int d4flush_data(DATA4 *data)
     if (refused(data))
         return -1;
     int rc = d4update_record(data, 0);
+    if (d4write_behind(data) != 0 && rc == 0)
+        rc = -1;
     int committed = file4flush(&data->file);
     if (data->n_fields_memo > 0 && data->memo_file.file.hand >= 0 &&
         file4flush(&data->memo_file.file) != 0)
@@ -1553,6 +1600,20 @@ static int d4flush_files_work(CODE4 *c4)
         if (r != 0)
             rc = r;
     }
+    return rc;
+}
+
+int d4write_behind(DATA4 *data)
+{
+    if (data == nullptr)
+        return -1;
+    int rc = file4write_behind_flush(&data->file);
+    if (data->file.run_lost) {
+        behind_lost(data);
+        return -1;
+    }
+    if (rc == 0 && data->header_behind && d4update_header(data, 1, 1) != 0)
+        rc = -1;
     return rc;
 }
 

@@ -1,7 +1,17 @@
 // The file layer on the platform layer: open and create with the context's
 // settings, positioned reads and writes within the formats' 32-bit offsets,
-// length, commit, byte-range locks retried while the caller allows, work files,
-// replacing a file's contents, and the sequential reader and writer.
+// write-behind at the end of a file open exclusively, length, commit,
+// byte-range locks retried while the caller allows, work files, replacing a
+// file's contents, and the sequential reader and writer.
+//
+// Write-behind keeps true:
+//  B1. The file receives every byte in the order the caller wrote it: the
+//      run only gathers writes that follow one another at the file's end,
+//      and is written before any other write and before any read, length
+//      or commit that its bytes could change (flush_before).
+//  B2. A run that cannot be written leaves the file as it was before the
+//      run began, and says so (`run_lost`): the caller never finds part of
+//      a run on disk that it was told is missing (file4write_behind_flush).
 #include "xbase/file4.h"
 
 #include <cstdio>
@@ -63,10 +73,22 @@ char *copyName(const char *name)
     return copy;
 }
 
+// B1: the run reaches the file before an access of [pos, pos + len), or of
+// the whole file (len 0), could see the bytes it changes. 0, or -1 after a
+// report.
+int flush_before(FILE4 *file, int64_t pos, int64_t len)
+{
+    if (file->run_len == 0 || (len > 0 && pos + len <= file->run_pos))
+        return 0;
+    return file4write_behind_flush(file);
+}
+
 // Reads at `pos` after checking the range; the count read, or -1 after a
 // report.
 int64_t readAt(FILE4 *file, int64_t pos, void *ptr, unsigned len)
 {
+    if (flush_before(file, pos, len) != 0)
+        return -1;
     if (file->hand < 0 || pos < 0 || pos + (int64_t)len > kMaxReadEnd) {
         file4read_error(file);
         return -1;
@@ -319,6 +341,9 @@ int file4close(FILE4 *file)
     CODE4 *c4 = file->code_base;
     int rc = 0;
     if (file->hand >= 0) {
+        if (file4write_behind_flush(file) != 0)
+            rc = -1;
+        u4free(file->run);
         if (platform_close(file->hand) != 0)
             rc = e4(c4, e4close, nameOf(file));
         if (file->is_temp && file->name != nullptr)
@@ -374,6 +399,8 @@ int file4write(FILE4 *file, long pos, const void *ptr, unsigned ptr_len)
     CODE4 *c4 = file->code_base;
     if (file->is_read_only)
         return e4(c4, e4parm, "Attempt to write to a read-only file");
+    if (flush_before(file, 0, 0) != 0)
+        return -1;
     // The formats address at most FILE4_MAX_END bytes: a write that would
     // pass that writes nothing.
     if (file->hand < 0 || pos < 0 || (int64_t)pos + ptr_len > FILE4_MAX_END)
@@ -386,11 +413,77 @@ int file4write(FILE4 *file, long pos, const void *ptr, unsigned ptr_len)
     return 0;
 }
 
+int file4write_behind(FILE4 *file, long pos, const void *ptr, unsigned ptr_len)
+{
+    if (file == nullptr || pending(file))
+        return -1;
+    int64_t end = (int64_t)pos + ptr_len;
+    if (!file->is_exclusive || file->is_read_only || file->hand < 0 || pos < 0 ||
+        ptr_len > FILE4_RUN_MAX || end > FILE4_MAX_END)
+        return file4write(file, pos, ptr, ptr_len);
+    if (file->run_len > 0 && pos >= file->run_pos && pos <= file->run_pos + (long)file->run_len &&
+        end <= (int64_t)file->run_pos + FILE4_RUN_MAX) {
+        std::memcpy(file->run + (pos - file->run_pos), ptr, ptr_len);
+        if (end > file->run_pos + (int64_t)file->run_len)
+            file->run_len = (unsigned)(end - file->run_pos);
+        return 0;
+    }
+    long len = file4len(file); // writes the run there was
+    if (len < 0)
+        return -1;
+    // A run only begins at the file's end, so that a failed one is put back
+    // from a few saved bytes.
+    if (len - pos > FILE4_RUN_TAIL_MAX)
+        return file4write(file, pos, ptr, ptr_len);
+    if (file->run == nullptr)
+        file->run = static_cast<char *>(u4alloc(FILE4_RUN_MAX + FILE4_RUN_TAIL_MAX));
+    if (file->run == nullptr)
+        return file4write(file, pos, ptr, ptr_len);
+    unsigned tail = len > pos ? (unsigned)(len - pos) : 0;
+    if (tail > 0 && file4read_all(file, pos, file->run + FILE4_RUN_MAX, tail) != 0)
+        return -1;
+    file->run_pos = pos;
+    file->run_old_len = len;
+    file->run_tail_len = tail;
+    std::memcpy(file->run, ptr, ptr_len);
+    file->run_len = ptr_len;
+    return 0;
+}
+
+int file4write_behind_flush(FILE4 *file)
+{
+    if (file == nullptr || file->run_len == 0)
+        return 0;
+    CODE4 *c4 = file->code_base;
+    int saved = c4 != nullptr ? e4set(c4, 0) : 0;
+    unsigned n = file->run_len;
+    file->run_len = 0; // the write below must not flush it again
+    int rc = file4write(file, file->run_pos, file->run, n);
+    if (rc != 0) {
+        // B2: the file as it was before the run, from what the run saved.
+        int put = platform_setLength(file->hand, file->run_old_len);
+        if (put == 0 && file->run_tail_len > 0 &&
+            platform_write(file->hand, file->run_pos, file->run + FILE4_RUN_MAX, file->run_tail_len) !=
+                (int64_t)file->run_tail_len)
+            put = -1;
+        if (put != 0)
+            e4describe(c4, e4write, "File Name:", nameOf(file),
+                       "Data kept back could not be written, nor the file put back as it was");
+        file->run_lost = 1;
+        return -1;
+    }
+    if (c4 != nullptr && saved != 0)
+        e4set(c4, saved);
+    return 0;
+}
+
 long file4len(FILE4 *file)
 {
     if (file == nullptr)
         return -1;
     int64_t len = 0;
+    if (flush_before(file, 0, 0) != 0)
+        return -1;
     if (platform_length(file->hand, &len) != 0)
         return e4(file->code_base, e4len, nameOf(file));
     return (long)len;
@@ -406,6 +499,8 @@ int file4len_set(FILE4 *file, long new_len)
     if (file->is_read_only)
         return e4describe(c4, e4parm, "Attempt to change file length of a read-only file",
                           "File Name:", nameOf(file));
+    if (flush_before(file, 0, 0) != 0)
+        return -1;
     int rc = new_len < 0 || new_len > FILE4_MAX_END ? -1 : platform_setLength(file->hand, new_len);
     if (rc != 0) {
         e4describe(c4, e4len_set, "File Name:", nameOf(file), platform_errorText(rc));
@@ -425,9 +520,9 @@ int file4low_flush(FILE4 *file, int)
         return -1;
     CODE4 *c4 = file->code_base;
     int saved = c4 != nullptr ? e4set(c4, 0) : 0;
-    int rc = 0;
+    int rc = file4write_behind_flush(file);
     int synced = file->hand >= 0 ? platform_sync(file->hand) : 0;
-    if (synced != 0)
+    if (synced != 0 && rc == 0)
         rc = e4describe(c4, e4opt_flush, nameOf(file), platform_errorText(synced), nullptr);
     if (c4 != nullptr && saved != 0)
         e4set(c4, saved);
