@@ -413,16 +413,19 @@ int file4write(FILE4 *file, long pos, const void *ptr, unsigned ptr_len)
     return 0;
 }
 
+unsigned file4run_max = FILE4_RUN_MAX;
+
 int file4write_behind(FILE4 *file, long pos, const void *ptr, unsigned ptr_len)
 {
     if (file == nullptr || pending(file))
         return -1;
     int64_t end = (int64_t)pos + ptr_len;
-    if (!file->is_exclusive || file->is_read_only || file->hand < 0 || pos < 0 ||
-        ptr_len > FILE4_RUN_MAX || end > FILE4_MAX_END)
+    unsigned cap = file4run_max < (unsigned)FILE4_RUN_MAX ? file4run_max : (unsigned)FILE4_RUN_MAX;
+    if (!file->is_exclusive || file->is_read_only || file->hand < 0 || pos < 0 || ptr_len > cap ||
+        end > FILE4_MAX_END)
         return file4write(file, pos, ptr, ptr_len);
     if (file->run_len > 0 && pos >= file->run_pos && pos <= file->run_pos + (long)file->run_len &&
-        end <= (int64_t)file->run_pos + FILE4_RUN_MAX) {
+        end <= (int64_t)file->run_pos + cap) {
         std::memcpy(file->run + (pos - file->run_pos), ptr, ptr_len);
         if (end > file->run_pos + (int64_t)file->run_len)
             file->run_len = (unsigned)(end - file->run_pos);

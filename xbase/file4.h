@@ -57,6 +57,9 @@ int file4write_behind(FILE4 *file, long pos, const void *ptr, unsigned ptr_len);
 // covered) and dropped, and `run_lost` is set. A pending error code is
 // kept, and does not stop the write.
 int file4write_behind_flush(FILE4 *file);
+// The most bytes a run gathers before it is written, at most FILE4_RUN_MAX
+// (its value); tests lower it so that runs fill after a few writes.
+extern unsigned file4run_max;
 long file4len(FILE4 *file);
 // Refused only while an error (a negative code) is pending; a soft outcome
 // such as a missing file's 70 never stops a length change. A refusal or a

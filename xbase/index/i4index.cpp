@@ -458,7 +458,7 @@ int i4update(INDEX4 *i4)
     // The header last: another process that sees the new version finds
     // the blocks it describes already written.
     int r = i4update_header(i4);
-    return rc != 0 ? rc : r;
+    return rc != 0 ? rc : behind != 0 ? -1 : r;
 }
 
 int i4write_blocks(INDEX4 *i4)
