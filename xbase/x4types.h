@@ -18,6 +18,7 @@ struct INDEX4;
 struct TAG4;
 struct e4expr_st;
 struct B4BLOCK;
+struct FILE4PIECES;
 
 // ---- Lists ----------------------------------------------------------------
 
@@ -87,6 +88,9 @@ struct FILE4 {
     long run_old_len;
     unsigned run_len;
     unsigned run_tail_len;
+    // Pieces of the file kept for reads (file4read_kept); null until the
+    // first such read of a file open exclusively.
+    FILE4PIECES *pieces;
 };
 
 struct FILE4SEQ_READ {
