@@ -22,6 +22,7 @@
 #include "codeset/codeset.h"
 #include "xbase/code4.h"
 #include "xbase/d4data.h"
+#include "xbase/d4tag.h"
 #include "xbase/f4field.h"
 #include "xbase/index/i4index.h"
 #include "xbase/index/t4tag.h"

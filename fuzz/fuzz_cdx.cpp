@@ -13,6 +13,7 @@
 #include "fuzz/fuzzutil.h"
 #include "xbase/code4.h"
 #include "xbase/d4data.h"
+#include "xbase/d4tag.h"
 #include "xbase/e4error.h"
 #include "xbase/index/b4block.h"
 #include "xbase/index/i4index.h"

@@ -12,6 +12,7 @@
 #include "util/findfile.h"
 #include "xbase/code4.h"
 #include "xbase/d4data.h"
+#include "xbase/d4tag.h"
 #include "xbase/e4error.h"
 #include "xbase/index/t4tag.h"
 

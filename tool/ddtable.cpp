@@ -18,6 +18,7 @@
 #include "tool/dddict.h"
 #include "tool/ddmain.h"
 #include "xbase/d4data.h"
+#include "xbase/d4tag.h"
 #include "xbase/e4error.h"
 #include "xbase/expr/expr4.h"
 #include "xbase/f4field.h"

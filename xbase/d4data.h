@@ -118,6 +118,14 @@ int d4append_data(DATA4 *data);
 int d4write(DATA4 *data, long rec);
 int d4write_keys(DATA4 *data, long rec);
 int d4write_data(DATA4 *data, long rec);
+// Makes the memo block numbers in the record buffer those of the record on
+// disk, since another process may have moved a text; once per record lock
+// (memo_validated). Takes the record's lock with d4lock (which first
+// releases other record and index locks when this one is not held) and
+// keeps it for the caller. 0 at once when already done or when the record
+// is not yet on disk; -1 for a null data file or a failed read; or
+// d4lock's code.
+int d4validate_memo_ids(DATA4 *data);
 int d4update_record(DATA4 *data, int do_unlock);
 int d4update(DATA4 *data);
 int d4flush(DATA4 *data);

@@ -653,25 +653,3 @@ int f4memo_flush(FIELD4 *field)
         return -1;
     return d4flush(field->data);
 }
-
-int d4validate_memo_ids(DATA4 *data)
-{
-    if (data == nullptr)
-        return -1;
-    if (data->memo_validated == 1)
-        return 0;
-    // A record not yet on disk has no stored block numbers to compare with.
-    if (data->rec_num <= 0)
-        return 0;
-    int rc = d4lock(data, data->rec_num);
-    if (rc != 0)
-        return rc;
-    if (d4read_old(data, data->rec_num) != 0)
-        return -1;
-    for (int i = 0; i < data->n_fields_memo; i++) {
-        FIELD4 *field = data->fields_memo[i].field;
-        std::memcpy(data->record + field->offset, data->record_old + field->offset, field->len);
-    }
-    data->memo_validated = 1;
-    return 0;
-}

@@ -183,13 +183,5 @@ void f4memo_free(FIELD4 *field);
 // changed (every field, memo texts first) and flushes the data, memo and
 // index files. -1 for a null field or data file.
 int f4memo_flush(FIELD4 *field);
-// Makes the memo block numbers in the record buffer those of the record on
-// disk, since another process may have moved a text; once per record lock
-// (memo_validated). Takes the record's lock with d4lock (which first
-// releases other record and index locks when this one is not held) and
-// keeps it for the caller. 0 at once when already done or when the record
-// is not yet on disk; -1 for a null data file or a failed read; or
-// d4lock's code.
-int d4validate_memo_ids(DATA4 *data);
 
 #endif

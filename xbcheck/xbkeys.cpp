@@ -26,6 +26,7 @@
 #include "platform/platform.h"
 #include "util/byteorder.h"
 #include "xbase/d4data.h"
+#include "xbase/d4tag.h"
 #include "xbase/date4.h"
 #include "xbase/e4error.h"
 #include "xbase/expr/expr4.h"

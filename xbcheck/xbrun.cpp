@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "xbase/code4.h"
 #include "xbase/d4data.h"
+#include "xbase/d4tag.h"
 #include "xbase/e4error.h"
 #include "xbase/index/i4index.h"
 #include "xbase/l4list.h"

@@ -9,6 +9,7 @@
 
 #include "tests/xbase/index/sharedload.h"
 #include "tool/ddmain.h"
+#include "xbase/d4tag.h"
 
 // malloc and free pair below; inlined, the compiler takes them for a mismatch.
 #if defined(__GNUC__) && !defined(__clang__)

@@ -28,6 +28,7 @@
 #include "tests/tool/progfixture.h"
 #include "xbase/code4.h"
 #include "xbase/d4data.h"
+#include "xbase/d4tag.h"
 #include "xbase/expr/expr4.h"
 #include "xbase/f4field.h"
 #include "xbase/index/b4block.h"

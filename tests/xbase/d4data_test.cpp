@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "xbase/d4tag.h"
 #include "xbase/index/i4index.h"
 #include "xbase/memo4.h"
 

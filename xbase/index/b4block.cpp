@@ -963,17 +963,6 @@ int b4set_link(INDEX4 *i4, long pos, int field, long link)
 
 // ---- Key bytes and info entries ---------------------------------------------
 
-int t4cdx_cmp(const void *stored, const void *value, unsigned len)
-{
-    const unsigned char *a = (const unsigned char *)stored;
-    const unsigned char *b = (const unsigned char *)value;
-    for (unsigned i = 0; i < len; i++) {
-        if (a[i] != b[i])
-            return a[i] < b[i] ? (int)i : -1;
-    }
-    return (int)len;
-}
-
 // Both counts go eight bytes at a time while the bytes agree, then byte by
 // byte within the word that differs.
 int b4calc_blanks(const void *key, int len, int p_char)

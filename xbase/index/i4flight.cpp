@@ -32,7 +32,7 @@
 //  F4. A pack notes in its production index, before each run of records it
 //      moves, that slots before w hold the records packed so far and slots
 //      from r on the records as they were; a run goes only into the slots
-//      between (d4record.cpp).
+//      between (d4pack.cpp).
 //  F5. Whoever holds the lock and finds a mark finds its maker gone (byte
 //      locks end with their process): before anything else it finishes the
 //      pack, rebuilds the index from the table and so takes every mark away

@@ -2,7 +2,7 @@
 // table, the tag directory, tag headers and their compiled expressions,
 // block allocation and the free list, the version counter that tells other
 // processes their cached blocks are stale, writing back and closing, and
-// finding and selecting tags. The block format is b4block.h.
+// finding an index's tags. The block format is b4block.h.
 //
 // Tag header (1024 bytes at the tag's header offset; little-endian except
 // `version`, which is big-endian):
@@ -223,6 +223,9 @@ int i4write_blocks(INDEX4 *i4);
 int i4version_check(INDEX4 *i4, int do_unlock, int update_version);
 int t4version_check(TAG4 *t4, int do_unlock, int update_version);
 int i4is_production(INDEX4 *i4);
+// A data file's, index file's or tag's name in the form tags are compared
+// in: at most 10 characters, trailing blanks removed, upper case.
+void i4tag_name(char *out, const char *name);
 TAG4 *i4tag(INDEX4 *i4, const char *name);
 // A cleared tag record from the context's pool (its context set), or null
 // after a -920 report.
@@ -389,7 +392,7 @@ void i4cache_drop(TAG4 *t4);
 // Releases what the index keeps for its buffers (at close).
 void i4cache_release(INDEX4 *i4);
 
-// ---- Tags ---------------------------------------------------------------
+// ---- Tags (t4open.cpp) -------------------------------------------------
 
 // Reads the tag header at `file_pos` and compiles its expressions.
 int t4init(TAG4 *t4, INDEX4 *i4, long file_pos, const char *name);
@@ -415,40 +418,5 @@ void t4no_change_str(char *out, const char *text, int len);
 void t4str_to_fox(char *out, const char *text, int len);
 void t4dtstr_to_fox(char *out, const char *text, int len);
 void t4str_to_log(char *out, const char *text, int len);
-
-// ---- Tags of a data file ---------------------------------------------------
-
-INDEX4 *d4index(DATA4 *d4, const char *name);
-TAG4 *d4tag(DATA4 *d4, const char *name);
-TAG4 *d4tag_default(DATA4 *d4);
-TAG4 *d4tag_next(DATA4 *d4, TAG4 *tag);
-TAG4 *d4tag_prev(DATA4 *d4, TAG4 *tag);
-void d4tag_select(DATA4 *d4, TAG4 *tag);
-TAG4 *d4tag_selected(DATA4 *d4);
-int d4free_blocks(DATA4 *d4);
-int d4reindex(DATA4 *d4);
-// Marks every index of the table as being rebuilt: each reads as damaged
-// (-310) until a rebuild of it ends well. 0, or the first failure.
-int d4reindex_mark(DATA4 *d4);
-// Makes the production index of the table `name` (opened as d4open does,
-// by `c4`) again from nothing, with the tags `tag_data` (a list ended by a
-// null name, as i4create takes): for a table whose index is missing,
-// damaged beyond what opening mends, or not the one it should have. The
-// table is opened without its index and locked whole for the duration
-// (waiting as `lock_attempts` says); an index file of that name is
-// written over in place under its lock, as a rebuild writes it, so that
-// other processes that have it open wait for it and go on with the new
-// file (which must then list the tags they know, in the same order); the
-// new index is built from every record, the table's header flagged as
-// having it, and the table closed again. Call it with
-// the table not open in this process (closing it lets go of this
-// process's locks of the file). 0 when the index is made; 50 when the
-// table stays locked by another process; 20 when a unique tag with policy
-// 20 meets a key twice; otherwise a negative code with the report in the
-// last-error slot (the table that does not open, a unique tag with policy
-// -340 that meets a key twice, the index that cannot be written: what was
-// written of it reads as a rebuild that stopped). The context's error code
-// is left clear, unless it was negative before the call.
-int d4index_remake(CODE4 *c4, const char *name, const TAG4INFO *tag_data);
 
 #endif

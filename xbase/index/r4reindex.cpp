@@ -1,7 +1,7 @@
 // Building index files: every record's key read into one sort per tree,
 // each tree written bottom-up from the sorted keys through one sequential
-// writer, the headers last; creating an index, rebuilding one, rebuilding
-// a table's indexes. Layout and invariants are in r4reindex.h.
+// writer, the headers last; creating an index and rebuilding one. Layout
+// and invariants are in r4reindex.h.
 #include "xbase/index/r4reindex.h"
 
 #include <algorithm>
@@ -277,10 +277,12 @@ void header_image(const TAG4 *t4, long root, unsigned long version, unsigned cha
         std::memcpy(out + I4_OFF_EXPR + h.expr_len, expr4source(t4->filter), (size_t)h.filter_len);
 }
 
+} // namespace
+
 // The header at offset 0 (the directory's, or a single-tag file's only
 // tag's) with no root, under a new version (R1): other processes wait for
 // the rebuild (S4 of i4lock.cpp).
-int mark_damaged(INDEX4 *i4)
+int r4reindex_mark_damaged(INDEX4 *i4)
 {
     T4HEADER &h = i4->tag_index->header;
     int rc = i4->file.is_exclusive ? 0 : i4version_step(i4);
@@ -306,6 +308,8 @@ int mark_damaged(INDEX4 *i4)
         }
     return rc;
 }
+
+namespace {
 
 // Sorts the tag names with the offsets of their headers and writes the
 // directory's tree.
@@ -618,7 +622,7 @@ int r4rebuild(INDEX4 *i4)
         int r = r4reindex_init(&r4, i4);
         if (r == 0) {
             started = true;
-            r = mark_damaged(i4);
+            r = r4reindex_mark_damaged(i4);
         }
         if (r == 0 && is_compound(i4))
             r = write_directory(&r4);
@@ -655,53 +659,12 @@ int i4reindex(INDEX4 *i4)
     return rc != 0 ? rc : r4rebuild(i4);
 }
 
-static int d4reindex_work(DATA4 *d4);
-int d4reindex(DATA4 *d4)
-{
-    return e4guard(d4 == nullptr ? nullptr : d4->code_base, e4memory, [&] { return d4reindex_work(d4); });
-}
-
-static int d4reindex_work(DATA4 *d4)
-{
-    if (d4 == nullptr || d4->code_base->error_code < 0)
-        return -1;
-    int rc = d4lock_all(d4);
-    if (rc != 0)
-        return rc;
-    // Every index is rebuilt even after one fails: an index left as it was
-    // would describe records that have moved.
-    for (INDEX4 *i4 = (INDEX4 *)l4first(&d4->indexes); i4 != nullptr;
-         i4 = (INDEX4 *)l4next(&d4->indexes, i4)) {
-        int r = i4reindex(i4);
-        if (r != 0 && rc == 0)
-            rc = r;
-    }
-    return rc;
-}
-
-int d4reindex_mark(DATA4 *d4)
-{
-    if (d4 == nullptr || d4->code_base->error_code < 0)
-        return -1;
-    for (INDEX4 *i4 = (INDEX4 *)l4first(&d4->indexes); i4 != nullptr;
-         i4 = (INDEX4 *)l4next(&d4->indexes, i4)) {
-        int rc = i4lock(i4);
-        if (rc == 0)
-            rc = mark_damaged(i4);
-        if (rc != 0)
-            return rc;
-    }
-    return 0;
-}
-
-namespace {
-
 // i4create; with `replace` an index file of that name is written over in
 // place as a rebuild writes one: under its lock, its version followed, never
 // cut short before its blocks are, so that other processes that have it
 // open meet the rebuild's mark, or blocks that do not check, and read
 // again (S1, S3 and S4 of i4lock.cpp).
-INDEX4 *create_index(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data, int replace)
+INDEX4 *r4create_index(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data, int replace)
 {
     if (d4 == nullptr || d4->code_base == nullptr || d4->code_base->error_code < 0)
         return nullptr;
@@ -790,37 +753,8 @@ INDEX4 *create_index(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data,
     return i4;
 }
 
-} // namespace
-
 INDEX4 *i4create(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data)
 {
     return e4guard(d4 == nullptr ? nullptr : d4->code_base, nullptr,
-                   [&] { return create_index(d4, file_name, tag_data, 0); });
-}
-
-int d4index_remake(CODE4 *c4, const char *name, const TAG4INFO *tag_data)
-{
-    if (c4 == nullptr || name == nullptr || tag_data == nullptr || c4->error_code < 0)
-        return -1;
-    // The table alone: its production index may be missing or unreadable.
-    int auto_open = c4->auto_open;
-    c4->auto_open = 0;
-    DATA4 *d4 = d4open(c4, name);
-    c4->auto_open = auto_open;
-    if (d4 == nullptr) {
-        if (c4->error_code > 0)
-            c4->error_code = 0; // a table not there, with open_error off
-        return -1;
-    }
-    // The whole-file lock keeps every writer of the table out, and with it
-    // every writer of its index (they lock a record or the append byte
-    // first); readers meet the new file's rebuild mark, or a header not
-    // all there, and wait for the index lock (S4 of i4lock.cpp).
-    int rc = d4lock_file(d4);
-    if (rc == 0 && e4guard(c4, nullptr, [&] { return create_index(d4, nullptr, tag_data, 1); }) == nullptr)
-        rc = c4->error_code != 0 ? c4->error_code : -1;
-    // What stopped the build is the result; the context stays usable.
-    c4->error_code = 0;
-    int closed = d4close(d4);
-    return rc != 0 ? rc : closed;
+                   [&] { return r4create_index(d4, file_name, tag_data, 0); });
 }

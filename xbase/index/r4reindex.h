@@ -1,7 +1,8 @@
 // Building whole index files from the data file: the tag directory and
 // every tag's B-tree written bottom-up from keys sorted in advance, the tag
-// headers last. Creating an index (i4create), rebuilding one (i4reindex)
-// and rebuilding every index of a table (d4reindex, which packing uses).
+// headers last. Creating an index (i4create) and rebuilding one
+// (i4reindex); d4reindex (d4tag.h), which packing uses, rebuilds every
+// index of a table through these.
 //
 // File after a build (block formats in b4block.h, headers in i4index.h):
 //   0         directory header (1024 bytes); the tag's own header in a
@@ -102,6 +103,13 @@ int i4reindex(INDEX4 *i4);
 // The rebuild itself, under the index lock this process holds: nothing is
 // written back, and the current record is left as it was (R6).
 int r4rebuild(INDEX4 *i4);
+
+// i4create; with `replace` an index file of that name is written over in
+// place as a rebuild writes one (under its lock, its version followed).
+INDEX4 *r4create_index(DATA4 *d4, const char *file_name, const TAG4INFO *tag_data, int replace);
+// The header at offset 0 with no root, under a new version, the tags'
+// own headers before any tree block (R1).
+int r4reindex_mark_damaged(INDEX4 *i4);
 
 // The steps of a rebuild.
 int r4reindex_init(R4REINDEX *r4, INDEX4 *i4);

@@ -1,7 +1,7 @@
 // Tags in use: the path from the root to the current leaf entry, top,
 // bottom, skip, seek and going to a key and record, adding and removing
-// keys, keys of the record buffer, and the seek of a data file. What these
-// keep true is listed in t4tag.h.
+// keys, and keys of the record buffer. What these keep true is listed in
+// t4tag.h.
 #include "xbase/index/t4tag.h"
 
 #include <cstring>
@@ -580,87 +580,6 @@ int remove_current(TAG4 *t4, const unsigned char *key, unsigned long rec)
     return rc < 0 ? rc : 0;
 }
 
-// Compares the current key of the data file's record with the tag's
-// current entry over `len` bytes, and whether the record passes the
-// filter: 1 they agree, 0 not, negative on failure.
-int record_agrees(TAG4 *t4, int len)
-{
-    char *key = nullptr;
-    if (t4expr_key(t4, &key) < 0 || key == nullptr)
-        return -1;
-    unsigned char *entry = t4key(t4);
-    if (entry == nullptr || std::memcmp(key, entry, (size_t)len) != 0)
-        return 0;
-    if (t4->filter == nullptr)
-        return 1;
-    int r = expr4true(t4->filter);
-    return r < 0 ? -1 : (r != 0 ? 1 : 0);
-}
-
-// Steps 4 and 5 of a data file's seek: the tag's search, then the record
-// check that keeps a reader without locks from answering with an entry
-// another process has changed.
-int seek_and_check(DATA4 *d4, TAG4 *t4, const unsigned char *value, int len)
-{
-    int rc = t4version_check(t4, 0, 0);
-    if (rc != 0)
-        return rc < 0 ? rc : -1;
-    rc = t4seek(t4, value, len);
-    if (rc < 0 || rc == r4locked)
-        return rc;
-    if (rc == r4eof || t4eof(t4))
-        return d4go_eof(d4);
-    if (d4lock_test_file(d4) == 1) {
-        int g = d4go(d4, t4recno(t4));
-        return g != 0 ? g : rc;
-    }
-    bool descending = t4->header.descending != 0;
-    for (bool first = true;; first = false) {
-        long r = t4recno(t4);
-        if (r == -1)
-            return d4go_eof(d4);
-        if (r < 0)
-            return -1;
-        // Another process adds a record's keys before the record itself:
-        // an entry past the file's records is passed over, as top and
-        // skip pass over it.
-        bool present = r <= d4->minCount;
-        if (!present) {
-            long count = d4reccount(d4);
-            if (count < 0)
-                return -1;
-            present = r <= count;
-        }
-        int agrees = 0;
-        if (present) {
-            int g = d4go(d4, r);
-            if (g != 0)
-                return g;
-            agrees = record_agrees(t4, len);
-            if (agrees < 0)
-                return -1;
-        }
-        if (agrees) {
-            if (first)
-                return rc;
-            char *key = nullptr;
-            if (t4expr_key(t4, &key) < 0)
-                return -1;
-            int c = std::memcmp(key, value, (size_t)len);
-            if (c == 0)
-                return 0;
-            // After the value in the tag's order: the next key.
-            if (descending ? c < 0 : c > 0)
-                return r4after;
-        }
-        if (t4dskip(t4, 1) != 1) {
-            if (t4recno(t4) == -2)
-                return -1;
-            return d4go_eof(d4);
-        }
-    }
-}
-
 // `op` (add or remove) with the key of the record buffer, copied out of
 // the context's stored-key buffer first.
 int with_record_key(TAG4 *t4, long rec, int (*op)(TAG4 *, const char *, long))
@@ -672,18 +591,6 @@ int with_record_key(TAG4 *t4, long rec, int (*op)(TAG4 *, const char *, long))
     unsigned char copy[I4_MAX_KEY_LEN];
     std::memcpy(copy, key, (size_t)len);
     return op(t4, (const char *)copy, rec);
-}
-
-// Steps 1 and 2 of a data file's seek: its default tag (80 without one),
-// and the current record written back.
-int seek_start(DATA4 *d4, TAG4 **t4)
-{
-    if (d4 == nullptr || d4->code_base->error_code < 0)
-        return -1;
-    *t4 = d4tag_default(d4);
-    if (*t4 == nullptr)
-        return r4no_tag;
-    return d4update_record(d4, 0);
 }
 
 } // namespace
@@ -1075,57 +982,3 @@ int t4remove_calc(TAG4 *t4, long rec)
     return with_record_key(t4, rec, t4remove);
 }
 
-// ---- Seeking from a data file -------------------------------------------------------
-
-int d4seek(DATA4 *d4, const char *text)
-{
-    return d4seek_n(d4, text, text == nullptr ? 0 : (int)std::strlen(text));
-}
-
-static int d4seek_n_work(DATA4 *d4, const char *text, int len);
-int d4seek_n(DATA4 *d4, const char *text, int len)
-{
-    return e4guard(d4 == nullptr ? nullptr : d4->code_base, e4memory, [&] { return d4seek_n_work(d4, text, len); });
-}
-
-static int d4seek_n_work(DATA4 *d4, const char *text, int len)
-{
-    TAG4 *t4 = nullptr;
-    int rc = seek_start(d4, &t4);
-    if (rc != 0)
-        return rc;
-    if (text == nullptr)
-        text = "";
-    if (len < 1)
-        len = (int)std::strlen(text);
-    int kl = key_len_of(t4);
-    // The search value never takes more than the key's bytes of the text.
-    unsigned char value[I4_MAX_KEY_LEN] = {0};
-    if (t4type(t4) == E4TYPE_CHAR) {
-        len = len > kl ? kl : len;
-        t4->stok((char *)value, text, len);
-    } else {
-        t4->stok((char *)value, text, len);
-        len = kl;
-    }
-    return seek_and_check(d4, t4, value, len);
-}
-
-static int d4seek_double_work(DATA4 *d4, double v);
-int d4seek_double(DATA4 *d4, double v)
-{
-    return e4guard(d4 == nullptr ? nullptr : d4->code_base, e4memory, [&] { return d4seek_double_work(d4, v); });
-}
-
-static int d4seek_double_work(DATA4 *d4, double v)
-{
-    TAG4 *t4 = nullptr;
-    int rc = seek_start(d4, &t4);
-    if (rc != 0)
-        return rc;
-    if (t4->dtok == nullptr)
-        return -1;
-    unsigned char value[I4_MAX_KEY_LEN] = {0};
-    t4->dtok((char *)value, v);
-    return seek_and_check(d4, t4, value, key_len_of(t4));
-}

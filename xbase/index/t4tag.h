@@ -1,8 +1,8 @@
 // Tags in use: the path of block buffers from a tag's root to its current
 // leaf entry; top, bottom, skip, seek and going to a key and record; adding
 // and removing keys with splits carried up to the root and emptied blocks
-// given back to the free list; keys computed from records; the seek of a
-// data file; and the checker of a whole tree.
+// given back to the free list; keys computed from records; and the checker
+// of a whole tree.
 //
 // What the tag operations keep true:
 //  T1. A tag's path is empty or runs from its root to a leaf, each block's
@@ -91,14 +91,6 @@ int t4remove(TAG4 *t4, const char *key, long rec);
 // when the record does not pass the tag's filter.
 int t4add_calc(TAG4 *t4, long rec);
 int t4remove_calc(TAG4 *t4, long rec);
-
-// ---- Seeking from a data file -------------------------------------------------------
-
-// Seek in the data file's default tag: 0 found, 2 after, 3 end of file, 50
-// locked, 80 no tag, or a negative error.
-int d4seek(DATA4 *d4, const char *text);
-int d4seek_n(DATA4 *d4, const char *text, int len);
-int d4seek_double(DATA4 *d4, double value);
 
 // ---- Checking a tree --------------------------------------------------------------
 

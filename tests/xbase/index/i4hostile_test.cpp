@@ -14,6 +14,7 @@
 #include "tests/xbase/d4test.h"
 #include "tests/xbase/index/indextest.h"
 #include "util/byteorder.h"
+#include "xbase/d4tag.h"
 
 using d4test::Engine;
 

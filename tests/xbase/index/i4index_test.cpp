@@ -12,6 +12,7 @@
 #include "tests/xbase/index/indextest.h"
 #include "tests/xbase/sampledump.h"
 #include "util/byteorder.h"
+#include "xbase/d4tag.h"
 #include "xbase/expr/expr4.h"
 
 using d4test::Engine;

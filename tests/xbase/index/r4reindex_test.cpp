@@ -18,6 +18,7 @@
 #include "tests/xbase/index/indextest.h"
 #include "tests/xbase/sampledump.h"
 #include "util/byteorder.h"
+#include "xbase/d4tag.h"
 #include "xbase/date4.h"
 #include "xbase/expr/expr4.h"
 #include "xbase/index/r4reindex.h"

@@ -16,6 +16,7 @@
 #include <random>
 
 #include "tests/xbase/index/indextest.h"
+#include "xbase/d4tag.h"
 #include "xbase/expr/expr4.h"
 
 namespace sharedload {

@@ -13,6 +13,7 @@
 
 #include "tests/faultinject.h"
 #include "tests/xbase/index/sharedload.h"
+#include "xbase/d4tag.h"
 #include "xbase/file4.h"
 
 namespace {

@@ -16,6 +16,7 @@
 #include "tests/xbase/d4test.h"
 #include "tests/xbase/index/indextest.h"
 #include "xbase/c4conv.h"
+#include "xbase/d4tag.h"
 #include "xbase/date4.h"
 #include "xbase/expr/expr4.h"
 

@@ -23,6 +23,7 @@
 #include "tests/xbase/d4test.h"
 #include "tests/xbase/index/indextest.h"
 #include "tests/xbase/index/sharedload.h"
+#include "xbase/d4tag.h"
 
 using d4test::Engine;
 using d4test::lastError;

@@ -14,6 +14,7 @@
 #include "tests/xbase/d4test.h"
 #include "tests/xbase/index/indextest.h"
 #include "util/byteorder.h"
+#include "xbase/d4tag.h"
 #include "xbase/index/b4block.h"
 
 using d4test::Engine;
