@@ -42,12 +42,14 @@ int tag_step(TAG4 *t4, long n, long *moved)
     return t4block(t4) == nullptr || t4->code_base->error_code < 0 ? -1 : 0;
 }
 
-// From the current entry of `t4`, steps in its own order (`dir` 1 or -1)
-// over entries that name records past the file's end: another process adds
-// a record's keys before it writes the record, and several may do so one
-// after the other while this one steps. 0 with the record in *rec, r4eof
-// when the tag runs out, or -1.
-int pass_unwritten(DATA4 *data, TAG4 *t4, long dir, long *rec)
+// An index entry naming a record past the data file's end is passed over:
+// another process adds a record's keys before it writes the record, and
+// several may do so one after the other while this one steps. From the
+// current entry of `t4`, steps in its own order (`dir` 1 or -1) over such
+// entries: 0 with the record in *rec, r4eof when the tag runs out, or -1.
+// Top, bottom, skip and seek all pass entries over here; `*passed` (when
+// given) counts the entries passed over, which a seek must know.
+int pass_unwritten(DATA4 *data, TAG4 *t4, long dir, long *rec, long *passed = nullptr)
 {
     for (;;) {
         if (t4eof(t4))
@@ -71,6 +73,8 @@ int pass_unwritten(DATA4 *data, TAG4 *t4, long dir, long *rec)
             return -1;
         if (moved == 0)
             return r4eof;
+        if (passed != nullptr)
+            ++*passed;
     }
 }
 
@@ -110,32 +114,21 @@ int seek_and_check(DATA4 *d4, TAG4 *t4, const unsigned char *value, int len)
     }
     bool descending = t4->header.descending != 0;
     for (bool first = true;; first = false) {
-        long r = t4recno(t4);
-        if (r == -1)
+        long r = 0, passed = 0;
+        int p = pass_unwritten(d4, t4, 1, &r, &passed);
+        if (p == r4eof)
             return d4go_eof(d4);
-        if (r < 0)
+        if (p != 0)
             return -1;
-        // Another process adds a record's keys before the record itself:
-        // an entry past the file's records is passed over, as top and
-        // skip pass over it.
-        bool present = r <= d4->minCount;
-        if (!present) {
-            long count = d4reccount(d4);
-            if (count < 0)
-                return -1;
-            present = r <= count;
-        }
-        int agrees = 0;
-        if (present) {
-            int g = d4go(d4, r);
-            if (g != 0)
-                return g;
-            agrees = record_agrees(t4, len);
-            if (agrees < 0)
-                return -1;
-        }
+        int g = d4go(d4, r);
+        if (g != 0)
+            return g;
+        int agrees = record_agrees(t4, len);
+        if (agrees < 0)
+            return -1;
         if (agrees) {
-            if (first)
+            // An entry found first answers with the search's own result.
+            if (first && passed == 0)
                 return rc;
             char *key = nullptr;
             if (t4expr_key(t4, &key) < 0)

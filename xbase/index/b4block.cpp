@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "util/byteorder.h"
-#include "xbase/d4data.h"
 #include "xbase/e4error.h"
 #include "xbase/file4.h"
 #include "xbase/l4list.h"
@@ -191,20 +190,12 @@ void copy_key(B4BLOCK *b4, int i, unsigned char *out, long *rec, int *trail)
         *trail = x4trail_cnt(b4, i);
 }
 
-int b4insert_leaf(B4BLOCK *b4, const unsigned char *key, long rec)
+int b4insert_leaf(B4BLOCK *b4, const unsigned char *key, long rec, long base)
 {
     int kl = key_len_of(b4);
     int n = b4->header.n_keys;
-    if (n == 0 && b4->node_hdr.info_len == 0) {
-        TAG4 *t4 = b4->tag;
-        long base = rec;
-        // Directory entries are header offsets; tag entries record numbers.
-        if (t4->header.type_code < I4_TYPE_DIRECTORY && t4->index->data != nullptr) {
-            long count = d4reccount(t4->index->data);
-            base = count > 0 ? count : 0;
-        }
+    if (n == 0 && b4->node_hdr.info_len == 0)
         b4leaf_init(b4, base);
-    }
     // A widening that the insertion then finds no room after is undone.
     bool widened = (unsigned long)rec > b4->node_hdr.rec_num_mask;
     B4NODE_HEADER narrow = b4->node_hdr;
@@ -785,7 +776,7 @@ int b4r_brseek(B4BLOCK *b4, const char *value, int len, long recno)
 int b4insert(B4BLOCK *b4, const void *key, long rec, long rec2, int new_flag)
 {
     if (b4leaf(b4))
-        return b4insert_leaf(b4, (const unsigned char *)key, rec);
+        return b4insert_leaf(b4, (const unsigned char *)key, rec, rec2);
     return b4insert_branch(b4, (const unsigned char *)key, rec, rec2, new_flag);
 }
 

@@ -151,7 +151,9 @@ int b4seek(B4BLOCK *b4, const char *value, int len);
 int b4r_brseek(B4BLOCK *b4, const char *value, int len, long recno);
 
 // Changes. Insertion and removal answer 0, or 1 when the block lacks room
-// (it is then unchanged).
+// (it is then unchanged). In a leaf, `rec2` is the largest record number
+// the leaf must be able to hold when it is empty and not yet formatted
+// (b4leaf_init); in a branch, the entry's record number.
 int b4insert(B4BLOCK *b4, const void *key, long rec, long rec2, int new_flag);
 int b4remove(B4BLOCK *b4);
 void b4br_replace(B4BLOCK *b4, const void *key, long rec);

@@ -12,8 +12,6 @@
 
 #include "util/byteorder.h"
 #include "xbase/c4conv.h"
-#include "xbase/d4data.h"
-#include "xbase/d4tag.h"
 #include "xbase/date4.h"
 #include "xbase/e4error.h"
 #include "xbase/expr/expr4.h"
@@ -399,16 +397,10 @@ static int i4close_work(INDEX4 *i4)
     CODE4 *c4 = i4->code_base;
     int saved_attempts = c4->lock_attempts;
     c4->lock_attempts = -1;
-    int rc = 0;
-    if (i4->data != nullptr) {
-        int r = d4update(i4->data);
-        if (r != 0)
-            rc = r;
-    }
-    int r = i4update(i4);
-    if (r != 0 && rc == 0)
-        rc = r;
-    r = i4unlock(i4);
+    // The table's changed record was written back by its closing (d4close)
+    // before any of its indexes closes.
+    int rc = i4update(i4);
+    int r = i4unlock(i4);
     if (r != 0 && rc == 0)
         rc = r;
     r = index_release(i4);
@@ -519,8 +511,9 @@ int i4version_check(INDEX4 *i4, int do_unlock, int)
     bool keep_eof = false;
     B4KEY_DATA *saved = reinterpret_cast<B4KEY_DATA *>(c4->saved_key);
     if (do_unlock && i4->data != nullptr) {
-        TAG4 *sel = d4tag_selected(i4->data);
-        B4BLOCK *cur = sel != nullptr && sel->index == i4 ? t4block(sel) : nullptr;
+        // The table's selected tag, when it is one of this index.
+        TAG4 *sel = i4->data->indexes.selected == i4 ? (TAG4 *)i4->tags.selected : nullptr;
+        B4BLOCK *cur = sel != nullptr ? t4block(sel) : nullptr;
         if (cur != nullptr && b4leaf(cur) && cur->header.n_keys > 0) {
             keep = sel;
             keep_eof = t4eof(sel) != 0;

@@ -435,7 +435,8 @@ int r4reindex_supply_keys(R4REINDEX *r4, TAG4 *t4)
     // of the file layer between), and the record pointer stands on each in
     // turn while its key is taken; it is put back before returning.
     FILE4SEQ_READ reader;
-    file4seq_read_init(&reader, &d4->file, d4record_position(d4, 1), nullptr, 0);
+    // The first record starts right after the header.
+    file4seq_read_init(&reader, &d4->file, (long)d4->header_len, nullptr, 0);
     char *const own_record = d4->record;
     // Run through the guard so that the record pointer is put back also
     // when memory runs out on the way.

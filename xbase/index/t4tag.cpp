@@ -406,13 +406,33 @@ B4BLOCK *split(TAG4 *t4, Row &row, B4BLOCK *b, const unsigned char *key, long re
     return dest;
 }
 
+// The table's record count, which a new leaf's record-number field must
+// hold; 0 without a table or when the count cannot be read.
+long record_base(TAG4 *t4)
+{
+    long count = t4->index->data != nullptr ? d4reccount(t4->index->data) : 0;
+    return count > 0 ? count : 0;
+}
+
+// The largest number an empty, unformatted leaf must be made to hold for
+// the entry `rec`: directory entries are header offsets, tag entries
+// record numbers. Only such a leaf asks, so the count is read only then.
+long leaf_base(TAG4 *t4, const B4BLOCK *b, long rec)
+{
+    if (b->header.n_keys != 0 || b->node_hdr.info_len != 0)
+        return rec;
+    if (t4->header.type_code >= I4_TYPE_DIRECTORY || t4->index->data == nullptr)
+        return rec;
+    return record_base(t4);
+}
+
 // Inserts the leaf entry at `b`'s position, splitting `b` (twice when the
 // entry needs a block of its own). 0, or a negative error.
 int insert_leaf(TAG4 *t4, Row &row, const unsigned char *key, long rec)
 {
     B4BLOCK *b = row[0];
     for (int splits = 0;; splits++) {
-        int rc = b4insert(b, key, rec, 0, 0);
+        int rc = b4insert(b, key, rec, leaf_base(t4, b, rec), 0);
         if (rc <= 0)
             return rc;
         if (splits == 2)
@@ -567,8 +587,7 @@ int remove_current(TAG4 *t4, const unsigned char *key, unsigned long rec)
             // The root lost its last child: an empty root leaf.
             b->header.node_attribute = B4_ATTR_ROOT_LEAF;
             b->header.left_node = b->header.right_node = -1;
-            long count = t4->index->data != nullptr ? d4reccount(t4->index->data) : 0;
-            b4leaf_init(b, count > 0 ? count : 0);
+            b4leaf_init(b, record_base(t4));
         } else if (was_last && level > 0) {
             carry_up(path, level);
         }
