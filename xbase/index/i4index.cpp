@@ -13,6 +13,7 @@
 #include "util/byteorder.h"
 #include "xbase/c4conv.h"
 #include "xbase/date4.h"
+#include "xbase/d4data.h"
 #include "xbase/e4error.h"
 #include "xbase/expr/expr4.h"
 #include "xbase/file4.h"
