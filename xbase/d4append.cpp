@@ -33,6 +33,17 @@
 //      covers the whole append (F1 of i4flight.cpp); keys that cannot be
 //      taken back, or a record that cannot, leave the indexes marked to be
 //      rebuilt (d4fail_indexes).
+//  A11. In a file open exclusively nobody else looks: the record joins the
+//      file's write-behind run, and the header's count and date wait in
+//      memory (header_behind). They reach the file in that order (B1 of
+//      file4.cpp) by d4write_behind, which every write-back of an index
+//      calls before it takes the index's change mark away (i4update), so
+//      the mark stays on disk while the trees name records the file may
+//      not hold yet; flush and close call it too.
+//  A12. Records kept back that cannot be written are gone from the file
+//      whole (B2 of file4.cpp): the count becomes what the file holds, and
+//      the indexes, whose trees name the lost records, are mended over it
+//      (d4write_behind).
 #include "xbase/d4data.h"
 
 #include <algorithm>
@@ -283,7 +294,9 @@ static int d4append_work(DATA4 *data)
     if (rc != 0)
         goto abandon_keys;
     rc = d4append_data(data);
-    if (rc == 0) {
+    if (rc == 0 && data->file.is_exclusive) {
+        data->header_behind = 1; // A11
+    } else if (rc == 0) {
         header_tried = 1;
         rc = d4update_header(data, 1, 1);
     }
@@ -297,6 +310,12 @@ static int d4append_work(DATA4 *data)
             d4unlock_index(data);
             goto abandon;
         }
+    }
+    if (rc != 0 && data->file.run_lost) {
+        // A12: the file lost the records kept back with this one's place.
+        remove_new_keys(data, tags, tags.size(), count + 1);
+        d4write_behind(data);
+        goto abandon;
     }
     if (rc != 0) {
         append_take_back(data, count, &tail, header_tried);
@@ -346,8 +365,8 @@ static int d4append_data_work(DATA4 *data)
     data->file_changed = 1;
     data->known_end = 0;
     data->record[data->record_width] = D4_FILE_END;
-    rc = file4write(&data->file, d4record_position(data, count + 1), data->record,
-                    data->record_width + 1);
+    rc = file4write_behind(&data->file, d4record_position(data, count + 1), data->record,
+                           data->record_width + 1);
     data->record[data->record_width] = 0;
     if (rc != 0)
         return -1;

@@ -457,6 +457,8 @@ static int d4close_work(DATA4 *data)
                 if (r == e4unique)
                     data->record_changed = 0;
             }
+            if (d4write_behind(data) != 0)
+                rc = -1;
             if (data->file_changed && d4update_header(data, 1, 0) != 0)
                 rc = -1;
         }
@@ -499,6 +501,9 @@ static int d4close_work(DATA4 *data)
 long d4reccount(DATA4 *data)
 {
     if (data == nullptr || data->code_base->error_code < 0)
+        return -1;
+    // A count kept while a run of records was lost is taken from the file.
+    if (data->file.run_lost && d4write_behind(data) != 0 && data->code_base->error_code < 0)
         return -1;
     if (data->num_recs >= 0)
         return data->num_recs;
@@ -548,6 +553,8 @@ int d4update_header(DATA4 *data, int do_time_stamp, int do_count)
     if (rc != 0)
         return -1;
     data->file_changed = 0;
+    if (do_count)
+        data->header_behind = 0;
     return 0;
 }
 

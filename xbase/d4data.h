@@ -140,6 +140,11 @@ int d4update(DATA4 *data);
 int d4flush(DATA4 *data);
 int d4flush_data(DATA4 *data);
 int d4flush_files(CODE4 *c4);
+// Writes what a table open exclusively keeps back: the records appended
+// (its file's run), then the header's count and date. 0, or -1 after a
+// report; records that could not be written are then no longer counted, and
+// the indexes are mended over what the file holds.
+int d4write_behind(DATA4 *data);
 int d4pack(DATA4 *data);
 int d4pack_data(DATA4 *data);
 // Finishes a pack that stopped part way, from the note its production

@@ -66,8 +66,8 @@ int d4read(DATA4 *data, long rec_num, char *ptr)
     // Only bytes missing at the file's end make a missing record; a read
     // that fails is an error.
     d4read_count++;
-    long got = file4read_count(&data->file, d4record_position(data, rec_num), ptr,
-                               data->record_width);
+    long got = file4read_kept(&data->file, d4record_position(data, rec_num), ptr,
+                              data->record_width);
     if (got < 0)
         return -1;
     return got < long(data->record_width) ? r4entry : 0;

@@ -454,11 +454,54 @@ int d4flush_data(DATA4 *data)
     if (refused(data))
         return -1;
     int rc = d4update_record(data, 0);
+    if (d4write_behind(data) != 0 && rc == 0)
+        rc = -1;
     int committed = file4flush(&data->file);
     if (data->n_fields_memo > 0 && data->memo_file.file.hand >= 0 &&
         file4flush(&data->memo_file.file) != 0)
         committed = -1;
     if (rc == 0 && committed != 0)
+        rc = -1;
+    return rc;
+}
+
+// A12 of d4append.cpp: after a run of the data file could not be written,
+// the table counts what the file holds and its indexes are mended over
+// that. The pending report is kept.
+static void behind_lost(DATA4 *data)
+{
+    CODE4 *c4 = data->code_base;
+    data->file.run_lost = 0;
+    int saved = e4set(c4, 0);
+    long len = file4len(&data->file);
+    long count = len < long(data->header_len) ? -1 : (len - long(data->header_len)) / long(data->record_width);
+    data->known_end = 0;
+    data->num_recs = count;
+    if (count >= 0 && data->minCount > count)
+        data->minCount = count;
+    if (data->rec_num > count) {
+        data->rec_num = -1;
+        data->rec_num_old = -1;
+        data->record_changed = 0;
+    }
+    data->header_behind = 0;
+    if (count < 0 || d4update_header(data, 1, 1) != 0)
+        data->num_recs = -1;
+    e4set(c4, saved);
+    d4fail_indexes(data);
+    d4settle_indexes(data);
+}
+
+int d4write_behind(DATA4 *data)
+{
+    if (data == nullptr)
+        return -1;
+    int rc = file4write_behind_flush(&data->file);
+    if (data->file.run_lost) {
+        behind_lost(data);
+        return -1;
+    }
+    if (rc == 0 && data->header_behind && d4update_header(data, 1, 1) != 0)
         rc = -1;
     return rc;
 }

@@ -1,9 +1,26 @@
 // The file layer on the platform layer: open and create with the context's
 // settings, positioned reads and writes within the formats' 32-bit offsets,
-// length, commit, byte-range locks retried while the caller allows, work files,
-// replacing a file's contents, and the sequential reader and writer.
+// write-behind at the end of a file open exclusively, length, commit,
+// byte-range locks retried while the caller allows, work files, replacing a
+// file's contents, and the sequential reader and writer.
+//
+// Write-behind keeps true:
+//  B1. The file receives every byte in the order the caller wrote it: the
+//      run only gathers writes that follow one another at the file's end,
+//      and is written before any other write and before any read, length
+//      or commit that its bytes could change (flush_before).
+//  B2. A run that cannot be written leaves the file as it was before the
+//      run began, and says so (`run_lost`): the caller never finds part of
+//      a run on disk that it was told is missing (file4write_behind_flush).
+//
+// Pieces kept for reads keep true:
+//  K1. A kept piece holds what the file holds there: every write through
+//      this record drops the pieces it covers before it writes, every
+//      length change and every putting back of a run drops them all
+//      (drop_pieces), and a read first has the run written (B1).
 #include "xbase/file4.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +31,14 @@
 #include "xbase/e4error.h"
 #include "xbase/mem4.h"
 #include "xbase/u4util.h"
+
+// The pieces kept for reads: slot i holds piece number held[i] - 1 (0:
+// none), whose first len[i] bytes the file had (fewer only where it ended).
+struct FILE4PIECES {
+    long held[FILE4_PIECES];
+    unsigned len[FILE4_PIECES];
+    char *bytes; // FILE4_PIECES * FILE4_PIECE_LEN, touched only where used
+};
 
 namespace {
 
@@ -63,10 +88,46 @@ char *copyName(const char *name)
     return copy;
 }
 
+// K1: the pieces that [pos, pos + len) covers, or all of them (len < 0),
+// no longer count.
+void drop_pieces(FILE4 *file, int64_t pos, int64_t len)
+{
+    FILE4PIECES *k = file->pieces;
+    if (k == nullptr)
+        return;
+    if (len < 0 || len / FILE4_PIECE_LEN >= FILE4_PIECES) {
+        std::memset(k->held, 0, sizeof k->held);
+        return;
+    }
+    for (int64_t p = pos / FILE4_PIECE_LEN; p <= (pos + len - 1) / FILE4_PIECE_LEN; p++)
+        if (k->held[p % FILE4_PIECES] == p + 1)
+            k->held[p % FILE4_PIECES] = 0;
+}
+
+void free_pieces(FILE4 *file)
+{
+    if (file->pieces != nullptr)
+        u4free(file->pieces->bytes);
+    u4free(file->pieces);
+    file->pieces = nullptr;
+}
+
+// B1: the run reaches the file before an access of [pos, pos + len), or of
+// the whole file (len 0), could see the bytes it changes. 0, or -1 after a
+// report.
+int flush_before(FILE4 *file, int64_t pos, int64_t len)
+{
+    if (file->run_len == 0 || (len > 0 && pos + len <= file->run_pos))
+        return 0;
+    return file4write_behind_flush(file);
+}
+
 // Reads at `pos` after checking the range; the count read, or -1 after a
 // report.
 int64_t readAt(FILE4 *file, int64_t pos, void *ptr, unsigned len)
 {
+    if (flush_before(file, pos, len) != 0)
+        return -1;
     if (file->hand < 0 || pos < 0 || pos + (int64_t)len > kMaxReadEnd) {
         file4read_error(file);
         return -1;
@@ -319,6 +380,10 @@ int file4close(FILE4 *file)
     CODE4 *c4 = file->code_base;
     int rc = 0;
     if (file->hand >= 0) {
+        if (file4write_behind_flush(file) != 0)
+            rc = -1;
+        u4free(file->run);
+        free_pieces(file);
         if (platform_close(file->hand) != 0)
             rc = e4(c4, e4close, nameOf(file));
         if (file->is_temp && file->name != nullptr)
@@ -374,6 +439,9 @@ int file4write(FILE4 *file, long pos, const void *ptr, unsigned ptr_len)
     CODE4 *c4 = file->code_base;
     if (file->is_read_only)
         return e4(c4, e4parm, "Attempt to write to a read-only file");
+    if (flush_before(file, 0, 0) != 0)
+        return -1;
+    drop_pieces(file, pos, ptr_len);
     // The formats address at most FILE4_MAX_END bytes: a write that would
     // pass that writes nothing.
     if (file->hand < 0 || pos < 0 || (int64_t)pos + ptr_len > FILE4_MAX_END)
@@ -386,11 +454,124 @@ int file4write(FILE4 *file, long pos, const void *ptr, unsigned ptr_len)
     return 0;
 }
 
+unsigned file4run_max = FILE4_RUN_MAX;
+
+int file4write_behind(FILE4 *file, long pos, const void *ptr, unsigned ptr_len)
+{
+    if (file == nullptr || pending(file))
+        return -1;
+    int64_t end = (int64_t)pos + ptr_len;
+    unsigned cap = file4run_max < (unsigned)FILE4_RUN_MAX ? file4run_max : (unsigned)FILE4_RUN_MAX;
+    if (!file->is_exclusive || file->is_read_only || file->hand < 0 || pos < 0 || ptr_len > cap ||
+        end > FILE4_MAX_END)
+        return file4write(file, pos, ptr, ptr_len);
+    if (file->run_len > 0 && pos >= file->run_pos && pos <= file->run_pos + (long)file->run_len &&
+        end <= (int64_t)file->run_pos + cap) {
+        std::memcpy(file->run + (pos - file->run_pos), ptr, ptr_len);
+        if (end > file->run_pos + (int64_t)file->run_len)
+            file->run_len = (unsigned)(end - file->run_pos);
+        return 0;
+    }
+    long len = file4len(file); // writes the run there was
+    if (len < 0)
+        return -1;
+    // A run only begins at the file's end, so that a failed one is put back
+    // from a few saved bytes.
+    if (len - pos > FILE4_RUN_TAIL_MAX)
+        return file4write(file, pos, ptr, ptr_len);
+    if (file->run == nullptr)
+        file->run = static_cast<char *>(u4alloc(FILE4_RUN_MAX + FILE4_RUN_TAIL_MAX));
+    if (file->run == nullptr)
+        return file4write(file, pos, ptr, ptr_len);
+    unsigned tail = len > pos ? (unsigned)(len - pos) : 0;
+    if (tail > 0 && file4read_all(file, pos, file->run + FILE4_RUN_MAX, tail) != 0)
+        return -1;
+    file->run_pos = pos;
+    file->run_old_len = len;
+    file->run_tail_len = tail;
+    std::memcpy(file->run, ptr, ptr_len);
+    file->run_len = ptr_len;
+    return 0;
+}
+
+int file4write_behind_flush(FILE4 *file)
+{
+    if (file == nullptr || file->run_len == 0)
+        return 0;
+    CODE4 *c4 = file->code_base;
+    int saved = c4 != nullptr ? e4set(c4, 0) : 0;
+    unsigned n = file->run_len;
+    file->run_len = 0; // the write below must not flush it again
+    int rc = file4write(file, file->run_pos, file->run, n);
+    if (rc != 0) {
+        // B2: the file as it was before the run, from what the run saved.
+        drop_pieces(file, 0, -1);
+        int put = platform_setLength(file->hand, file->run_old_len);
+        if (put == 0 && file->run_tail_len > 0 &&
+            platform_write(file->hand, file->run_pos, file->run + FILE4_RUN_MAX, file->run_tail_len) !=
+                (int64_t)file->run_tail_len)
+            put = -1;
+        if (put != 0)
+            e4describe(c4, e4write, "File Name:", nameOf(file),
+                       "Data kept back could not be written, nor the file put back as it was");
+        file->run_lost = 1;
+        return -1;
+    }
+    if (c4 != nullptr && saved != 0)
+        e4set(c4, saved);
+    return 0;
+}
+
+long file4read_kept(FILE4 *file, long pos, void *ptr, unsigned ptr_len)
+{
+    if (file == nullptr || pending(file))
+        return -1;
+    if (file->is_exclusive && file->pieces == nullptr && pos >= 0 && ptr_len > 0) {
+        file->pieces = static_cast<FILE4PIECES *>(u4alloc(sizeof(FILE4PIECES)));
+        if (file->pieces != nullptr)
+            file->pieces->bytes = static_cast<char *>(u4alloc((long)FILE4_PIECES * FILE4_PIECE_LEN));
+        if (file->pieces != nullptr && file->pieces->bytes == nullptr)
+            free_pieces(file);
+    }
+    FILE4PIECES *k = file->pieces;
+    if (k == nullptr || !file->is_exclusive || pos < 0 || ptr_len == 0 || ptr_len > FILE4_PIECE_LEN ||
+        (int64_t)pos + ptr_len > kMaxReadEnd)
+        return file4read_count(file, pos, ptr, ptr_len);
+    if (flush_before(file, pos, ptr_len) != 0)
+        return e4read;
+    char *out = static_cast<char *>(ptr);
+    unsigned done = 0;
+    while (done < ptr_len) {
+        long p = (pos + (long)done) / FILE4_PIECE_LEN;
+        unsigned off = (unsigned)((pos + (long)done) % FILE4_PIECE_LEN);
+        long slot = p % FILE4_PIECES;
+        char *piece = k->bytes + slot * FILE4_PIECE_LEN;
+        if (k->held[slot] != p + 1) {
+            k->held[slot] = 0;
+            int64_t n = readAt(file, (int64_t)p * FILE4_PIECE_LEN, piece, FILE4_PIECE_LEN);
+            if (n < 0)
+                return e4read;
+            k->held[slot] = p + 1;
+            k->len[slot] = (unsigned)n;
+        }
+        if (off >= k->len[slot])
+            break;
+        unsigned take = std::min(ptr_len - done, k->len[slot] - off);
+        std::memcpy(out + done, piece + off, take);
+        done += take;
+        if (k->len[slot] < FILE4_PIECE_LEN)
+            break; // the file ends in this piece
+    }
+    return (long)done;
+}
+
 long file4len(FILE4 *file)
 {
     if (file == nullptr)
         return -1;
     int64_t len = 0;
+    if (flush_before(file, 0, 0) != 0)
+        return -1;
     if (platform_length(file->hand, &len) != 0)
         return e4(file->code_base, e4len, nameOf(file));
     return (long)len;
@@ -406,6 +587,9 @@ int file4len_set(FILE4 *file, long new_len)
     if (file->is_read_only)
         return e4describe(c4, e4parm, "Attempt to change file length of a read-only file",
                           "File Name:", nameOf(file));
+    if (flush_before(file, 0, 0) != 0)
+        return -1;
+    drop_pieces(file, 0, -1);
     int rc = new_len < 0 || new_len > FILE4_MAX_END ? -1 : platform_setLength(file->hand, new_len);
     if (rc != 0) {
         e4describe(c4, e4len_set, "File Name:", nameOf(file), platform_errorText(rc));
@@ -425,9 +609,9 @@ int file4low_flush(FILE4 *file, int)
         return -1;
     CODE4 *c4 = file->code_base;
     int saved = c4 != nullptr ? e4set(c4, 0) : 0;
-    int rc = 0;
+    int rc = file4write_behind_flush(file);
     int synced = file->hand >= 0 ? platform_sync(file->hand) : 0;
-    if (synced != 0)
+    if (synced != 0 && rc == 0)
         rc = e4describe(c4, e4opt_flush, nameOf(file), platform_errorText(synced), nullptr);
     if (c4 != nullptr && saved != 0)
         e4set(c4, saved);

@@ -13,6 +13,12 @@ enum { FILE4_SEQ_MAX = 64512, FILE4_SEQ_ALIGN = 1024 };
 // Offsets are 32-bit by format: no write may end past this offset, and no
 // lock range either (the highest lock byte is 0x7FFFFFFE).
 enum { FILE4_MAX_END = 0x7FFFFFFF };
+// Most bytes a write-behind run keeps, and most bytes of the old file it
+// may cover (a run only grows at the file's end).
+enum { FILE4_RUN_MAX = 65536, FILE4_RUN_TAIL_MAX = 1024 };
+// Pieces kept for reads: 4 KB each, 12 MB at most per file (within the
+// memory the engine may take beside a full block cache).
+enum { FILE4_PIECE_LEN = 4096, FILE4_PIECES = 3072 };
 // "TEMPnnnn.TMP" and its terminator: a caller's `buf` for file4temp holds
 // at least this many bytes.
 enum { FILE4_TEMP_NAME_LEN = 13 };
@@ -40,6 +46,29 @@ int file4read_all(FILE4 *file, long pos, void *ptr, unsigned ptr_len);
 int file4read_error(FILE4 *file);
 // 0, or the report's code; with `file_flush` on, the commit's result.
 int file4write(FILE4 *file, long pos, const void *ptr, unsigned ptr_len);
+// Write-behind, for a file nobody else looks at (open exclusively): a write
+// that continues the run, or starts one at the file's end, only fills the
+// run; the run reaches the file (in one write) when it is full, before any
+// other access of the file that its bytes could change (a read reaching
+// into it, any write, the length, a length change, a commit, the close), or
+// at file4write_behind_flush. So the file receives every byte in the order
+// written. Any other write goes through at once, like file4write. 0, or
+// the code of the report of a failed write (of this write or of the run).
+int file4write_behind(FILE4 *file, long pos, const void *ptr, unsigned ptr_len);
+// Writes the run: 0, or -1 after a report. A run that cannot be written
+// (even in part) is put back as before it (the length and the bytes it
+// covered) and dropped, and `run_lost` is set. A pending error code is
+// kept, and does not stop the write.
+int file4write_behind_flush(FILE4 *file);
+// The most bytes a run gathers before it is written, at most FILE4_RUN_MAX
+// (its value); tests lower it so that runs fill after a few writes.
+extern unsigned file4run_max;
+// The same read as file4read_count, served in a file open exclusively from
+// aligned pieces of FILE4_PIECE_LEN bytes kept from earlier reads (at most
+// FILE4_PIECES of them, a piece's place chosen by its number). Every write
+// and length change through this record drops the pieces it touches; a
+// write through another open of the same file is not seen.
+long file4read_kept(FILE4 *file, long pos, void *ptr, unsigned ptr_len);
 long file4len(FILE4 *file);
 // Refused only while an error (a negative code) is pending; a soft outcome
 // such as a missing file's 70 never stops a length change. A refusal or a

@@ -18,6 +18,7 @@ struct INDEX4;
 struct TAG4;
 struct e4expr_st;
 struct B4BLOCK;
+struct FILE4PIECES;
 
 // ---- Lists ----------------------------------------------------------------
 
@@ -72,6 +73,24 @@ struct FILE4 {
     char do_alloc_free; // 1: `name` is this record's copy, freed at close
     char write_buffer;  // unused
     char file_created;  // set to 1 by every open and create; never read
+    // 1 once a write-behind run could not be written: the file was put back
+    // as it was before the run. Cleared by the file's owner, which then
+    // takes what it knows of the file's contents from the file again.
+    char run_lost;
+    // The write-behind run (file4write_behind): run_len bytes bound for
+    // the file at run_pos, not yet written, in a buffer of
+    // FILE4_RUN_MAX + FILE4_RUN_TAIL_MAX bytes; null until first needed.
+    // A run lies at the file's end: run_old_len is the file's length when
+    // it began, and the buffer's last run_tail_len bytes are the bytes the
+    // file held from run_pos to there, which a failed run puts back.
+    char *run;
+    long run_pos;
+    long run_old_len;
+    unsigned run_len;
+    unsigned run_tail_len;
+    // Pieces of the file kept for reads (file4read_kept); null until the
+    // first such read of a file open exclusively.
+    FILE4PIECES *pieces;
 };
 
 struct FILE4SEQ_READ {
@@ -224,6 +243,10 @@ struct DATA4 {
     // end mark right after record num_recs, which only an exclusive open
     // can know between appends; 0 when it is not known.
     long known_end;
+    // 1 while the header's count (and date) in memory are newer than the
+    // file's: a table open exclusively writes them once, after the records
+    // they count (d4write_behind).
+    int header_behind;
 };
 
 // ---- The engine context ---------------------------------------------------

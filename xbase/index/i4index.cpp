@@ -13,6 +13,7 @@
 #include "util/byteorder.h"
 #include "xbase/c4conv.h"
 #include "xbase/date4.h"
+#include "xbase/d4data.h"
 #include "xbase/e4error.h"
 #include "xbase/expr/expr4.h"
 #include "xbase/file4.h"
@@ -425,15 +426,18 @@ int i4update(INDEX4 *i4)
         return -1;
     if (i4lock_test(i4) != 1)
         return 0;
+    // The records the trees name, and the count, reach the data file first
+    // (A11 of d4record.cpp).
+    int behind = i4->data != nullptr ? d4write_behind(i4->data) : 0;
     int rc = i4write_blocks(i4);
     // F1: a file open exclusively ends its phase with each write-back,
-    // unless a block could not be written (F2).
-    if (i4->file.is_exclusive && !i4->failed)
+    // unless a block, or the records it names, could not be written (F2).
+    if (i4->file.is_exclusive && !i4->failed && behind == 0)
         i4->flight = i4->changed = 0;
     // The header last: another process that sees the new version finds
     // the blocks it describes already written.
     int r = i4update_header(i4);
-    return rc != 0 ? rc : r;
+    return rc != 0 ? rc : behind != 0 ? -1 : r;
 }
 
 int i4write_blocks(INDEX4 *i4)

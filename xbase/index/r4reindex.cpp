@@ -616,6 +616,10 @@ struct RecordKept {
 int r4rebuild(INDEX4 *i4)
 {
     DATA4 *d4 = i4->data;
+    // The records kept back, and their count, are on disk before a tree
+    // that names them can be called whole (A11 of d4record.cpp).
+    if (d4 != nullptr && d4write_behind(d4) != 0)
+        return -1;
     RecordKept kept(d4);
     R4REINDEX r4{};
     bool started = false;
