@@ -33,7 +33,8 @@
 //      covers the whole append (F1 of i4flight.cpp); keys that cannot be
 //      taken back, or a record that cannot, leave the indexes marked to be
 //      rebuilt (d4fail_indexes).
-//  A11. In a file open exclusively nobody else looks: the record joins the
+//  A11. In a file open exclusively nobody else looks: unless the context
+//      commits every write (file_flush), the record joins the
 //      file's write-behind run, and the header's count and date wait in
 //      memory (header_behind). They reach the file in that order (B1 of
 //      file4.cpp) by d4write_behind, which every write-back of an index
@@ -227,6 +228,10 @@ static int d4append_work(DATA4 *data)
     if (refused(data))
         return -1;
     std::vector<TAG4 *> tags = d4all_tags(data); // before anything is to be undone
+    // A context that commits every write keeps nothing back (A11): what
+    // earlier appends kept back reaches the disk before this one writes.
+    if (data->code_base->file_flush && d4write_behind(data) != 0)
+        return -1;
     int rc = d4lock_append(data);
     if (rc != 0)
         return rc;
@@ -294,7 +299,7 @@ static int d4append_work(DATA4 *data)
     if (rc != 0)
         goto abandon_keys;
     rc = d4append_data(data);
-    if (rc == 0 && data->file.is_exclusive) {
+    if (rc == 0 && data->file.is_exclusive && !data->code_base->file_flush) {
         data->header_behind = 1; // A11
     } else if (rc == 0) {
         header_tried = 1;

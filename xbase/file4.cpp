@@ -462,8 +462,10 @@ int file4write_behind(FILE4 *file, long pos, const void *ptr, unsigned ptr_len)
         return -1;
     int64_t end = (int64_t)pos + ptr_len;
     unsigned cap = file4run_max < (unsigned)FILE4_RUN_MAX ? file4run_max : (unsigned)FILE4_RUN_MAX;
-    if (!file->is_exclusive || file->is_read_only || file->hand < 0 || pos < 0 || ptr_len > cap ||
-        end > FILE4_MAX_END)
+    // A context that asks for every write on the disk gets none kept back.
+    bool commits = file->code_base != nullptr && file->code_base->file_flush;
+    if (!file->is_exclusive || commits || file->is_read_only || file->hand < 0 || pos < 0 ||
+        ptr_len > cap || end > FILE4_MAX_END)
         return file4write(file, pos, ptr, ptr_len);
     if (file->run_len > 0 && pos >= file->run_pos && pos <= file->run_pos + (long)file->run_len &&
         end <= (int64_t)file->run_pos + cap) {

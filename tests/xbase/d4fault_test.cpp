@@ -319,6 +319,7 @@ TEST(FailedAppend, InAFileOpenExclusivelyKeepsCountAndEndTrue)
                 return rc;
             };
             ASSERT_EQ(0, add("K1")) << lastError();
+            ASSERT_EQ(0, d4flush(d)) << lastError(); // K1 kept back goes to the disk
             const std::string bytes = readFile(dbf);
             int rc;
             bool fired;
