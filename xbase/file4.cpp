@@ -528,6 +528,11 @@ long file4read_kept(FILE4 *file, long pos, void *ptr, unsigned ptr_len)
 {
     if (file == nullptr || pending(file))
         return -1;
+    // Only the file's first FILE4_PIECES pieces are kept, each in a slot of
+    // its own: past them a piece would only push another out, and reading
+    // 4 KB for a record that is not read again costs more than the record.
+    if ((int64_t)pos + ptr_len > (int64_t)FILE4_PIECES * FILE4_PIECE_LEN)
+        return file4read_count(file, pos, ptr, ptr_len);
     if (file->is_exclusive && file->pieces == nullptr && pos >= 0 && ptr_len > 0) {
         file->pieces = static_cast<FILE4PIECES *>(u4alloc(sizeof(FILE4PIECES)));
         if (file->pieces != nullptr)

@@ -16,9 +16,9 @@ enum { FILE4_MAX_END = 0x7FFFFFFF };
 // Most bytes a write-behind run keeps, and most bytes of the old file it
 // may cover (a run only grows at the file's end).
 enum { FILE4_RUN_MAX = 65536, FILE4_RUN_TAIL_MAX = 1024 };
-// Pieces kept for reads: 4 KB each, 12 MB at most per file (within the
+// Pieces kept for reads: 4 KB each, 10 MB at most per file (within the
 // memory the engine may take beside a full block cache).
-enum { FILE4_PIECE_LEN = 4096, FILE4_PIECES = 3072 };
+enum { FILE4_PIECE_LEN = 4096, FILE4_PIECES = 2560 };
 // "TEMPnnnn.TMP" and its terminator: a caller's `buf` for file4temp holds
 // at least this many bytes.
 enum { FILE4_TEMP_NAME_LEN = 13 };
@@ -64,8 +64,8 @@ int file4write_behind_flush(FILE4 *file);
 // (its value); tests lower it so that runs fill after a few writes.
 extern unsigned file4run_max;
 // The same read as file4read_count, served in a file open exclusively from
-// aligned pieces of FILE4_PIECE_LEN bytes kept from earlier reads (at most
-// FILE4_PIECES of them, a piece's place chosen by its number). Every write
+// aligned pieces of FILE4_PIECE_LEN bytes kept from earlier reads (the
+// file's first FILE4_PIECES pieces; reads past them go to the file). Every write
 // and length change through this record drops the pieces it touches; a
 // write through another open of the same file is not seen.
 long file4read_kept(FILE4 *file, long pos, void *ptr, unsigned ptr_len);
