@@ -38,6 +38,20 @@ struct LeafEntry {
 
 int key_len_of(const B4BLOCK *b4) { return b4->tag->header.key_len; }
 
+// The tag's work key, taken for `b4`: the buffer that held it before
+// forgets its decoded entry, so that a buffer's built_on names an entry
+// only while the key is its own.
+B4KEY_DATA *work_key(B4BLOCK *b4)
+{
+    TAG4 *t4 = b4->tag;
+    if (t4->built_by != b4) {
+        if (t4->built_by != nullptr)
+            t4->built_by->built_on = -1;
+        t4->built_by = b4;
+    }
+    return &t4->built_key;
+}
+
 int pad_of(const B4BLOCK *b4) { return (unsigned char)b4->tag->p_char; }
 
 int branch_entry_len(const B4BLOCK *b4) { return key_len_of(b4) + B4_BRANCH_EXTRA; }
@@ -258,9 +272,10 @@ int b4insert_leaf(B4BLOCK *b4, const unsigned char *key, long rec, long base)
     // goes on from here.
     b4->key_on = i;
     b4->cur_pos = top - e[0].len;
-    std::memcpy(b4->built_key.value, key, (size_t)kl);
-    b4->built_key.value[kl] = 0;
-    b4->built_key.num = rec;
+    B4KEY_DATA *built = work_key(b4);
+    std::memcpy(built->value, key, (size_t)kl);
+    built->value[kl] = 0;
+    built->num = rec;
     b4->built_on = i;
     b4->built_pos = b4->cur_pos;
     b4->cur_dup_cnt = dup;
@@ -456,8 +471,19 @@ B4BLOCK *b4alloc(TAG4 *t4, long file_block)
 
 void b4free(B4BLOCK *b4)
 {
-    if (b4 != nullptr)
-        mem4free(b4->tag->index->block_memory, b4);
+    if (b4 == nullptr)
+        return;
+    if (b4->tag->built_by == b4)
+        b4->tag->built_by = nullptr;
+    mem4free(b4->tag->index->block_memory, b4);
+}
+
+void b4set_tag(B4BLOCK *b4, TAG4 *t4)
+{
+    if (b4->tag->built_by == b4)
+        b4->tag->built_by = nullptr;
+    b4->built_on = -1;
+    b4->tag = t4;
 }
 
 int b4check(B4BLOCK *b4)
@@ -654,15 +680,16 @@ B4KEY_DATA *b4key(B4BLOCK *b4, int i)
     int kl = key_len_of(b4);
     if (i < 0 || i >= n)
         return nullptr;
+    B4KEY_DATA *built = work_key(b4);
     if (i == b4->built_on)
-        return &b4->built_key;
+        return built;
     if (!b4leaf(b4)) {
         unsigned char *e = branch_entry(b4, i);
-        std::memcpy(b4->built_key.value, e, (size_t)kl);
-        b4->built_key.value[kl] = 0;
-        b4->built_key.num = (long)util_getBe32(e + kl + 4);
+        std::memcpy(built->value, e, (size_t)kl);
+        built->value[kl] = 0;
+        built->num = (long)util_getBe32(e + kl + 4);
         b4->built_on = i;
-        return &b4->built_key;
+        return built;
     }
     if (b4->built_on < 0 || i < b4->built_on) {
         b4->built_on = -1;
@@ -670,7 +697,7 @@ B4KEY_DATA *b4key(B4BLOCK *b4, int i)
     }
     int pad = pad_of(b4);
     int info_end = B4_LEAF_BODY + n * b4->node_hdr.info_len;
-    unsigned char *v = b4->built_key.value;
+    unsigned char *v = built->value;
     while (b4->built_on < i) {
         int j = b4->built_on + 1;
         int d, t;
@@ -686,14 +713,22 @@ B4KEY_DATA *b4key(B4BLOCK *b4, int i)
         b4->built_on = j;
     }
     v[kl] = 0;
-    b4->built_key.num = x4recno(b4, i);
-    return &b4->built_key;
+    built->num = x4recno(b4, i);
+    return built;
 }
 
 unsigned char *b4key_key(B4BLOCK *b4, int i)
 {
     B4KEY_DATA *k = b4key(b4, i);
     return k == nullptr ? nullptr : k->value;
+}
+
+long b4child(const B4BLOCK *b4, int i)
+{
+    if (i < 0 || i >= b4->header.n_keys)
+        return -1;
+    const unsigned char *e = b4->image + B4_BRANCH_BODY + i * branch_entry_len(b4);
+    return (long)util_getBe32(e + key_len_of(b4) + 4);
 }
 
 long b4recno(B4BLOCK *b4, int i)
@@ -743,7 +778,8 @@ int seek_in(B4BLOCK *b4, const char *value, int len)
     int pos = B4_BLOCK_SIZE;
     int pad = pad_of(b4);
     int info_end = B4_LEAF_BODY + n * b4->node_hdr.info_len;
-    unsigned char *built = b4->built_key.value;
+    B4KEY_DATA *work = work_key(b4);
+    unsigned char *built = work->value;
     b4->built_on = -1;
     auto passed = [&](int j, int d, int t, int at) {
         std::memcpy(built + d, b4->image + at, (size_t)(kl - d - t));
@@ -754,7 +790,7 @@ int seek_in(B4BLOCK *b4, const char *value, int len)
     auto keep_built = [&] {
         if (b4->built_on >= 0) {
             built[kl] = 0;
-            b4->built_key.num = x4recno(b4, b4->built_on);
+            work->num = x4recno(b4, b4->built_on);
         }
     };
     for (int j = 0; j < n; j++) {
@@ -787,9 +823,9 @@ int seek_in(B4BLOCK *b4, const char *value, int len)
             keep_built();
             if (c == len && len == kl) {
                 // The entry is the value itself: its key is known.
-                std::memcpy(b4->built_key.value, v, (size_t)kl);
-                b4->built_key.value[kl] = 0;
-                b4->built_key.num = x4recno(b4, j);
+                std::memcpy(built, v, (size_t)kl);
+                built[kl] = 0;
+                work->num = x4recno(b4, j);
                 b4->built_on = j;
                 b4->built_pos = pos;
             }

@@ -85,13 +85,7 @@ struct B4NODE_HEADER {
     unsigned char info_len;
 };
 
-// A full key with its record number (in a branch, the child pointer). The
-// key bytes are followed by a terminator; the record is sized for the
-// longest key, so a saved copy never needs arithmetic on sizes.
-struct B4KEY_DATA {
-    long num;
-    unsigned char value[I4_MAX_KEY_LEN + 1];
-};
+// The key record (i4index.h) fits the context's saved key.
 static_assert(sizeof(B4KEY_DATA) <= sizeof(CODE4::saved_key),
               "the context's saved key holds one key with its record number");
 
@@ -107,9 +101,11 @@ struct B4BLOCK {
     int cur_trail_cnt;  // trailing count of the entry last inserted
     int cur_dup_cnt;    // bytes the last searched value shares with the entry before key_on
     int cur_pos;        // leaf: image offset of entry key_on's stored bytes
-    int built_on;       // entry whose key is in built_key, -1 none
+    // The entry whose key is in the tag's work key (TAG4::built_key), or
+    // -1: always -1 while another buffer is the tag's `built_by`, so that
+    // one key per tag serves all its buffers, not one in each buffer.
+    int built_on;
     int built_pos;      // image offset of entry built_on's stored bytes
-    B4KEY_DATA built_key;
     B4STD_HEADER header;
     B4NODE_HEADER node_hdr;
     unsigned char image[B4_BLOCK_SIZE];
@@ -120,6 +116,10 @@ struct B4BLOCK {
 // Buffers.
 B4BLOCK *b4alloc(TAG4 *t4, long file_block);
 void b4free(B4BLOCK *b4);
+// Makes a buffer that is on no path and not saved a buffer of `t4`: it
+// gives up its old tag's work key first, so that no tag names a buffer
+// of another.
+void b4set_tag(B4BLOCK *b4, TAG4 *t4);
 // Decodes the header from the image, then checks it: 0, or 1 when the
 // block breaks the format (nothing reported).
 int b4check(B4BLOCK *b4);
@@ -141,9 +141,14 @@ void b4go_eof(B4BLOCK *b4);
 void b4go(B4BLOCK *b4, int i);
 long b4skip(B4BLOCK *b4, long n);
 // Entry i's full key and record number (branch: child pointer); null when
-// there is no entry i. Valid until the block changes or another key is read.
+// there is no entry i. Valid until the block changes or another key of the
+// tag is read or searched for: every buffer of a tag decodes into the
+// tag's one work key.
 B4KEY_DATA *b4key(B4BLOCK *b4, int i);
 unsigned char *b4key_key(B4BLOCK *b4, int i);
+// Branch entry i's child block, read without decoding its key (the tag's
+// work key stays where it is); -1 when there is no entry i.
+long b4child(const B4BLOCK *b4, int i);
 long b4recno(B4BLOCK *b4, int i);
 
 // Searches: 0 found, 2 not found; key_on is the first entry not smaller.

@@ -40,11 +40,12 @@ namespace {
 
 // Block positions to buffers: open addressing with linear probing, a slot
 // is free when its position is -1, and removal shifts later entries of a
-// run back so that no search ever stops early.
+// run back so that no search ever stops early. Block positions lie below
+// the index's lock byte, so 32 bits hold them and a slot takes 8 bytes.
 struct BlockTable {
     struct Slot {
-        long pos;
-        int node;
+        int32_t pos;
+        int32_t node;
     };
     std::vector<Slot> slots;
     size_t count = 0;
@@ -79,6 +80,8 @@ struct BlockTable {
     // grow goes on filling past three quarters while one slot stays free.
     bool put(long pos, int node)
     {
+        if (pos < 0 || pos > INT32_MAX)
+            return false;
         if ((count + 1) * 4 > slots.size() * 3) {
             std::vector<Slot> old;
             if (e4alloc_ok([&] { old.assign(slots.size() < 64 ? 128 : slots.size() * 2, Slot{-1, -1}); })) {
@@ -94,7 +97,7 @@ struct BlockTable {
         Slot &s = slots[probe(pos)];
         if (s.pos != pos)
             count++;
-        s = Slot{pos, node};
+        s = Slot{(int32_t)pos, node};
         return true;
     }
 
@@ -136,6 +139,9 @@ const int IN_PATH = -2;
 } // namespace
 
 I4CACHE_COUNTS i4cache_counts = {};
+// A buffer is its image and little more: what a decoded key or a search
+// needs is kept once per tag, so that the cache's bytes hold blocks.
+static_assert(sizeof(B4BLOCK) <= 640, "a cached block costs at most 640 bytes");
 long i4cache_blocks = (long)(I4_CACHE_BYTES / sizeof(B4BLOCK));
 
 struct I4CACHE {

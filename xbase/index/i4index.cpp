@@ -171,7 +171,7 @@ int walk_once(TAG4 *t4, B4BLOCK *a, B4BLOCK *b, int (*visit)(void *, const B4KEY
         if (cur->header.n_keys == 0)
             return 1;
         b4top(cur);
-        long child = b4key(cur, 0)->num;
+        long child = b4child(cur, 0);
         parent = cur;
         cur = cur == a ? b : a;
         rc = i4read_block(&i4->file, child, parent, cur);

@@ -51,7 +51,6 @@
 #include "xbase/x4types.h"
 
 struct B4BLOCK;
-struct B4KEY_DATA;
 struct I4CACHE;
 
 // The byte whose lock stands for the whole index file.
@@ -106,6 +105,14 @@ const unsigned long I4_CACHE_BYTES = 64UL << 20;
 // The saved buffers each index keeps: as many as I4_CACHE_BYTES holds. A
 // test lowers it to make every few operations give buffers back.
 extern long i4cache_blocks;
+
+// A full key with its record number (in a branch, the child pointer). The
+// key bytes are followed by a terminator; the record is sized for the
+// longest key, so a saved copy never needs arithmetic on sizes.
+struct B4KEY_DATA {
+    long num;
+    unsigned char value[I4_MAX_KEY_LEN + 1];
+};
 
 // A tag header (the table above) as this process last read or wrote it.
 // The fields of the header at offset 0 that other processes change (free
@@ -198,6 +205,10 @@ struct TAG4 {
     int root_write;     // 1: header.root changed and goes to the file at the next t4update
     int key_dec;        // unused
     long saved_count;   // buffers off the path, kept for reuse (i4cache.cpp)
+    // The work key of the tag's buffers: the key of entry `built_on` of
+    // the buffer `built_by` (null: none) (b4block.cpp).
+    B4KEY_DATA built_key;
+    B4BLOCK *built_by;
     int debug_int;      // unused
     // The byte that pads keys and that trailing-byte compression drops:
     // a blank for character keys, 0 for the others.

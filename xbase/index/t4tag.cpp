@@ -231,8 +231,8 @@ int descend(TAG4 *t4, Pick pick, void *ctx, int *leaf_rc)
             }
             B4BLOCK *next = (B4BLOCK *)l4next(&t4->blocks, b);
             if (next != nullptr) {
-                B4KEY_DATA *k = b4key(b, b->key_on);
-                if (k != nullptr && k->num == next->file_block) {
+                long child = b4child(b, b->key_on);
+                if (child >= 0 && child == next->file_block) {
                     b = next;
                     continue;
                 }
@@ -637,10 +637,9 @@ int t4down(TAG4 *t4)
             return 1;
         if (t4->blocks.n_link >= I4_MAX_DEPTH)
             return i4corrupt(i4, parent->file_block);
-        B4KEY_DATA *k = b4key(parent, parent->key_on);
-        if (k == nullptr)
+        pos = b4child(parent, parent->key_on);
+        if (pos < 0)
             return stale(i4, parent->file_block);
-        pos = k->num;
     }
     B4BLOCK *b = nullptr;
     int rc = block_get(t4, pos, parent, &b);
