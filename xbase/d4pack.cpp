@@ -37,6 +37,10 @@
 //      its end, behind an end mark, and notes that the pack reads them
 //      from there; they then move into place in long runs (pack_stage).
 //      A pack that fails while they wait there counts them (P5).
+// P10. The indexes that can be trusted are rebuilt from the tags they had
+//      before the pack, renumbered by the records it removed, which its
+//      scan notes (Pack::gone, r4retag.h); after a pack that stopped part
+//      way, and for the others, from the records (d4pack).
 #include "xbase/d4data.h"
 
 #include <algorithm>
@@ -47,6 +51,7 @@
 #include "xbase/e4error.h"
 #include "xbase/file4.h"
 #include "xbase/index/i4index.h"
+#include "xbase/index/r4retag.h"
 #include "xbase/l4list.h"
 #include "xbase/mem4.h"
 
@@ -94,6 +99,9 @@ struct Pack {
     long run_max = 1, run_n = 0, run_from = 0;
     long noted_w = 0, noted_r = 0;
     bool staged = false;        // the records to move wait past the end (P9)
+    // Null, or one flag per slot from 0 on: set for each deleted record the
+    // scan passes (the rebuild from the old tags renumbers by them).
+    std::vector<char> *gone = nullptr;
     char *read_buf = nullptr;
     unsigned buf_len = 0;
 
@@ -106,6 +114,11 @@ struct Pack {
     Pack(const Pack &) = delete;
     Pack &operator=(const Pack &) = delete;
     long source() const { return run_n > 0 ? run_from : r; }
+    void deleted(long slot)
+    {
+        if (gone != nullptr && slot < long(gone->size()))
+            (*gone)[size_t(slot)] = 1;
+    }
 };
 
 // The table's size as a pack sees it (P3): its count, and every whole
@@ -215,6 +228,7 @@ int pack_stage(Pack *p)
     }
     if (r > p->scan)
         return 0;
+    p->deleted(r);
     const long first = r, stage = p->scan + 2;
     data->known_end = 0;
     const char end_mark = D4_FILE_END;
@@ -230,8 +244,10 @@ int pack_stage(Pack *p)
         }
         if (r > p->count && rec[0] == D4_FILE_END)
             break;
-        if (rec[0] == '*')
+        if (rec[0] == '*') {
+            p->deleted(r);
             continue;
+        }
         // A live record that would end the scan of the copy: the plain pack.
         if (rec[0] == D4_FILE_END) {
             n = -1;
@@ -293,8 +309,11 @@ int pack_run(Pack *p)
         }
         if (p->r > p->count && rec[0] == D4_FILE_END)
             break;
-        if (rec[0] == '*')
+        if (rec[0] == '*') {
+            if (!p->staged)
+                p->deleted(p->r);
             continue;
+        }
         if (p->run_n == 0 && p->w == p->r) {
             p->w++; // in its place already
             continue;
@@ -354,6 +373,23 @@ int pack_run(Pack *p)
     return 0;
 }
 
+// P10: the indexes that can be trusted held before the pack marks them,
+// while the table's file holds exactly the records its count says (the
+// records kept back written first): the scan then meets every record the
+// tags name, and no other. 0, or -1 after a report.
+int pack_hold(R4RETAG *held, DATA4 *data)
+{
+    if (d4write_behind(data) != 0)
+        return -1;
+    long count = d4reccount(data);
+    long len = file4len(&data->file);
+    if (count < 0 || len < 0)
+        return -1;
+    if ((len - (long)data->header_len) / (long)data->record_width != count)
+        return 0;
+    return r4retag_hold(held, data, count);
+}
+
 // The index whose header keeps a pack's note: the production index.
 INDEX4 *pack_journal(DATA4 *data)
 {
@@ -369,6 +405,7 @@ INDEX4 *pack_journal(DATA4 *data)
 // ---- Packing ----------------------------------------------------------------
 
 static int d4pack_work(DATA4 *data);
+static int d4pack_data_work(DATA4 *data, std::vector<char> *gone);
 int d4pack(DATA4 *data)
 {
     return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4pack_work(data); });
@@ -386,13 +423,28 @@ static int d4pack_work(DATA4 *data)
     // pack ends well or stops part way; a pending change is written first,
     // while they still read as whole.
     rc = d4update(data);
+    // The tags as they stand, where they can be trusted, taken before the
+    // marks: the indexes are then written from them, renumbered by the
+    // records the pack removes, instead of from the records.
+    R4RETAG held;
+    if (rc == 0)
+        rc = pack_hold(&held, data);
     if (rc == 0)
         rc = d4reindex_mark(data);
     if (rc == 0)
-        rc = d4pack_data(data);
+        rc = e4guard(data->code_base, e4memory,
+                     [&] { return d4pack_data_work(data, held.indexes.empty() ? nullptr : &held.gone); });
     long count = d4reccount(data);
     data->eof_flag = data->bof_flag = count == 0 ? 1 : 0;
-    int r = d4reindex(data);
+    // After a pack that stopped part way, the records say what the tags are.
+    int r;
+    if (rc == 0 && !held.indexes.empty()) {
+        r = d4lock_all(data);
+        if (r == 0)
+            r = r4retag_reindex(&held);
+    } else {
+        r = d4reindex(data);
+    }
     if (rc != 0)
         return rc;
     rc = r;
@@ -401,13 +453,13 @@ static int d4pack_work(DATA4 *data)
     return rc;
 }
 
-static int d4pack_data_work(DATA4 *data);
 int d4pack_data(DATA4 *data)
 {
-    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory, [&] { return d4pack_data_work(data); });
+    return e4guard(data == nullptr ? nullptr : data->code_base, e4memory,
+                   [&] { return d4pack_data_work(data, nullptr); });
 }
 
-static int d4pack_data_work(DATA4 *data)
+static int d4pack_data_work(DATA4 *data, std::vector<char> *gone)
 {
     if (refused(data))
         return -1;
@@ -419,6 +471,7 @@ static int d4pack_data_work(DATA4 *data)
         return rc;
     Pack p(data);
     p.journal = pack_journal(data);
+    p.gone = gone;
     rc = pack_start(&p);
     if (rc == 0)
         rc = pack_stage(&p);

@@ -87,11 +87,13 @@ enum {
     E4ROW_LEFT = 63,
     E4ROW_IIF = 64,
     E4ROW_CTOD = 69,
+    E4ROW_DATE = 70,
     E4ROW_DELETED = 77,
     E4ROW_RECCOUNT = 78,
     E4ROW_RECNO = 79,
     E4ROW_CALC = 81,
     E4ROW_CALC_TOTAL = 82,
+    E4ROW_PAGENO = 83,
     E4ROW_END = 84
 };
 

@@ -771,6 +771,8 @@ static_assert(row_is(E4ROW_SUBSTR, 150, "SUBSTR") && row_is(E4ROW_LEFT, 240, "LE
 static_assert(row_is(E4ROW_DTOC, 200, "DTOC") && row_is(E4ROW_CTOD, 270, "CTOD"), "rows");
 static_assert(row_is(E4ROW_TRIM, 220, "TRIM") && row_is(E4ROW_IIF, 250, "IIF"), "rows");
 static_assert(row_is(E4ROW_DELETED, 350, "DELETED") && row_is(E4ROW_RECNO, 370, "RECNO"), "rows");
+static_assert(row_is(E4ROW_TIME, 160, "TIME") && row_is(E4ROW_DATE, 280, "DATE"), "rows");
+static_assert(row_is(E4ROW_RECCOUNT, 360, "RECCOUNT") && row_is(E4ROW_PAGENO, 410, "PAGENO"), "rows");
 static_assert(row_is(E4ROW_CALC, 390, nullptr) && row_is(E4ROW_END, -1, nullptr), "rows");
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "xbase/index/r4reindex.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -349,22 +350,18 @@ long plain_field(const e4expr_st *expr)
     return expr->info[0].i1;
 }
 
-enum { kFilterNone, kFilterNotDeleted, kFilterEvaluated };
+} // namespace
 
-// ".NOT. DELETED()", the filter of most tags, is read from the deletion
-// flag; any other filter is evaluated.
-int filter_kind(const e4expr_st *filter)
+int r4filter_kind(const e4expr_st *filter)
 {
     if (filter == nullptr)
-        return kFilterNone;
+        return R4FILTER_NONE;
     if (filter->info_n == 2 &&
         v4functions[filter->info[0].function_i].function_ptr == v4functions[E4ROW_DELETED].function_ptr &&
         v4functions[filter->info[1].function_i].function_ptr == v4functions[E4ROW_NOT].function_ptr)
-        return kFilterNotDeleted;
-    return kFilterEvaluated;
+        return R4FILTER_NOT_DELETED;
+    return R4FILTER_EVALUATED;
 }
-
-} // namespace
 
 // ---- The steps of a rebuild ----------------------------------------------------
 
@@ -434,7 +431,7 @@ int r4reindex_supply_keys(R4REINDEX *r4, TAG4 *t4)
     if (rc != 0)
         return rc;
     const long field = plain_field(t4->expr);
-    const int filter = filter_kind(t4->filter);
+    const int filter = r4filter_kind(t4->filter);
     const unsigned width = d4->record_width;
     const long per_read = (long)(r4->read_len / width);
     // Whole records are read straight into the reader's buffer (no buffer
@@ -460,11 +457,11 @@ int r4reindex_supply_keys(R4REINDEX *r4, TAG4 *t4)
                 d4->rec_num = first + i;
                 for (int m = 0; m < d4->n_fields_memo; m++)
                     f4memo_reset(d4->fields_memo[m].field);
-                if (filter == kFilterNotDeleted) {
+                if (filter == R4FILTER_NOT_DELETED) {
                     if (record[0] == '*')
                         continue;
                     t4->has_keys = 1;
-                } else if (filter == kFilterEvaluated) {
+                } else if (filter == R4FILTER_EVALUATED) {
                     int keep = expr4true(t4->filter);
                     if (keep <= 0) {
                         rc = keep;
@@ -509,7 +506,8 @@ int r4reindex_write_keys(R4REINDEX *r4, TAG4 *t4)
     long rec;
     char *key;
     int rc;
-    while ((rc = sort4get(&r4->sort, &rec, &key, nullptr)) == 0) {
+    while ((rc = r4->source != nullptr ? r4->source->next(r4->source->ctx, &rec, &key)
+                                       : sort4get(&r4->sort, &rec, &key, nullptr)) == 0) {
         const unsigned char *k = (const unsigned char *)key;
         if (unique && r4->has_last && std::memcmp(k, r4->last_key, (size_t)r4->valuelen) == 0) {
             // The record with the lowest number keeps the key.
@@ -613,7 +611,7 @@ struct RecordKept {
 
 } // namespace
 
-int r4rebuild(INDEX4 *i4)
+int r4rebuild(INDEX4 *i4, const R4SOURCE *from)
 {
     DATA4 *d4 = i4->data;
     // The records kept back, and their count, are on disk before a tree
@@ -634,9 +632,13 @@ int r4rebuild(INDEX4 *i4)
         if (r == 0 && is_compound(i4))
             r = write_directory(&r4);
         for (TAG4 *t4 = (TAG4 *)l4first(&i4->tags); r == 0 && t4 != nullptr; t4 = (TAG4 *)l4next(&i4->tags, t4)) {
-            r = r4reindex_supply_keys(&r4, t4);
+            r = from != nullptr ? from->start(from->ctx, &r4, t4) : 1;
+            r4.source = r == 0 ? from : nullptr;
+            if (r == 1)
+                r = r4reindex_supply_keys(&r4, t4);
             if (r == 0)
                 r = r4reindex_write_keys(&r4, t4);
+            r4.source = nullptr;
             sort4free(&r4.sort);
         }
         return r == 0 ? r4reindex_tag_headers_write(&r4) : r;

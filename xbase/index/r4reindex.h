@@ -50,6 +50,25 @@
 #include "xbase/index/i4index.h"
 #include "xbase/index/s4sort.h"
 
+struct R4REINDEX;
+
+// Where a rebuild takes a tag's keys from other than the records (a pack
+// takes them from the tags it had, r4retag.cpp). `start` readies the tag
+// (the rebuild under way is `r4`): 0 to take its keys from `next`, 1 to
+// read the records for it as always, or a negative result. `next` gives
+// the tag's entries in the order a sort of the records gives (key, then
+// record number): 0 with the next one, 1 at the end, or a negative result.
+struct R4SOURCE {
+    int (*start)(void *ctx, const R4REINDEX *r4, TAG4 *t4);
+    int (*next)(void *ctx, long *rec, char **key);
+    void *ctx;
+};
+
+enum { R4FILTER_NONE, R4FILTER_NOT_DELETED, R4FILTER_EVALUATED };
+// What a tag's filter asks: nothing; ".NOT. DELETED()", the filter of most
+// tags, read from the deletion flag; or an evaluation.
+int r4filter_kind(const e4expr_st *filter);
+
 // One level's block while a tree is written.
 struct R4BLOCK_DATA {
     B4STD_HEADER header;
@@ -76,6 +95,7 @@ struct R4REINDEX {
     int keysmax;                // branch entries per block
     long lastblock;             // last block handed out
     SORT4 sort;
+    const R4SOURCE *source;     // the keys of the tree being written; null: the sort
     FILE4SEQ_WRITE seqwrite;    // on the index file
     char *buffer;               // the writer's buffer
     unsigned buffer_len;
@@ -102,8 +122,9 @@ struct R4REINDEX {
 // damaged (R1).
 int i4reindex(INDEX4 *i4);
 // The rebuild itself, under the index lock this process holds: nothing is
-// written back, and the current record is left as it was (R6).
-int r4rebuild(INDEX4 *i4);
+// written back, and the current record is left as it was (R6). With
+// `from`, each tag's keys come from it where its `start` says so.
+int r4rebuild(INDEX4 *i4, const R4SOURCE *from = nullptr);
 
 // i4create; with `replace` an index file of that name is written over in
 // place as a rebuild writes one (under its lock, its version followed).

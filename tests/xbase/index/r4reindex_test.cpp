@@ -17,6 +17,7 @@
 #include "tests/xbase/d4test.h"
 #include "tests/xbase/index/indextest.h"
 #include "tests/xbase/sampledump.h"
+#include "platform/platform.h"
 #include "util/byteorder.h"
 #include "xbase/d4tag.h"
 #include "xbase/date4.h"
@@ -660,9 +661,12 @@ TEST(IndexRebuild, ASingleTagFileRebuildsAsASingleTagFile)
 
 TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOnceOpened)
 {
+    // The unique tag is built from the records, the others from the tags
+    // the pack had.
     const TAG4INFO tags[] = {{"CITYNAME", "CITY+NAME", ".NOT. DELETED()", 0, 0},
                              {"LONGKEY", "LONGTXT", ".NOT. DELETED()", 0, 0},
                              {"NAME", "NAME", nullptr, 0, 0},
+                             {"UCITY", "CITY", nullptr, r4unique_continue, 0},
                              {nullptr, nullptr, nullptr, 0, 0}};
     Engine e;
     testutil::ScopedCwd cwd(e.dir.path);
@@ -713,7 +717,7 @@ TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOnceOpened
             ASSERT_NE(nullptr, d) << lastError();
             // Whatever the table holds now, every tag holds exactly it.
             std::vector<Row> now = rowsOf(d);
-            for (const char *tag : {"CITYNAME", "LONGKEY", "NAME"})
+            for (const char *tag : {"CITYNAME", "LONGKEY", "NAME", "UCITY"})
                 EXPECT_TRUE(indextest::walk(d4tag(d, tag)).keys == modelKeys(tag, now)) << tag;
             ASSERT_EQ(0, d4close(d));
             if (!fired)
@@ -722,6 +726,82 @@ TEST(IndexRebuild, APackFailingAtAnyCallLeavesIndexesThatMatchTheTableOnceOpened
     }
     EXPECT_GT(marked, 0);
     EXPECT_TRUE(workFileFailed) << "failures of the sort's work file are among them";
+}
+
+// A pack takes the tags it can trust from the index as it stands and the
+// others from the records; either way the index is the one a rebuild from
+// the packed records writes, byte for byte (but for the version counter).
+TEST(IndexRebuild, APackWritesTheIndexThatARebuildFromThePackedRecordsWrites)
+{
+    std::vector<TAG4INFO> plain;
+    for (const TAG4INFO *t = kModelTags; t->name != nullptr; t++)
+        if (t->unique == 0)
+            plain.push_back(*t);
+    plain.push_back({nullptr, nullptr, nullptr, 0, 0});
+    const TAG4INFO mixed[] = {{"NAME", "NAME", nullptr, 0, 0},
+                              {"UFLAGGED", "CITY", "FLAG", r4unique_continue, 0},
+                              {"BYREC", "CITY+STR(RECNO(),6)", ".NOT. DELETED()", 0, 0},
+                              {nullptr, nullptr, nullptr, 0, 0}};
+    // What happens to the table between the build and the pack, with the
+    // index closed: the tags then hold deleted rows, or miss live ones.
+    enum Before { kNothing, kDeleteUnindexed, kAppendUnindexed };
+    // Every tag from the index, every tag from the records, or some of each.
+    enum Source { kIndex, kRecords, kBoth };
+    struct Case {
+        const char *what;
+        const TAG4INFO *tags;
+        Before before;
+        Source source;
+    } cases[] = {
+        {"the tags as they stand", plain.data(), kNothing, kIndex},
+        {"rows deleted with the index closed", plain.data(), kDeleteUnindexed, kIndex},
+        {"rows appended with the index closed", plain.data(), kAppendUnindexed, kRecords},
+        {"a unique tag, the record number in a key", mixed, kNothing, kBoth},
+    };
+    std::mt19937 rng(27);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Engine e;
+        std::vector<Row> rows = randomRows(rng, 300);
+        DATA4 *d = writeRows(e, "t", rows);
+        ASSERT_NE(nullptr, d);
+        ASSERT_NE(nullptr, i4create(d, nullptr, c.tags)) << lastError();
+        ASSERT_EQ(0, d4close(d));
+        if (c.before != kNothing) {
+            e.c4.auto_open = 0;
+            d = d4open(&e.c4, e.path("t").c_str());
+            ASSERT_NE(nullptr, d) << lastError();
+            if (c.before == kAppendUnindexed)
+                appendRows(d, randomRows(rng, 3));
+            for (long r = 5; c.before == kDeleteUnindexed && r <= d4reccount(d); r += 7)
+                ASSERT_TRUE(d4go(d, r) == 0 && (d4delete(d), true));
+            ASSERT_EQ(0, d4close(d));
+            e.c4.auto_open = 1;
+        }
+        const double dbf = double(testutil::readFile(e.path("T.DBF")).size());
+        d = d4open(&e.c4, e.path("t").c_str());
+        ASSERT_NE(nullptr, d) << lastError();
+        const uint64_t read = platformCountsG.readBytes;
+        ASSERT_EQ(0, d4pack(d)) << lastError();
+        const double packRead = double(platformCountsG.readBytes - read);
+        ASSERT_EQ(0, d4close(d));
+        std::string packed = testutil::readFile(e.path("T.CDX"));
+        d = d4open(&e.c4, e.path("t").c_str());
+        ASSERT_NE(nullptr, d) << lastError();
+        ASSERT_EQ(0, d4reindex(d)) << lastError();
+        ASSERT_EQ(0, d4close(d));
+        std::string rebuilt = testutil::readFile(e.path("T.CDX"));
+        ASSERT_GT(packed.size(), size_t(I4_OFF_VERSION + 4));
+        packed.replace(I4_OFF_VERSION, 4, rebuilt, I4_OFF_VERSION, 4);
+        EXPECT_TRUE(packed == rebuilt) << packed.size() << " bytes after the pack, " << rebuilt.size()
+                                       << " after the rebuild";
+        // Read from the records, each tag reads the table once more.
+        if (c.source == kIndex) {
+            EXPECT_LT(packRead, 4 * dbf) << "the tags were read from the records";
+        } else if (c.source == kRecords) {
+            EXPECT_GT(packRead, 7 * dbf) << "the tags were taken from the index";
+        }
+    }
 }
 
 TEST(IndexRebuild, ABuiltIndexEqualsTheSameRowsAddedKeyByKey)
