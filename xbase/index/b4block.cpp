@@ -1052,8 +1052,34 @@ int b4set_link(INDEX4 *i4, long pos, int field, long link)
 
 // ---- Key bytes and info entries ---------------------------------------------
 
-// Both counts go eight bytes at a time while the bytes agree, then byte by
-// byte within the word that differs.
+namespace {
+
+// Of eight bytes loaded as one word, how many equal bytes `diff` (their
+// xor with what they are compared to, nonzero) shows first and last in
+// memory order.
+inline int equal_first(uint64_t diff)
+{
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return __builtin_ctzll(diff) / 8;
+#else
+    return __builtin_clzll(diff) / 8;
+#endif
+}
+
+inline int equal_last(uint64_t diff)
+{
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return __builtin_clzll(diff) / 8;
+#else
+    return __builtin_ctzll(diff) / 8;
+#endif
+}
+
+} // namespace
+
+// Both counts go eight bytes at a time while the bytes agree; the word that
+// differs gives the count within it at once (bytes shorter than a word go
+// one by one).
 int b4calc_blanks(const void *key, int len, int p_char)
 {
     const unsigned char *k = (const unsigned char *)key;
@@ -1062,7 +1088,7 @@ int b4calc_blanks(const void *key, int len, int p_char)
     for (uint64_t w; n + 8 <= len; n += 8) {
         std::memcpy(&w, k + len - n - 8, sizeof w);
         if (w != pad)
-            break;
+            return n + equal_last(w ^ pad);
     }
     while (n < len && k[len - 1 - n] == (unsigned char)p_char)
         n++;
@@ -1078,7 +1104,7 @@ int b4calc_dups(const void *a, const void *b, int len)
         std::memcpy(&u, x + n, sizeof u);
         std::memcpy(&v, y + n, sizeof v);
         if (u != v)
-            break;
+            return n + equal_first(u ^ v);
     }
     while (n < len && x[n] == y[n])
         n++;
@@ -1101,14 +1127,3 @@ int x4trail_cnt(const B4BLOCK *b4, int i)
     return (int)((info_bits(b4, i) >> (nh.rec_num_len + nh.dup_cnt_len)) & low_bits(nh.trail_cnt_len));
 }
 
-void x4put_info(const B4NODE_HEADER *node_hdr, unsigned char *buffer, long rec, int trail, int dup)
-{
-    uint64_t v = (uint64_t)((unsigned long)rec & node_hdr->rec_num_mask);
-    v |= (uint64_t)((unsigned)dup & low_bits(node_hdr->dup_cnt_len)) << node_hdr->rec_num_len;
-    v |= (uint64_t)((unsigned)trail & low_bits(node_hdr->trail_cnt_len))
-         << (node_hdr->rec_num_len + node_hdr->dup_cnt_len);
-    for (int k = 0; k < node_hdr->info_len; k++) {
-        buffer[k] = (unsigned char)(v & 0xFF);
-        v >>= 8;
-    }
-}

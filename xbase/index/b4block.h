@@ -192,6 +192,19 @@ int b4calc_dups(const void *a, const void *b, int len);
 long x4recno(const B4BLOCK *b4, int i);
 int x4dup_cnt(const B4BLOCK *b4, int i);
 int x4trail_cnt(const B4BLOCK *b4, int i);
-void x4put_info(const B4NODE_HEADER *node_hdr, unsigned char *buffer, long rec, int trail, int dup);
+// Packs record number, then duplicate and trailing counts, least
+// significant byte first. Inline: the tree writer packs one per key.
+inline void x4put_info(const B4NODE_HEADER *node_hdr, unsigned char *buffer, long rec, int trail, int dup)
+{
+    auto low_bits = [](int n) { return n >= 32 ? 0xFFFFFFFFUL : (1UL << n) - 1; };
+    uint64_t v = (uint64_t)((unsigned long)rec & node_hdr->rec_num_mask);
+    v |= (uint64_t)((unsigned)dup & low_bits(node_hdr->dup_cnt_len)) << node_hdr->rec_num_len;
+    v |= (uint64_t)((unsigned)trail & low_bits(node_hdr->trail_cnt_len))
+         << (node_hdr->rec_num_len + node_hdr->dup_cnt_len);
+    for (int k = 0; k < node_hdr->info_len; k++) {
+        buffer[k] = (unsigned char)(v & 0xFF);
+        v >>= 8;
+    }
+}
 
 #endif

@@ -430,6 +430,8 @@ int r4reindex_supply_keys(R4REINDEX *r4, TAG4 *t4)
     int rc = sort4init(&r4->sort, r4->code_base, key_len, 0);
     if (rc != 0)
         return rc;
+    // At most one key per record.
+    sort4expect(&r4->sort, (unsigned long)r4->rec_count);
     const long field = plain_field(t4->expr);
     const int filter = r4filter_kind(t4->filter);
     const unsigned width = d4->record_width;

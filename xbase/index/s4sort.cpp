@@ -20,6 +20,9 @@
 //     the file's runs are the runs in the order they were closed (spill,
 //     write_held). A held run is whole: the units of the next run are
 //     taken before a run is held (hold).
+//  6. Entries kept where they stand (flat) and entries in slots never exist
+//     together: the first entry that cannot be kept so moves every kept one
+//     to the slots, in the order they were put (unflatten).
 #include "xbase/index/s4sort.h"
 
 #include <cstddef>
@@ -239,6 +242,12 @@ void quick(T *p, unsigned n, const After &after)
 
 const size_t kInsertionMax = 24;
 const size_t kCompareMax = 256;
+// The longest slot, in four-byte words, that entries are sorted in where
+// they stand.
+const unsigned kFlatWordsMax = 10;
+// Slots sorted where they stand are distributed by bytes down to this many;
+// fewer are sorted by comparing.
+const size_t kFlatSmall = 16;
 
 void insertion(S4KEYED *a, size_t n, const KeyedAfter &after)
 {
@@ -264,16 +273,22 @@ inline unsigned digit(const S4KEYED &k, int shift)
     return (unsigned)(k.prefix >> shift) & 0xFF;
 }
 
+// Whether no element of a[0, n) comes after the next one.
+template <class T, class After>
+bool in_order(const T *a, size_t n, const After &after)
+{
+    for (size_t i = 1; i < n; i++)
+        if (after(a[i - 1], a[i]))
+            return false;
+    return true;
+}
+
 // Sorts a[0, n): their keys agree on bytes [0, off) and on the prefix
 // bytes above `shift`; the prefixes hold bytes [off, off + 8).
 void radix(S4KEYED *a, size_t n, unsigned off, int shift, unsigned len)
 {
     // Slots that already stand in order (keys put in key order) stay.
-    KeyedAfter after{len, off};
-    size_t i = 1;
-    while (i < n && !after(a[i - 1], a[i]))
-        i++;
-    if (i >= n)
+    if (in_order(a, n, KeyedAfter{len, off}))
         return;
     unsigned count[256];
     for (;;) {
@@ -401,6 +416,126 @@ void keyed_sort_runs(S4KEYED *a, char ***runs, unsigned n_runs, unsigned run, ch
             radix(a + from, count[b], off, 48, len);
 }
 
+// ---- Sorting entries where they stand ---------------------------------------
+//
+// When the caller has said how many entries at most will come and they fit
+// the budget, the entries lie one after another in one array, each in a
+// slot of W four-byte words (its key, record number and information at the
+// offsets of the entry layout, the rest of the slot unused). They are
+// sorted there by the same radix order, moving whole slots: nothing is
+// reached through a pointer, and the sorted entries are handed out from one
+// end to the other.
+
+template <unsigned W>
+struct Slot {
+    uint32_t w[W];
+};
+
+template <unsigned W>
+inline const char *bytes_of(const Slot<W> &s)
+{
+    return reinterpret_cast<const char *>(s.w);
+}
+
+// Whether slot a comes after slot b, among slots whose keys agree on their
+// first `off` bytes.
+template <unsigned W>
+struct SlotAfter {
+    unsigned len;
+    unsigned off;
+    bool operator()(const Slot<W> &a, const Slot<W> &b) const
+    {
+        int c = bytes_cmp(bytes_of(a) + off, bytes_of(b) + off, len - off);
+        if (c != 0)
+            return c > 0;
+        return rec_of(bytes_of(a), len) > rec_of(bytes_of(b), len);
+    }
+};
+
+// A few slots (at most kFlatSmall) sorted by their keys' bytes from `off`
+// through a keyed array, the slots then put in that order.
+template <unsigned W>
+[[gnu::noinline]] void flat_small(Slot<W> *a, size_t n, unsigned off, unsigned len)
+{
+    S4KEYED keyed[kFlatSmall];
+    Slot<W> sorted[kFlatSmall];
+    for (size_t i = 0; i < n; i++)
+        keyed[i] = {prefix_at(bytes_of(a[i]), off, len), reinterpret_cast<char *>(a[i].w)};
+    radix(keyed, n, off, 56, len);
+    for (size_t i = 0; i < n; i++)
+        std::memcpy(&sorted[i], keyed[i].entry, sizeof sorted[i]);
+    std::memcpy(a, sorted, n * sizeof *a);
+}
+
+template <unsigned W>
+void flat_radix(Slot<W> *a, size_t n, unsigned off, unsigned len)
+{
+    SlotAfter<W> after{len, off};
+    if (in_order(a, n, after))
+        return;
+    unsigned count[256];
+    // Only the byte values present, [lo, hi], are gone through.
+    unsigned lo, hi;
+    for (;;) {
+        if (off >= len) {
+            // Equal keys, by record number.
+            after.off = len;
+            quick(a, (unsigned)n, after);
+            return;
+        }
+        if (n <= kFlatSmall) {
+            flat_small(a, n, off, len);
+            return;
+        }
+        std::memset(count, 0, sizeof count);
+        lo = 255;
+        hi = 0;
+        for (size_t k = 0; k < n; k++) {
+            unsigned d = (unsigned char)bytes_of(a[k])[off];
+            count[d]++;
+            lo = d < lo ? d : lo;
+            hi = d > hi ? d : hi;
+        }
+        if (lo != hi)
+            break;
+        off++;
+    }
+    unsigned next[256], end[256];
+    unsigned sum = 0;
+    for (unsigned b = lo; b <= hi; b++) {
+        next[b] = sum;
+        sum += count[b];
+        end[b] = sum;
+    }
+    for (unsigned b = lo; b <= hi; b++)
+        while (next[b] < end[b]) {
+            Slot<W> v = a[next[b]];
+            for (unsigned d = (unsigned char)bytes_of(v)[off]; d != b; d = (unsigned char)bytes_of(v)[off])
+                std::swap(v, a[next[d]++]);
+            a[next[b]++] = v;
+        }
+    for (unsigned b = lo, from = 0; b <= hi; from = end[b], b++)
+        if (end[b] - from > 1)
+            flat_radix(a + from, end[b] - from, off + 1, len);
+}
+
+// The slot size of an entry of `tot_len` bytes, in four-byte words; 0
+// when its entries are too long to be moved whole.
+unsigned flat_words(unsigned tot_len)
+{
+    unsigned w = (tot_len + 3) / 4;
+    return w > kFlatWordsMax ? 0 : w < 2 ? 2 : w;
+}
+
+template <unsigned W>
+void flat_sort_by(char *base, size_t n, unsigned words, unsigned len)
+{
+    if (words == W)
+        flat_radix(reinterpret_cast<Slot<W> *>(base), n, 0, len);
+    else if constexpr (W < kFlatWordsMax)
+        flat_sort_by<W + 1>(base, n, words, len);
+}
+
 // ---- Releasing and failing ------------------------------------------------
 
 // Frees memory and closes (and so deletes) the work file, keeping the
@@ -414,6 +549,7 @@ int release(SORT4 *s4)
     mem4work_free(c4, s4->seqwrite_buffer);
     mem4work_free(c4, s4->pointers);
     mem4work_free(c4, s4->keyed);
+    mem4work_free(c4, s4->flat);
     u4free(s4->spool_pointer);
     u4free(s4->spools);
     for (unsigned i = 0; i < s4->held_n; i++)
@@ -645,6 +781,33 @@ bool sort_held(SORT4 *s4)
     return true;
 }
 
+// Writes one entry into the slot at `e`.
+void put_entry(SORT4 *s4, char *e, long rec, const void *key, const void *info)
+{
+    std::memcpy(e, key, s4->sort_len);
+    int32_t r = (int32_t)rec;
+    std::memcpy(e + s4->sort_len, &r, kRecLen);
+    if (s4->info_len > 0)
+        std::memcpy(e + s4->info_offset, info, s4->info_len);
+}
+
+// The entries kept where they stand go the usual way, in the order they
+// were put, and so do all later ones.
+int unflatten(SORT4 *s4)
+{
+    char *flat = s4->flat;
+    const size_t n = s4->flat_n;
+    s4->flat = nullptr;
+    s4->flat_n = s4->flat_max = 0;
+    int rc = 0;
+    for (size_t i = 0; rc == 0 && i < n; i++) {
+        const char *e = flat + i * s4->flat_slot;
+        rc = sort4put(s4, rec_of(e, s4->sort_len), e, e + s4->info_offset);
+    }
+    mem4work_free(s4->code_base, flat);
+    return rc;
+}
+
 // ---- Merging --------------------------------------------------------------
 
 const char *current(const S4SPOOL *sp)
@@ -871,12 +1034,33 @@ int sort4init(SORT4 *s4, CODE4 *c4, int sort_len, int info_len)
     return 0;
 }
 
-int sort4put(SORT4 *s4, long rec, const void *key, const void *info)
+void sort4expect(SORT4 *s4, unsigned long n)
 {
-    if (s4 == nullptr)
-        return -1;
+    if (s4 == nullptr || s4->status != SORT4_FILLING || s4->flat != nullptr || s4->pointers_used > 0 ||
+        s4->spools_max > 0)
+        return;
+    const unsigned words = flat_words(s4->tot_len);
+    if (words == 0 || s4->cmp != std::memcmp || s4->code_base->mem_size_sort_pool < SORT4_HOLD_MIN_POOL ||
+        n == 0 || n > SORT4_HOLD_BUDGET / (4 * words))
+        return;
+    s4->flat = static_cast<char *>(mem4work_alloc(s4->code_base, (size_t)n * 4 * words));
+    s4->flat_n = 0;
+    s4->flat_max = s4->flat != nullptr ? n : 0;
+    s4->flat_slot = 4 * words;
+}
+
+namespace {
+
+// sort4put of any entry but one more of those kept where they stand.
+[[gnu::noinline]] int put_next(SORT4 *s4, long rec, const void *key, const void *info)
+{
     if (s4->status != SORT4_FILLING)
         return refuse(s4, 0);
+    if (s4->flat != nullptr) {
+        int rc = unflatten(s4);
+        if (rc != 0)
+            return rc;
+    }
     if (s4->pointers_used == s4->pointers_init) {
         if (s4->pointers_used < s4->pointers_max && s4->is_mem_avail)
             add_memory(s4);
@@ -888,13 +1072,21 @@ int sort4put(SORT4 *s4, long rec, const void *key, const void *info)
                 return fail(s4, rc);
         }
     }
-    char *e = s4->pointers[s4->pointers_used++];
-    std::memcpy(e, key, s4->sort_len);
-    int32_t r = (int32_t)rec;
-    std::memcpy(e + s4->sort_len, &r, kRecLen);
-    if (s4->info_len > 0)
-        std::memcpy(e + s4->info_offset, info, s4->info_len);
+    put_entry(s4, s4->pointers[s4->pointers_used++], rec, key, info);
     return 0;
+}
+
+} // namespace
+
+int sort4put(SORT4 *s4, long rec, const void *key, const void *info)
+{
+    if (s4 == nullptr)
+        return -1;
+    if (s4->flat != nullptr && s4->status == SORT4_FILLING && s4->flat_n < s4->flat_max) {
+        put_entry(s4, s4->flat + s4->flat_n++ * s4->flat_slot, rec, key, info);
+        return 0;
+    }
+    return put_next(s4, rec, key, info);
 }
 
 int sort4get_init(SORT4 *s4)
@@ -903,6 +1095,19 @@ int sort4get_init(SORT4 *s4)
         return -1;
     if (s4->status != SORT4_FILLING)
         return refuse(s4, 0);
+    if (s4->flat != nullptr && s4->cmp != std::memcmp) {
+        int rc = unflatten(s4);
+        if (rc != 0)
+            return rc;
+    }
+    if (s4->flat != nullptr) {
+        flat_sort_by<2>(s4->flat, s4->flat_n, s4->flat_slot / 4, s4->sort_len);
+        mem4work_free(s4->code_base, s4->seqwrite_buffer);
+        s4->seqwrite_buffer = nullptr;
+        s4->pointers_i = 0;
+        s4->status = SORT4_READING;
+        return 0;
+    }
     if (s4->spools_max == 0 || (s4->held_n > 0 && sort_held(s4))) {
         if (s4->keyed_n == 0)
             sort_slots(s4, s4->pointers, s4->pointers_used);
@@ -934,14 +1139,17 @@ int sort4get_init(SORT4 *s4)
     return 0;
 }
 
-int sort4get(SORT4 *s4, long *rec, char **key, char **info)
+namespace {
+
+// sort4get of any entry but the next of those kept where they stand.
+[[gnu::noinline]] int get_next(SORT4 *s4, long *rec, char **key, char **info)
 {
-    if (s4 == nullptr)
-        return -1;
     if (s4->status != SORT4_READING)
         return refuse(s4, 1);
     const char *e;
-    if (s4->keyed_n > 0) {
+    if (s4->flat != nullptr) {
+        e = nullptr;
+    } else if (s4->keyed_n > 0) {
         // Entries handed out in order lie anywhere in the units: the ones a
         // few calls ahead are fetched while this one is used.
         if (s4->pointers_i + kAhead < s4->keyed_n)
@@ -967,6 +1175,26 @@ int sort4get(SORT4 *s4, long *rec, char **key, char **info)
     if (info != nullptr)
         *info = const_cast<char *>(e) + s4->info_offset;
     return 0;
+}
+
+} // namespace
+
+int sort4get(SORT4 *s4, long *rec, char **key, char **info)
+{
+    if (s4 == nullptr)
+        return -1;
+    // Entries kept where they stand, while any is left: the next slot.
+    if (s4->flat != nullptr && s4->status == SORT4_READING && s4->pointers_i < s4->flat_n) {
+        char *e = s4->flat + (size_t)s4->pointers_i++ * s4->flat_slot;
+        if (rec != nullptr)
+            *rec = rec_of(e, s4->sort_len);
+        if (key != nullptr)
+            *key = e;
+        if (info != nullptr)
+            *info = e + s4->info_offset;
+        return 0;
+    }
+    return get_next(s4, rec, key, info);
 }
 
 int sort4free(SORT4 *s4)

@@ -121,11 +121,25 @@ struct SORT4 {
     // Entries sorted in `keyed` and handed out from there (all runs held);
     // 0 when entries read from memory are handed out from `pointers`.
     unsigned keyed_n;
+    // Entries kept where they stand (sort4expect): flat_n of flat_max slots
+    // of flat_slot bytes, one after another; null when entries go to the
+    // slots of the units above.
+    char *flat;
+    size_t flat_n, flat_max;
+    unsigned flat_slot;
 };
 
 // 0, or -920 "Out of Memory" with "Sorting" (the sort is then clear);
 // -1 while the context has an error pending; -930 for negative lengths.
 int sort4init(SORT4 *s4, CODE4 *c4, int sort_len, int info_len);
+// Says, before the first sort4put, that at most `n` entries will come. In
+// the default order, with a pool of at least SORT4_HOLD_MIN_POOL bytes,
+// entries of at most 40 bytes and `n` of them within SORT4_HOLD_BUDGET, the
+// entries are then kept in one array and sorted where they stand, and read
+// back from one end of it to the other. Otherwise, or without memory for
+// the array, nothing changes; entries beyond `n` take the usual way, with
+// those already put.
+void sort4expect(SORT4 *s4, unsigned long n);
 // Copies one entry (key of sort_len bytes, info of info_len bytes; `info`
 // may be null when info_len is 0). 0, or the failure of writing a run.
 int sort4put(SORT4 *s4, long rec, const void *key, const void *info);

@@ -475,6 +475,9 @@ TEST(IndexRebuild, RandomTablesBuildRebuildAndPackEveryTagAsItsModel)
         ASSERT_EQ(8, i4->tags.n_link);
         expectModel(i4, rows);
         expectSoundTrees(i4);
+        // The rebuild sorts the other way: entries where they stand, or in
+        // the units of a small pool.
+        e.c4.mem_size_sort_pool = round % 2 == 0 ? 61440 : 1024;
         ASSERT_EQ(0, d4reindex(d)) << lastError();
         ASSERT_EQ(0, d4close(d));
         std::string rebuilt = testutil::readFile(e.path("MODEL.CDX"));

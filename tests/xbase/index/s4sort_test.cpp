@@ -181,15 +181,26 @@ TEST_F(SortTest, RunsHeldInMemoryComeBackInOrderAndGoToTheWorkFileWhenMemoryRuns
         unsigned n, keyLen, infoLen, distinct;
         int order;
         long failAfter;  // allocations until memory runs short; -1 never
+        unsigned expect; // entries announced (sort4expect); 0 none
+        bool inPlace;    // whether they are then kept in one array
     } cases[] = {
-        {40000, 15, 0, 5000, SHUFFLED, -1},
-        {40000, 15, 0, 5000, SORTED, -1},
-        {40000, 15, 0, 5000, REVERSED, -1},
-        {40000, 6, 2, 1, SHUFFLED, -1},              // every key equal
-        {40000, 48, 0, 30, SORTED_KEYS_SHUFFLED_RECORDS, -1},
-        {15360, 15, 0, 700, SHUFFLED, -1},           // exactly one full run
-        {50000, 15, 0, 5000, SHUFFLED, 14},          // a later run cannot be held
-        {50000, 20, 0, 40, SORTED, 6},
+        {40000, 15, 0, 5000, SHUFFLED, -1, 0, false},
+        {40000, 15, 0, 5000, SORTED, -1, 0, false},
+        {40000, 15, 0, 5000, REVERSED, -1, 0, false},
+        {40000, 6, 2, 1, SHUFFLED, -1, 0, false},              // every key equal
+        {40000, 48, 0, 30, SORTED_KEYS_SHUFFLED_RECORDS, -1, 0, false},
+        {15360, 15, 0, 700, SHUFFLED, -1, 0, false},           // exactly one full run
+        {50000, 15, 0, 5000, SHUFFLED, 14, 0, false},          // a later run cannot be held
+        {50000, 20, 0, 40, SORTED, 6, 0, false},
+        // Entries sorted where they stand, by every slot size.
+        {40000, 15, 0, 5000, SHUFFLED, -1, 40000, true},
+        {40000, 22, 0, 300, REVERSED, -1, 50000, true},
+        {40000, 6, 2, 1, SHUFFLED, -1, 40000, true},
+        {40000, 28, 3, 40, SORTED_KEYS_SHUFFLED_RECORDS, -1, 40000, true},
+        {30000, 36, 0, 3000, SHUFFLED, -1, 30000, true},
+        {40000, 37, 0, 30, SHUFFLED, -1, 40000, false},        // too long to move whole
+        {40000, 15, 0, 5000, SHUFFLED, -1, 25000, true},       // more than announced
+        {50000, 15, 0, 5000, SHUFFLED, 0, 50000, false},       // no memory for the array
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "n " << c.n << " key " << c.keyLen << " order " << c.order
@@ -217,11 +228,16 @@ TEST_F(SortTest, RunsHeldInMemoryComeBackInOrderAndGoToTheWorkFileWhenMemoryRuns
         }
         ASSERT_EQ(0, sort4init(&s4, &c4, (int)c.keyLen, (int)c.infoLen));
         u4alloc_fail_after(c.failAfter);
+        if (c.expect > 0)
+            sort4expect(&s4, c.expect);
+        EXPECT_EQ(c.inPlace, s4.flat != nullptr);
         for (const Entry &e : in)
             ASSERT_EQ(0, put(e));
         u4alloc_fail_after(-1);
         // A run closes when an entry finds every slot taken.
-        const unsigned runs = c.n > s4.pointers_max ? (c.n + s4.pointers_max - 1) / s4.pointers_max : 0;
+        unsigned runs = c.n > s4.pointers_max ? (c.n + s4.pointers_max - 1) / s4.pointers_max : 0;
+        if (s4.flat != nullptr)
+            runs = 0;
         ASSERT_EQ(0, sort4get_init(&s4));
         if (c.failAfter < 0)
             EXPECT_EQ(runs, s4.spools_max) << "held runs count as runs";
