@@ -81,11 +81,24 @@ int bit_length(unsigned long v)
 
 int min_of(int a, int b) { return a < b ? a : b; }
 
+// Entry i's info, least significant byte first: read as one word where
+// eight bytes from it lie in the image (every entry but the block's last
+// few bytes), byte by byte otherwise.
 uint64_t info_bits(const B4BLOCK *b4, int i)
 {
-    const unsigned char *p = b4->image + B4_LEAF_BODY + i * b4->node_hdr.info_len;
+    const int len = b4->node_hdr.info_len;
+    const int at = B4_LEAF_BODY + i * len;
+    const unsigned char *p = b4->image + at;
+    if (len > 0 && len <= 8 && at + 8 <= B4_BLOCK_SIZE) {
+        uint64_t v;
+        std::memcpy(&v, p, sizeof v);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        v = __builtin_bswap64(v);
+#endif
+        return len == 8 ? v : v & ((uint64_t(1) << (8 * len)) - 1);
+    }
     uint64_t v = 0;
-    for (int k = b4->node_hdr.info_len - 1; k >= 0; k--)
+    for (int k = len - 1; k >= 0; k--)
         v = (v << 8) | p[k];
     return v;
 }
@@ -698,6 +711,13 @@ B4KEY_DATA *b4key(B4BLOCK *b4, int i)
     int pad = pad_of(b4);
     int info_end = B4_LEAF_BODY + n * b4->node_hdr.info_len;
     unsigned char *v = built->value;
+    // The key built holds its entry's trailing pad bytes: only those the
+    // next entry pads beyond them are written (long keys are mostly pad).
+    int padded = 0;
+    if (b4->built_on >= 0) {
+        int d;
+        info_counts(b4, b4->built_on, &d, &padded);
+    }
     while (b4->built_on < i) {
         int j = b4->built_on + 1;
         int d, t;
@@ -709,11 +729,47 @@ B4KEY_DATA *b4key(B4BLOCK *b4, int i)
         }
         b4->built_pos -= s;
         std::memcpy(v + d, b4->image + b4->built_pos, (size_t)s);
-        std::memset(v + kl - t, pad, (size_t)t);
+        if (t > padded)
+            std::memset(v + kl - t, pad, (size_t)(t - padded));
+        padded = t;
         b4->built_on = j;
     }
     v[kl] = 0;
     built->num = x4recno(b4, i);
+    return built;
+}
+
+B4KEY_DATA *b4key_next(B4BLOCK *b4, int i, int *from)
+{
+    *from = 0;
+    if (i == 0 || i != b4->built_on + 1 || b4->tag->built_by != b4 || !b4leaf(b4))
+        return b4key(b4, i);
+    if (i >= b4->header.n_keys)
+        return nullptr;
+    // One step from the entry before, whose key the work key holds: its
+    // trailing pad is there already, and the first d bytes are shared.
+    const B4NODE_HEADER &nh = b4->node_hdr;
+    const int kl = key_len_of(b4);
+    const uint64_t before = info_bits(b4, i - 1) >> nh.rec_num_len;
+    const uint64_t info = info_bits(b4, i);
+    const int padded = (int)((before >> nh.dup_cnt_len) & nh.trail_byte_cnt);
+    const int d = (int)((info >> nh.rec_num_len) & nh.dup_byte_cnt);
+    const int t = (int)((info >> (nh.rec_num_len + nh.dup_cnt_len)) & nh.trail_byte_cnt);
+    const int s = kl - d - t;
+    if (s < 0 || b4->built_pos - s < B4_LEAF_BODY + b4->header.n_keys * nh.info_len) {
+        b4->built_on = -1;
+        return nullptr;
+    }
+    B4KEY_DATA *built = &b4->tag->built_key;
+    unsigned char *v = built->value;
+    b4->built_pos -= s;
+    std::memcpy(v + d, b4->image + b4->built_pos, (size_t)s);
+    if (t > padded)
+        std::memset(v + kl - t, pad_of(b4), (size_t)(t - padded));
+    v[kl] = 0;
+    built->num = (long)(info & nh.rec_num_mask);
+    b4->built_on = i;
+    *from = d;
     return built;
 }
 
@@ -781,9 +837,12 @@ int seek_in(B4BLOCK *b4, const char *value, int len)
     B4KEY_DATA *work = work_key(b4);
     unsigned char *built = work->value;
     b4->built_on = -1;
+    int padded = 0; // trailing pad bytes the key built already holds
     auto passed = [&](int j, int d, int t, int at) {
         std::memcpy(built + d, b4->image + at, (size_t)(kl - d - t));
-        std::memset(built + kl - t, pad, (size_t)t);
+        if (t > padded)
+            std::memset(built + kl - t, pad, (size_t)(t - padded));
+        padded = t;
         b4->built_on = j;
         b4->built_pos = at;
     };

@@ -145,6 +145,10 @@ long b4skip(B4BLOCK *b4, long n);
 // tag is read or searched for: every buffer of a tag decodes into the
 // tag's one work key.
 B4KEY_DATA *b4key(B4BLOCK *b4, int i);
+// As b4key, for a walk through a leaf: entry i decoded over entry i - 1
+// when the work key holds that one, with `*from` the first byte where the
+// two can differ (0 when the entry was decoded some other way).
+B4KEY_DATA *b4key_next(B4BLOCK *b4, int i, int *from);
 unsigned char *b4key_key(B4BLOCK *b4, int i);
 // Branch entry i's child block, read without decoding its key (the tag's
 // work key stays where it is); -1 when there is no entry i.

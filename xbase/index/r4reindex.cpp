@@ -215,7 +215,8 @@ int leaf_add(R4REINDEX *r4, const unsigned char *key, long rec)
     x4put_info(&nh, leaf.image + B4_LEAF_BODY + (size_t)leaf.header.n_keys * nh.info_len, rec, t, d);
     leaf.header.n_keys++;
     nh.free_space = (short)(nh.free_space - nh.info_len - stored);
-    std::memcpy(r4->last_key, key, (size_t)kl);
+    // The first d bytes are the last key's already.
+    std::memcpy(r4->last_key + d, key + d, (size_t)(kl - d));
     r4->last_rec = rec;
     r4->last_trail = t;
     r4->has_last = 1;

@@ -158,7 +158,11 @@ int walk_next(void *ctx, long *rec, char **key)
             w->next_entry = 0;
             continue;
         }
-        B4KEY_DATA *k = b4key(b4, w->next_entry++);
+        // The entries of a leaf are decoded one after another, each from the
+        // one before: only the bytes past `same` can differ from the last
+        // key's.
+        int same;
+        B4KEY_DATA *k = b4key_next(b4, w->next_entry++, &same);
         if (k == nullptr || k->num < 1 || k->num > w->count)
             return stop(w);
         const size_t word = (size_t)k->num >> 6;
@@ -167,11 +171,11 @@ int walk_next(void *ctx, long *rec, char **key)
             return stop(w);
         // Stored order is the sort's: by key, then by record number.
         if (w->last_rec != 0) {
-            int c = std::memcmp(k->value, w->last, (size_t)kl);
+            int c = std::memcmp(k->value + same, w->last + same, (size_t)(kl - same));
             if (c < 0 || (c == 0 && k->num < w->last_rec))
                 return stop(w);
         }
-        std::memcpy(w->last, k->value, (size_t)kl);
+        std::memcpy(w->last + same, k->value + same, (size_t)(kl - same));
         w->last_rec = k->num;
         w->seen[word] |= bit;
         const Removed &gone = (*w->removed)[word];
@@ -180,7 +184,8 @@ int walk_next(void *ctx, long *rec, char **key)
         w->live_seen++;
         if (w->tag->filter != nullptr)
             w->tag->has_keys = 1;
-        *rec = k->num - (long)gone.before - __builtin_popcountll(gone.bits & (bit - 1));
+        const uint64_t below = gone.bits & (bit - 1);
+        *rec = k->num - (long)gone.before - (below == 0 ? 0 : __builtin_popcountll(below));
         *key = (char *)k->value;
         return 0;
     }
