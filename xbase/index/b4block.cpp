@@ -739,15 +739,17 @@ B4KEY_DATA *b4key(B4BLOCK *b4, int i)
     return built;
 }
 
-B4KEY_DATA *b4key_next(B4BLOCK *b4, int i, int *from)
+B4KEY_DATA *b4key_next(B4BLOCK *b4, int i, int *order)
 {
-    *from = 0;
+    *order = 2;
     if (i == 0 || i != b4->built_on + 1 || b4->tag->built_by != b4 || !b4leaf(b4))
         return b4key(b4, i);
     if (i >= b4->header.n_keys)
         return nullptr;
     // One step from the entry before, whose key the work key holds: its
-    // trailing pad is there already, and the first d bytes are shared.
+    // first d bytes are shared and its trailing pad is there already, so
+    // the two keys are compared on the bytes between, before the stored
+    // ones are copied over them.
     const B4NODE_HEADER &nh = b4->node_hdr;
     const int kl = key_len_of(b4);
     const uint64_t before = info_bits(b4, i - 1) >> nh.rec_num_len;
@@ -762,14 +764,22 @@ B4KEY_DATA *b4key_next(B4BLOCK *b4, int i, int *from)
     }
     B4KEY_DATA *built = &b4->tag->built_key;
     unsigned char *v = built->value;
+    const unsigned char *stored = b4->image + b4->built_pos - s;
+    const unsigned char pad = (unsigned char)pad_of(b4);
+    int c = 0;
+    if (s > 0)
+        c = stored[0] != v[d] ? (stored[0] < v[d] ? -1 : 1) : std::memcmp(stored, v + d, (size_t)s);
+    for (int j = kl - t; c == 0 && j < kl - padded; j++)
+        if (v[j] != pad)
+            c = pad < v[j] ? -1 : 1;
+    *order = c < 0 ? -1 : c > 0 ? 1 : 0;
     b4->built_pos -= s;
-    std::memcpy(v + d, b4->image + b4->built_pos, (size_t)s);
+    std::memcpy(v + d, stored, (size_t)s);
     if (t > padded)
-        std::memset(v + kl - t, pad_of(b4), (size_t)(t - padded));
+        std::memset(v + kl - t, pad, (size_t)(t - padded));
     v[kl] = 0;
     built->num = (long)(info & nh.rec_num_mask);
     b4->built_on = i;
-    *from = d;
     return built;
 }
 

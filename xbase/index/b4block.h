@@ -146,9 +146,11 @@ long b4skip(B4BLOCK *b4, long n);
 // tag's one work key.
 B4KEY_DATA *b4key(B4BLOCK *b4, int i);
 // As b4key, for a walk through a leaf: entry i decoded over entry i - 1
-// when the work key holds that one, with `*from` the first byte where the
-// two can differ (0 when the entry was decoded some other way).
-B4KEY_DATA *b4key_next(B4BLOCK *b4, int i, int *from);
+// when the work key holds that one, with `*order` -1, 0 or 1 as entry i's
+// key is smaller than, equal to or greater than entry i - 1's; 2 when the
+// entry was decoded some other way (the first of the leaf, or the work key
+// held another entry).
+B4KEY_DATA *b4key_next(B4BLOCK *b4, int i, int *order);
 unsigned char *b4key_key(B4BLOCK *b4, int i);
 // Branch entry i's child block, read without decoding its key (the tag's
 // work key stays where it is); -1 when there is no entry i.

@@ -148,6 +148,12 @@ int walk_next(void *ctx, long *rec, char **key)
     for (;;) {
         if (w->next_entry >= b4->header.n_keys) {
             long right = b4->header.right_node, here = b4->file_block;
+            // The leaf's last key, which the next leaf's first is compared with.
+            if (b4->header.n_keys > 0) {
+                if (b4->built_on != b4->header.n_keys - 1 || w->tag->built_by != b4)
+                    return stop(w);
+                std::memcpy(w->last, w->tag->built_key.value, (size_t)kl);
+            }
             if (right == -1)
                 return w->every_live && w->live_seen != w->live ? stop(w) : 1;
             int rc = ++w->steps > w->held->eof / B4_BLOCK_SIZE ? 1 : load(w, right);
@@ -158,24 +164,26 @@ int walk_next(void *ctx, long *rec, char **key)
             w->next_entry = 0;
             continue;
         }
-        // The entries of a leaf are decoded one after another, each from the
-        // one before: only the bytes past `same` can differ from the last
-        // key's.
-        int same;
-        B4KEY_DATA *k = b4key_next(b4, w->next_entry++, &same);
+        // The entries of a leaf are decoded one after another, each compared
+        // with the one before as it is; the first with the last key of the
+        // leaf before.
+        const int entry = w->next_entry++;
+        int order;
+        B4KEY_DATA *k = b4key_next(b4, entry, &order);
         if (k == nullptr || k->num < 1 || k->num > w->count)
             return stop(w);
+        if (order == 2) {
+            if (entry != 0)
+                return stop(w);
+            order = w->last_rec == 0 ? 1 : std::memcmp(k->value, w->last, (size_t)kl);
+        }
         const size_t word = (size_t)k->num >> 6;
         const uint64_t bit = uint64_t(1) << (k->num & 63);
         if ((w->seen[word] & bit) != 0)
             return stop(w);
         // Stored order is the sort's: by key, then by record number.
-        if (w->last_rec != 0) {
-            int c = std::memcmp(k->value + same, w->last + same, (size_t)(kl - same));
-            if (c < 0 || (c == 0 && k->num < w->last_rec))
-                return stop(w);
-        }
-        std::memcpy(w->last + same, k->value + same, (size_t)(kl - same));
+        if (order < 0 || (order == 0 && k->num < w->last_rec))
+            return stop(w);
         w->last_rec = k->num;
         w->seen[word] |= bit;
         const Removed &gone = (*w->removed)[word];

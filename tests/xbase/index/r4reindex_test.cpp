@@ -746,8 +746,9 @@ TEST(IndexRebuild, APackWritesTheIndexThatARebuildFromThePackedRecordsWrites)
                               {"BYREC", "CITY+STR(RECNO(),6)", ".NOT. DELETED()", 0, 0},
                               {nullptr, nullptr, nullptr, 0, 0}};
     // What happens to the table between the build and the pack, with the
-    // index closed: the tags then hold deleted rows, or miss live ones.
-    enum Before { kNothing, kDeleteUnindexed, kAppendUnindexed };
+    // index closed: the tags then hold deleted rows, or miss live ones, or
+    // a byte of a key is changed so that a leaf's entries are out of order.
+    enum Before { kNothing, kDeleteUnindexed, kAppendUnindexed, kDisorder };
     // Every tag from the index, every tag from the records, or some of each.
     enum Source { kIndex, kRecords, kBoth };
     struct Case {
@@ -760,6 +761,7 @@ TEST(IndexRebuild, APackWritesTheIndexThatARebuildFromThePackedRecordsWrites)
         {"rows deleted with the index closed", plain.data(), kDeleteUnindexed, kIndex},
         {"rows appended with the index closed", plain.data(), kAppendUnindexed, kRecords},
         {"a unique tag, the record number in a key", mixed, kNothing, kBoth},
+        {"a leaf's entries out of order", plain.data(), kDisorder, kRecords},
     };
     std::mt19937 rng(27);
     for (const Case &c : cases) {
@@ -770,7 +772,24 @@ TEST(IndexRebuild, APackWritesTheIndexThatARebuildFromThePackedRecordsWrites)
         ASSERT_NE(nullptr, d);
         ASSERT_NE(nullptr, i4create(d, nullptr, c.tags)) << lastError();
         ASSERT_EQ(0, d4close(d));
-        if (c.before != kNothing) {
+        if (c.before == kDisorder) {
+            // The first stored byte of an entry of the first leaf made 1:
+            // the entry then sorts before the one ahead of it.
+            d = d4open(&e.c4, e.path("t").c_str());
+            ASSERT_NE(nullptr, d) << lastError();
+            TAG4 *t4 = d4tag(d, "NAME");
+            ASSERT_EQ(0, t4top(t4));
+            B4BLOCK *b = (B4BLOCK *)l4last(&t4->blocks);
+            long at = 0;
+            for (int i = b->header.n_keys - 1; i > 0 && at == 0; i--)
+                if (b4key(b, i) != nullptr && x4dup_cnt(b, i) + x4trail_cnt(b, i) < t4->header.key_len)
+                    at = b->file_block + b->built_pos;
+            ASSERT_EQ(0, d4close(d));
+            ASSERT_GT(at, 0);
+            std::string cdx = testutil::readFile(e.path("T.CDX"));
+            cdx[size_t(at)] = 1;
+            testutil::writeFile(e.path("T.CDX"), cdx);
+        } else if (c.before != kNothing) {
             e.c4.auto_open = 0;
             d = d4open(&e.c4, e.path("t").c_str());
             ASSERT_NE(nullptr, d) << lastError();
